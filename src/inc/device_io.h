@@ -1,0 +1,43 @@
+// Copies between buffers, files and devices at an offset, in the chunk sizes of the
+// board's media, and the board-secure flag that decides the signed-NOR layout.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "ota_types.h"
+
+// One side of a copy. Built zeroed, so an unset medium is OTA_NOR.
+struct ota_file_info_t {
+  uint64_t offset;
+  uint64_t size;
+  ota_medium_e medium;
+  char path[128];
+};
+
+inline constexpr size_t OTA_MMC_CHUNK = 10485760;      // eMMC copy chunk
+inline constexpr size_t OTA_NOR_CHUNK = 2097152;       // NOR data chunk
+inline constexpr size_t OTA_NOR_TRAILER = 2048;        // trailer after each signed chunk
+inline constexpr size_t OTA_NOR_SIGNED_CHUNK = OTA_NOR_CHUNK + OTA_NOR_TRAILER;
+
+// Process-wide chunk buffers, shared with the archive streamers; one copy at a time.
+extern uint8_t g_mmc_buf[OTA_MMC_CHUNK];
+extern uint8_t g_flash_buf[OTA_NOR_SIGNED_CHUNK];
+
+// Called after each chunk written: destination descriptor and bytes written.
+using ota_write_cb_t = void (*)(int fd, int32_t len);
+
+[[nodiscard]] int32_t ota_file_to_file(ota_file_info_t* ori_file, ota_file_info_t* dest_file,
+                                       ota_write_cb_t read_cb);
+[[nodiscard]] int32_t ota_buf_to_file(ota_file_info_t* dest_file, const void* buffer,
+                                      uint64_t buf_len);
+[[nodiscard]] int32_t ota_file_to_buf(ota_file_info_t* ori_file, void* buffer, uint64_t buf_len);
+
+[[nodiscard]] int32_t is_bd_secure();
+[[nodiscard]] int32_t ota_set_bd_secure(int sec);
+// Chunk size for writing to a destination of this medium under the current flag.
+[[nodiscard]] size_t ota_chunk_size(ota_medium_e medium);
+// Resets the board-secure flag: for tests, between cases.
+void device_io_reset_state();
+
+[[nodiscard]] long int get_file_size(const char* file_path);

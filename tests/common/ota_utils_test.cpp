@@ -1,0 +1,89 @@
+#include "ota_utils.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "ota_log.h"
+#include "test_support.h"
+
+namespace {
+
+class UtilsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ota_lock_reset_state();
+    ota_test::clear_log_records();
+  }
+  void TearDown() override { ota_lock_reset_state(); }
+  ota_test::TempDir dir_;
+};
+
+// Only a normal exit with status 0 counts as success.
+TEST_F(UtilsTest, ShellVerdict) {
+  EXPECT_EQ(ota_system_exe("true"), 0);
+  EXPECT_EQ(ota_system_exe("exit 1"), -1);
+  EXPECT_TRUE(ota_test::log_contains("execute cmd:exit 1 failed!"));
+  EXPECT_EQ(ota_system_exe("kill -9 $$"), -1);
+  EXPECT_EQ(ota_system_exe(nullptr), -1);
+  EXPECT_TRUE(ota_test::log_contains("system cmd is NULL!"));
+}
+
+// A lock held by one process refuses a second one until the first releases it; the
+// second attempt logs both error lines.
+TEST_F(UtilsTest, LockExcludesAnotherProcess) {
+  std::string path = dir_.file("ota.lock");
+  ASSERT_EQ(get_file_lock(path.data()), 0);
+
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ota_lock_reset_state();  // the inherited descriptor is the parent's lock, not ours
+    ota_test::clear_log_records();
+    const bool refused = get_file_lock(path.data()) == -1 &&
+                         ota_test::log_contains("is already locked.") &&
+                         ota_test::log_contains("ota doesn't support multiple processes.");
+    _exit(refused ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+  // In the same process a second call fails too: flock belongs to the open file.
+  EXPECT_EQ(get_file_lock(path.data()), -1);
+  ASSERT_EQ(put_file_lock(path.data()), 0);
+
+  const pid_t second = fork();
+  ASSERT_GE(second, 0);
+  if (second == 0) {
+    _exit(get_file_lock(path.data()) == 0 ? 0 : 1);
+  }
+  ASSERT_EQ(waitpid(second, &status, 0), second);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+// Releasing without a lock, and locking in a missing directory, fail cleanly.
+TEST_F(UtilsTest, LockFailures) {
+  std::string path = dir_.file("ota.lock");
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(put_file_lock(path.data()), -1);
+  EXPECT_TRUE(testing::internal::GetCapturedStderr().empty());
+
+  std::string missing = dir_.file("no/such/dir/ota.lock");
+  EXPECT_EQ(get_file_lock(missing.data()), -1);
+  EXPECT_TRUE(ota_test::log_contains("open file " + missing + " failed."));
+}
+
+// The lock file is never opened through a symbolic link someone planted.
+TEST_F(UtilsTest, LockRefusesSymlink) {
+  const std::string target = dir_.file("victim");
+  ota_test::write_file(target, "keep");
+  std::string link = dir_.file("ota.lock");
+  ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+  EXPECT_EQ(get_file_lock(link.data()), -1);
+  EXPECT_EQ(ota_test::read_file(target), "keep");
+}
+
+}  // namespace
