@@ -40,7 +40,7 @@ class Error {
 template <typename T>
 class [[nodiscard]] Result {
  public:
-  Result(T value) : state_(std::move(value)) {}  // NOLINT(google-explicit-constructor)
+  Result(T value) : state_(std::move(value)) {}      // NOLINT(google-explicit-constructor)
   Result(Error error) : state_(std::move(error)) {}  // NOLINT(google-explicit-constructor)
 
   [[nodiscard]] bool ok() const { return state_.index() == 0; }

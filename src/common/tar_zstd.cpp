@@ -1,0 +1,366 @@
+#include "tar_zstd.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <zstd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "device_io.h"
+#include "extract_path.h"
+#include "ota_log.h"
+
+namespace {
+
+constexpr size_t kZstdInSize = 0x100000;    // compressed bytes read per step
+constexpr size_t kZstdOutSize = 0x2000000;  // decompressed bytes per decoder step
+constexpr int kMaxCopyPasses = 100000;
+constexpr size_t kMaxOutputPath = 255;
+
+struct DStreamFree {
+  void operator()(ZSTD_DStream* stream) const { ZSTD_freeDStream(stream); }
+};
+using UniqueDStream = std::unique_ptr<ZSTD_DStream, DStreamFree>;
+
+// Octal text (stopping at the first non-digit, leading blanks skipped), or the base-256
+// form tar writers use for members of 8 GiB and more. False when it exceeds int64.
+bool parse_tar_size(const char (&field)[12], uint64_t* size) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(field);
+  uint64_t value = 0;
+  if ((bytes[0] & 0x80U) != 0) {
+    for (size_t i = 1; i < sizeof(field); ++i) {
+      if (value > (static_cast<uint64_t>(LLONG_MAX) >> 8)) {
+        return false;
+      }
+      value = (value << 8) | bytes[i];
+    }
+    *size = value;
+    return (bytes[0] & 0x7FU) == 0 && value <= static_cast<uint64_t>(LLONG_MAX);
+  }
+  size_t i = 0;
+  while (i < sizeof(field) && field[i] == ' ') {
+    ++i;
+  }
+  for (; i < sizeof(field) && field[i] >= '0' && field[i] <= '7'; ++i) {
+    value = value * 8 + static_cast<uint64_t>(field[i] - '0');
+  }
+  *size = value;
+  return true;
+}
+
+// The member's data, rounded up to whole blocks, plus its header.
+bool next_header_pos(long pos, uint64_t size, long* next) {
+  const uint64_t blocks = size / TAR_BLOCK_SIZE + (size % TAR_BLOCK_SIZE != 0 ? 1 : 0) + 1;
+  if (blocks > static_cast<uint64_t>(LONG_MAX) / TAR_BLOCK_SIZE) {
+    return false;
+  }
+  return !__builtin_add_overflow(pos, static_cast<long>(blocks * TAR_BLOCK_SIZE), next);
+}
+
+// Copies a plain member from the tar stream into out_fd and makes it durable.
+int32_t copy_member(FILE* tar_file, long start_pos, long file_size, int out_fd) {
+  if (start_pos < 0 || file_size < 0 || fseek(tar_file, start_pos, SEEK_SET) != 0) {
+    perror("Failed to seek in TAR file");
+    return -2;
+  }
+  auto remaining = static_cast<uint64_t>(file_size);
+  for (int pass = 0; remaining > 0 && pass < kMaxCopyPasses; ++pass) {
+    const size_t want = remaining < OTA_MMC_CHUNK ? static_cast<size_t>(remaining) : OTA_MMC_CHUNK;
+    const size_t got = fread(g_mmc_buf, 1, want, tar_file);
+    if (got < want && ferror(tar_file) != 0) {
+      perror("Error reading from TAR file");
+      return -3;
+    }
+    if (!ota::write_full(out_fd, g_mmc_buf, got)) {
+      perror("Error writing to output file");
+      return -4;
+    }
+    remaining -= got;
+    if (got < want) {
+      // The archive ends inside the member: a short output must not pass for the image.
+      OTA_LOG_ERR("tar member cut short: %llu bytes missing\n",
+                  static_cast<unsigned long long>(remaining));
+      return -3;
+    }
+  }
+  if (!ota::sync_fd(out_fd)) {
+    perror("Error writing to output file");
+    return -4;
+  }
+  return 0;
+}
+
+// Writes one decoder step's output; -3 on a short write.
+int32_t emit(int out_fd, const ZSTD_outBuffer& out, ota_progress_cb_t read_cb) {
+  if (out.pos == 0) {
+    return 0;
+  }
+  if (!ota::write_full(out_fd, out.dst, out.pos)) {
+    perror("[ERROR] File write failed");
+    return -3;
+  }
+  if (read_cb != nullptr) {
+    read_cb(static_cast<ssize_t>(out.pos));
+  }
+  return 0;
+}
+
+// Feeds the member's bytes through the decoder; the decoder is drained after every input
+// chunk (a full output buffer means it may hold more) and the last frame must be whole.
+int32_t decompress_member(FILE* tar_file, uint64_t size, ZSTD_DStream* stream, int out_fd,
+                          uint8_t* in_buf, uint8_t* out_buf, ota_progress_cb_t read_cb) {
+  size_t last_ret = 1;  // nonzero: no frame finished yet
+  uint64_t done = 0;
+  while (done < size) {
+    const size_t want = size - done < kZstdInSize ? static_cast<size_t>(size - done) : kZstdInSize;
+    const size_t got = fread(in_buf, 1, want, tar_file);
+    if (got != want) {
+      fprintf(stderr, "[ERROR] File read incomplete: %zu/%zu\n", got, want);
+      return -1;
+    }
+    done += got;
+    ZSTD_inBuffer in{in_buf, got, 0};
+    ZSTD_outBuffer out{out_buf, kZstdOutSize, 0};
+    do {
+      out.pos = 0;
+      last_ret = ZSTD_decompressStream(stream, &out, &in);
+      if (ZSTD_isError(last_ret) != 0) {
+        fprintf(stderr, "[ERROR] Decompression failed: %s\n", ZSTD_getErrorName(last_ret));
+        return -2;
+      }
+      if (const int32_t rc = emit(out_fd, out, read_cb); rc != 0) {
+        return rc;
+      }
+    } while (in.pos < in.size || out.pos == out.size);
+  }
+  if (last_ret != 0) {
+    OTA_LOG_ERR("zstd member ends inside a frame: data incomplete\n");
+    return -2;
+  }
+  return 0;
+}
+
+int32_t stream_member(FILE* tar_file, long start, long size, const char* out_name,
+                      const std::function<ota::UniqueFd()>& open_output,
+                      ota_progress_cb_t read_cb) {
+  UniqueDStream stream(ZSTD_createDStream());
+  if (!stream) {
+    OTA_LOG_ERR("Failed to create ZSTD stream\n");
+    return -1;
+  }
+  if (const size_t rc = ZSTD_initDStream(stream.get()); ZSTD_isError(rc) != 0) {
+    OTA_LOG_ERR("ZSTD initialization failed: %s\n", ZSTD_getErrorName(rc));
+    return -1;
+  }
+  ota::UniqueFd out = open_output();
+  if (!out) {
+    perror("Failed to create output file");
+    return -1;
+  }
+  std::unique_ptr<uint8_t[]> in_buf(new (std::nothrow) uint8_t[kZstdInSize]);
+  std::unique_ptr<uint8_t[]> out_buf(new (std::nothrow) uint8_t[kZstdOutSize]);
+  if (!in_buf || !out_buf) {
+    OTA_LOG_ERR("Memory allocation failed\n");
+    return -1;
+  }
+  if (fseek(tar_file, start, SEEK_SET) != 0) {
+    perror("Failed to seek to data start position");
+    return -1;
+  }
+  const int32_t rc = decompress_member(tar_file, static_cast<uint64_t>(size), stream.get(),
+                                       out.get(), in_buf.get(), out_buf.get(), read_cb);
+  if (rc != 0) {
+    return rc;
+  }
+  if (!ota::sync_fd(out.get()) || out.close() != 0) {
+    OTA_LOG_ERR("sync of %s failed: %s\n", out_name, strerror(errno));
+    return -3;
+  }
+  return 0;
+}
+
+ota::UniqueFd open_output_path(const char* path) {
+  return ota::open_fd(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+}
+
+}  // namespace
+
+int32_t validate_header(const tar_header_t* header) {
+  if (header == nullptr) {
+    return -1;
+  }
+  if (std::memcmp(header->magic, "ustar", 5) != 0) {
+    OTA_LOG_ERR("wrong header\n");
+    OTA_LOG_ERR("magic :%.*s version:%.*s\n", static_cast<int>(sizeof(header->magic)),
+                header->magic, static_cast<int>(sizeof(header->version)), header->version);
+    return -1;
+  }
+  return 0;
+}
+
+int32_t find_file_in_tar(FILE* tar_file, const char* filename, long* start_pos, long* file_size) {
+  if (tar_file == nullptr || filename == nullptr || start_pos == nullptr || file_size == nullptr) {
+    return -1;
+  }
+  // A longer wanted name would otherwise match a header holding its first 100 characters.
+  const bool fits = strnlen(filename, sizeof(tar_header_t::name) + 1) <= sizeof(tar_header_t::name);
+  long pos = ftell(tar_file);
+  if (pos < 0) {
+    return -1;
+  }
+  for (;;) {
+    uint8_t block[TAR_BLOCK_SIZE];
+    if (fread(block, 1, sizeof(block), tar_file) != sizeof(block) || block[0] == 0) {
+      return -1;
+    }
+    tar_header_t header;
+    std::memcpy(&header, block, sizeof(header));
+    if (validate_header(&header) != 0) {
+      return -1;
+    }
+    uint64_t size = 0;
+    const bool size_ok = parse_tar_size(header.size, &size);
+    if (fits && strncmp(header.name, filename, sizeof(header.name)) == 0) {
+      if (!size_ok || pos > LONG_MAX - static_cast<long>(TAR_BLOCK_SIZE)) {
+        return -1;
+      }
+      *start_pos = pos + static_cast<long>(TAR_BLOCK_SIZE);
+      *file_size = static_cast<long>(size);
+      return 0;
+    }
+    if (!size_ok || !next_header_pos(pos, size, &pos) || fseek(tar_file, pos, SEEK_SET) != 0) {
+      return -1;
+    }
+  }
+}
+
+int32_t ota_untar_unzst_with(const char* tar_filename, const char* compressed_name,
+                             const char* out_name,
+                             const std::function<ota::UniqueFd()>& open_output,
+                             ota_progress_cb_t read_cb) {
+  OTA_LOG_INFO("output_filename :%s\n", out_name != nullptr ? out_name : "(null)");
+  if (tar_filename == nullptr || compressed_name == nullptr || out_name == nullptr) {
+    OTA_LOG_ERR("Error: Invalid input parameters.\n");
+    return -1;
+  }
+  ota::UniqueFile tar_file(fopen(tar_filename, "rbe"));
+  if (!tar_file) {
+    perror("Failed to open TAR file");
+    return -1;
+  }
+  long start = 0;
+  long size = 0;
+  if (find_file_in_tar(tar_file.get(), compressed_name, &start, &size) != 0) {
+    OTA_LOG_ERR("File not found: %s\n", compressed_name);
+    return -1;
+  }
+  OTA_LOG_INFO("File '%s' found in TAR file.\n", compressed_name);
+  return stream_member(tar_file.get(), start, size, out_name, open_output, read_cb);
+}
+
+int32_t ota_untar_unzst_to_file(const char* tar_filename, const char* compressed_name,
+                                const char* output_filename, ota_progress_cb_t read_cb) {
+  return ota_untar_unzst_with(
+      tar_filename, compressed_name, output_filename,
+      [output_filename] { return open_output_path(output_filename); }, read_cb);
+}
+
+int32_t extract_file(FILE* tar_file, long start_pos, long file_size, const char* output_filename) {
+  if (tar_file == nullptr || output_filename == nullptr) {
+    return -1;
+  }
+  ota::UniqueFd out = open_output_path(output_filename);
+  OTA_LOG_INFO("output_filename %s\n", output_filename);
+  if (!out) {
+    perror("Failed to open output file");
+    return -1;
+  }
+  if (const int32_t rc = copy_member(tar_file, start_pos, file_size, out.get()); rc != 0) {
+    return rc;
+  }
+  if (out.close() != 0) {
+    perror("Error writing to output file");
+    return -4;
+  }
+  return 0;
+}
+
+namespace {
+
+// Opens "<dir_fd>/<name>" for writing without following a link anywhere beneath dir_fd.
+ota::UniqueFd open_beneath(int dir_fd, const char* name, const char* archive) {
+  ota::UniqueFd file = ota::open_member_file(dir_fd, name, false);
+  if (!file) {
+    const int err = errno;
+    OTA_LOG_ERR("cannot write member %s of %s: %s\n", name, archive, ota::member_error_text(err));
+    errno = err;
+  }
+  return file;
+}
+
+}  // namespace
+
+int32_t untar(const char* tar_filename, const char* target_file, const char* output_dir) {
+  if (tar_filename == nullptr || target_file == nullptr || output_dir == nullptr) {
+    return -1;
+  }
+  ota::UniqueFile tar_file(fopen(tar_filename, "rbe"));
+  if (!tar_file) {
+    OTA_LOG_INFO("Failed to open TAR file %s\n", tar_filename);
+    return -1;
+  }
+  struct stat st {};
+  if (stat(output_dir, &st) != 0 && mkdir(output_dir, 0755) != 0) {
+    OTA_LOG_INFO("Failed to create target directory\n");
+    return -1;
+  }
+  long start = 0;
+  long size = 0;
+  if (const int32_t rc = find_file_in_tar(tar_file.get(), target_file, &start, &size); rc != 0) {
+    OTA_LOG_ERR("File '%s' not found in TAR file.\n", target_file);
+    return rc;
+  }
+  OTA_LOG_INFO("File '%s' found in TAR file.\n", target_file);
+  const std::string out_path = std::string(output_dir) + "/" + target_file;
+  int32_t rc = -1;
+  if (out_path.size() > kMaxOutputPath) {
+    OTA_LOG_ERR("output path %s too long\n", out_path.c_str());
+  } else if (ota::UniqueFd dir = ota::open_fd(output_dir, O_RDONLY | O_DIRECTORY); !dir) {
+    OTA_LOG_ERR("open %s failed: %s\n", output_dir, strerror(errno));
+  } else if (ota::UniqueFd out = open_beneath(dir.get(), target_file, tar_filename); out) {
+    OTA_LOG_INFO("output_filename %s\n", out_path.c_str());
+    rc = copy_member(tar_file.get(), start, size, out.get());
+    if (rc == 0 && out.close() != 0) {
+      perror("Error writing to output file");
+      rc = -4;
+    }
+  }
+  if (rc != 0) {
+    OTA_LOG_ERR("failed to extract file %s from %s\n", target_file, tar_filename);
+    return rc;
+  }
+  OTA_LOG_INFO("File extracted to '%s'.\n", out_path.c_str());
+  return 0;
+}
+
+int32_t remove_zst_suffix(const char* str, char* out_str, size_t max_len) {
+  if (str == nullptr || out_str == nullptr || max_len == 0) {
+    OTA_LOG_ERR("Invalid input parameters\n");
+    return -1;
+  }
+  const size_t len = strnlen(str, max_len);
+  if (len >= max_len) {
+    OTA_LOG_ERR("Input string too long for output buffer\n");
+    return -1;
+  }
+  std::memcpy(out_str, str, len + 1);
+  if (len >= 4 && std::strcmp(out_str + len - 4, ".zst") == 0) {
+    out_str[len - 4] = '\0';
+  }
+  return 0;
+}

@@ -1,0 +1,134 @@
+// Streaming of one zip member into a file or block device through the chunk buffers of
+// the device I/O layer.
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "kx_zip.h"
+#include "ota_log.h"
+#include "unz_handle.h"
+
+namespace {
+
+struct Chunk {
+  uint8_t* buf;
+  size_t size;
+};
+
+Chunk chunk_for(ota_medium_e medium) {
+  if (medium == OTA_EMMC) {
+    return {g_mmc_buf, OTA_MMC_CHUNK};
+  }
+  const size_t size = ota_chunk_size(medium);
+  return {g_flash_buf, size < sizeof(g_flash_buf) ? size : sizeof(g_flash_buf)};
+}
+
+// Reads the open member chunk by chunk into fd; read_cb sees every read that did not
+// fail, the final empty one included.
+int32_t stream_member(unzFile archive, Chunk chunk, int fd, ota_progress_cb_t read_cb) {
+  for (;;) {
+    const int n = unzReadCurrentFile(archive, chunk.buf, static_cast<unsigned>(chunk.size));
+    if (n < 0) {
+      OTA_LOG_ERR("error %d with zipfile in unzReadCurrentFile\n", n);
+      return n;
+    }
+    if (n > 0 && !ota::write_full(fd, chunk.buf, static_cast<size_t>(n))) {
+      OTA_LOG_ERR("error in writing extracted file %d\n", n);
+      return -1;
+    }
+    if (read_cb != nullptr) {
+      read_cb(n);
+    }
+    if (n == 0) {
+      return 0;
+    }
+  }
+}
+
+// A file made by this call takes the member's times and mode; an existing one (a device
+// node) keeps its own.
+int32_t apply_entry_metadata(int fd, const unz_file_info64& info, const char* path) {
+  (void)change_file_date(fd, info.tmu_date);
+  const int perm = ota::zip_entry_perm(info);
+  if (perm >= 0 && fchmod(fd, static_cast<mode_t>(perm)) != 0) {
+    OTA_LOG_ERR("chmod %s failed: %s\n", path, strerror(errno));
+    return -1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int32_t kx_unzip_file_to(const char* src, const char* file, ota_file_info_t* dest_file,
+                         ota_progress_cb_t read_cb) {
+  if (src == nullptr || file == nullptr || dest_file == nullptr) {
+    OTA_LOG_ERR("file info is null\n");
+    return -1;
+  }
+  const Chunk chunk = chunk_for(dest_file->medium);
+  ota::UniqueUnz archive(unzOpen64(src));
+  if (!archive) {
+    OTA_LOG_ERR("Cannot open %s or %s.zip\n", src, src);
+    return -1;
+  }
+  if (const int err = unzLocateFile(archive.get(), file, 0); err != UNZ_OK) {
+    OTA_LOG_ERR("Cannot find file in zip: %s\n", file);
+    return err;
+  }
+  unz_file_info64 info{};
+  if (const int err =
+          unzGetCurrentFileInfo64(archive.get(), &info, nullptr, 0, nullptr, 0, nullptr, 0);
+      err != UNZ_OK) {
+    OTA_LOG_ERR("error %d with zipfile in unzGetCurrentFileInfo\n", err);
+    return err;
+  }
+  if (const int err = unzOpenCurrentFile(archive.get()); err != UNZ_OK) {
+    OTA_LOG_ERR("error %d with zipfile in unzipOpenCurrentFile\n", err);
+    return err;
+  }
+  ota::OpenMember member(archive.get());
+  const bool existed = access(dest_file->path, F_OK) == 0;
+  ota::UniqueFd fd = ota::open_fd(dest_file->path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  if (!fd) {
+    OTA_LOG_ERR("failed to create dest file %s\n", dest_file->path);
+    return -1;
+  }
+  if (const int32_t rc = stream_member(archive.get(), chunk, fd.get(), read_cb); rc != 0) {
+    return rc;
+  }
+  // The member's CRC is known only once it has been read whole: a mismatch means the
+  // device now holds corrupt data, whatever the later MD5 check would say.
+  if (const int rc = member.close(); rc != UNZ_OK) {
+    OTA_LOG_ERR("error %d with zipfile in unzCloseCurrentFile\n", rc);
+    return rc;
+  }
+  if (!ota::sync_fd(fd.get())) {
+    OTA_LOG_ERR("sync %s failed: %s\n", dest_file->path, strerror(errno));
+    return -1;
+  }
+  if (!existed && apply_entry_metadata(fd.get(), info, dest_file->path) != 0) {
+    return -1;
+  }
+  if (fd.close() != 0) {
+    OTA_LOG_ERR("close %s failed: %s\n", dest_file->path, strerror(errno));
+    return -1;
+  }
+  return 0;
+}
+
+int32_t kx_uncompress_file_to(const char* src, const char* file, ota_file_info_t* dest_file,
+                              ota_progress_cb_t read_cb) {
+  if (dest_file == nullptr) {
+    return -1;
+  }
+  switch (ota_archive_kind(src)) {
+    case OTA_ARCHIVE_ZIP:
+      return kx_unzip_file_to(src, file, dest_file, read_cb);
+    case OTA_ARCHIVE_TAR:
+      return ota_untar_unzst_to_file(src, file, dest_file->path, read_cb);
+    default:
+      return -1;
+  }
+}

@@ -1,0 +1,96 @@
+// Tar packages: finding a member, copying a plain member out, and streaming a zstd
+// member through the decompressor into a file or device node.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <type_traits>
+
+#include "unique_fd.h"
+
+// One 512-byte ustar header block; every field is text.
+struct tar_header_t {
+  char name[100];
+  char mode[8];
+  char uid[8];
+  char gid[8];
+  char size[12];
+  char mtime[12];
+  char chksum[8];
+  char typeflag;
+  char linkname[100];
+  char magic[6];
+  char version[2];
+  char uname[32];
+  char gname[32];
+  char devmajor[8];
+  char devminor[8];
+  char prefix[155];
+  char padding[12];
+};
+static_assert(sizeof(tar_header_t) == 512);
+static_assert(offsetof(tar_header_t, name) == 0);
+static_assert(offsetof(tar_header_t, mode) == 100);
+static_assert(offsetof(tar_header_t, uid) == 108);
+static_assert(offsetof(tar_header_t, gid) == 116);
+static_assert(offsetof(tar_header_t, size) == 124);
+static_assert(offsetof(tar_header_t, mtime) == 136);
+static_assert(offsetof(tar_header_t, chksum) == 148);
+static_assert(offsetof(tar_header_t, typeflag) == 156);
+static_assert(offsetof(tar_header_t, linkname) == 157);
+static_assert(offsetof(tar_header_t, magic) == 257);
+static_assert(offsetof(tar_header_t, version) == 263);
+static_assert(offsetof(tar_header_t, uname) == 265);
+static_assert(offsetof(tar_header_t, gname) == 297);
+static_assert(offsetof(tar_header_t, devmajor) == 329);
+static_assert(offsetof(tar_header_t, devminor) == 337);
+static_assert(offsetof(tar_header_t, prefix) == 345);
+static_assert(offsetof(tar_header_t, padding) == 500);
+static_assert(std::is_trivially_copyable_v<tar_header_t>);
+
+inline constexpr size_t TAR_BLOCK_SIZE = 512;
+
+// Progress callback of the streaming writers: bytes just written.
+using ota_progress_cb_t = void (*)(ssize_t len);
+
+// 0 when the header's magic begins with "ustar", else -1 (logged).
+[[nodiscard]] int32_t validate_header(const tar_header_t* header);
+
+// Searches from the stream's current position for the member whose name is exactly
+// `filename`; 0 with its data offset and size, -1 when absent or unreadable.
+[[nodiscard]] int32_t find_file_in_tar(FILE* tar_file, const char* filename, long* start_pos,
+                                       long* file_size);
+
+// Streams the zstd member `compressed_name` of a tar file, decompressed, into
+// output_filename (created or truncated; a device node is written from its start) and
+// makes it durable. 0; -1 open/find/read failure or member cut short; -2 corrupt or
+// incomplete zstd data; -3 write or sync failure.
+[[nodiscard]] int32_t ota_untar_unzst_to_file(const char* tar_filename, const char* compressed_name,
+                                              const char* output_filename,
+                                              ota_progress_cb_t read_cb);
+
+// The same with the output opened by open_output, called only once the member has been
+// found; out_name only names the output in messages. Lets an extraction into a directory
+// open its output beneath that directory without following links.
+[[nodiscard]] int32_t ota_untar_unzst_with(const char* tar_filename, const char* compressed_name,
+                                           const char* out_name,
+                                           const std::function<ota::UniqueFd()>& open_output,
+                                           ota_progress_cb_t read_cb);
+
+// Extracts the plain member target_file into output_dir (created, one level, when
+// missing); the member lands at "<output_dir>/<target_file>". 0 or negative.
+[[nodiscard]] int32_t untar(const char* tar_filename, const char* target_file,
+                            const char* output_dir);
+
+// Copies file_size bytes at start_pos of the tar stream into output_filename and makes
+// them durable. 0; -1 cannot create the output; -2 cannot seek; -3 read error or member
+// cut short; -4 write or sync error.
+[[nodiscard]] int32_t extract_file(FILE* tar_file, long start_pos, long file_size,
+                                   const char* output_filename);
+
+// Copies str into out_str (max_len bytes with its NUL) less a trailing ".zst"; 0 or -1.
+[[nodiscard]] int32_t remove_zst_suffix(const char* str, char* out_str, size_t max_len);
