@@ -15,22 +15,29 @@ struct ota_file_info_t {
   char path[128];
 };
 
-inline constexpr size_t OTA_MMC_CHUNK = 10485760;      // eMMC copy chunk
-inline constexpr size_t OTA_NOR_CHUNK = 2097152;       // NOR data chunk
-inline constexpr size_t OTA_NOR_TRAILER = 2048;        // trailer after each signed chunk
+inline constexpr size_t OTA_MMC_CHUNK = 10485760;  // eMMC copy chunk
+inline constexpr size_t OTA_NOR_CHUNK = 2097152;   // NOR data chunk
+inline constexpr size_t OTA_NOR_TRAILER = 2048;    // trailer after each signed chunk
 inline constexpr size_t OTA_NOR_SIGNED_CHUNK = OTA_NOR_CHUNK + OTA_NOR_TRAILER;
 
 // Process-wide chunk buffers, shared with the archive streamers; one copy at a time.
-extern uint8_t g_mmc_buf[OTA_MMC_CHUNK];
-extern uint8_t g_flash_buf[OTA_NOR_SIGNED_CHUNK];
+// Page-aligned, so they can also serve O_DIRECT transfers.
+alignas(4096) extern uint8_t g_mmc_buf[OTA_MMC_CHUNK];
+alignas(4096) extern uint8_t g_flash_buf[OTA_NOR_SIGNED_CHUNK];
 
 // Called after each chunk written: destination descriptor and bytes written.
 using ota_write_cb_t = void (*)(int fd, int32_t len);
 
+// Copies ori_file->size bytes (fewer when the source ends first) from ori_file->offset to
+// dest_file->offset of an existing destination, in the chunks of dest_file->medium, and
+// flushes them to the medium. 0 or -1.
 [[nodiscard]] int32_t ota_file_to_file(ota_file_info_t* ori_file, ota_file_info_t* dest_file,
                                        ota_write_cb_t read_cb);
+// Writes all buf_len bytes at dest_file->offset (a regular file is truncated first) and
+// flushes them to the medium. 0 or -1.
 [[nodiscard]] int32_t ota_buf_to_file(ota_file_info_t* dest_file, const void* buffer,
                                       uint64_t buf_len);
+// Reads exactly buf_len bytes from ori_file->offset. 0 or -1.
 [[nodiscard]] int32_t ota_file_to_buf(ota_file_info_t* ori_file, void* buffer, uint64_t buf_len);
 
 [[nodiscard]] int32_t is_bd_secure();
