@@ -7,10 +7,8 @@
 inline constexpr const char* OTA_BOARDINFO_FMT = "/sys/class/boardinfo/%s";
 
 [[nodiscard]] int32_t format_imgname(const char* src, char* dst, int32_t buflen);
-[[nodiscard]] int32_t formate_keyimage_imgname(const char* formate_src, char* dst,
-                                               int32_t buflen);
-[[nodiscard]] int32_t formate_hsm_rca_imgname(const char* formate_src, char* dst,
-                                              int32_t buflen);
+[[nodiscard]] int32_t formate_keyimage_imgname(const char* formate_src, char* dst, int32_t buflen);
+[[nodiscard]] int32_t formate_hsm_rca_imgname(const char* formate_src, char* dst, int32_t buflen);
 [[nodiscard]] int32_t handle_boardtype_sys(const char* t, char* dst, uint32_t len);
 void handle_space(char* s);
 

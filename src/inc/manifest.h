@@ -6,15 +6,16 @@
 #include <cstdint>
 
 #include "ota_types.h"
+#include "veeprom_flag.h"
 
 struct cJSON;
 
 inline constexpr int OTA_MAX_PARTITIONS = 32;
-inline constexpr int OTA_PART_NAME_LEN = 32;    // 31 characters and the terminator
-inline constexpr int OTA_PART_FILE_LEN = 64;    // 63 characters and the terminator
-inline constexpr int OTA_MD5_STR_LEN = 33;      // 32 hex characters and the terminator
-inline constexpr int OTA_MD5_ENTRIES = 2;       // entry 0: image or old content, 1: new content
-inline constexpr int OTA_JSON_STR_LEN = 128;    // string items: 127 characters at most
+inline constexpr int OTA_PART_NAME_LEN = 32;  // 31 characters and the terminator
+inline constexpr int OTA_PART_FILE_LEN = 64;  // 63 characters and the terminator
+inline constexpr int OTA_MD5_STR_LEN = 33;    // 32 hex characters and the terminator
+inline constexpr int OTA_MD5_ENTRIES = 2;     // entry 0: image or old content, 1: new content
+inline constexpr int OTA_JSON_STR_LEN = 128;  // string items: 127 characters at most
 
 inline constexpr int32_t OTA_MEDIUM_NUM = 2;
 inline constexpr int32_t OTA_PART_TYPE_NUM = 4;
@@ -72,6 +73,8 @@ struct update_info_t {
 [[nodiscard]] update_info_t* ota_get_config_info();
 // Bytes the progress percentage is based on: first scope of every partition parsed.
 [[nodiscard]] uint64_t get_total_size();
+// The process-wide list of partitions written by this run (filled by the burns).
+[[nodiscard]] update_part_t* get_update_part();
 // nor_sign of the manifest being parsed; the image-name expander reads it mid-parse.
 [[nodiscard]] int32_t ota_manifest_nor_sign();
 

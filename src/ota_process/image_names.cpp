@@ -62,8 +62,7 @@ int32_t expand_lifecycle(const Lifecycle& lc, const char* src, char* dst, int32_
 }
 
 bool is_name_char(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-         c == '_';
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
 }
 
 // Output under construction: refuses to grow beyond buflen - 1 characters.

@@ -20,6 +20,7 @@ namespace {
 
 update_info_t g_update_info{};
 uint64_t g_total_size = 0;
+update_part_t g_update_part{};
 
 // Name tables: the row index is the value stored in the record.
 const char* g_ota_medium[] = {"nor", "emmc"};
@@ -208,8 +209,7 @@ int32_t store_md5(uint32_t index, int slot, const cJSON* value, const char* key)
     OTA_LOG_ERR("Error: md5 %s is illegal !\n", key);
     return -1;
   }
-  copy_text(g_update_info.partition_info[index].md5[slot], OTA_MD5_STR_LEN,
-            value->valuestring);
+  copy_text(g_update_info.partition_info[index].md5[slot], OTA_MD5_STR_LEN, value->valuestring);
   return 0;
 }
 
@@ -390,8 +390,7 @@ int32_t ota_get_part_info(cJSON* partition_info_item, cJSON* array_item) {
   OTA_LOG_INFO("PART NUMBER:%d\n", n);
   // The record has room for 32 partitions; more would be written past it.
   if (n > OTA_MAX_PARTITIONS) {
-    OTA_LOG_ERR("Error: %d partitions in update_partition, at most %d\n", n,
-                OTA_MAX_PARTITIONS);
+    OTA_LOG_ERR("Error: %d partitions in update_partition, at most %d\n", n, OTA_MAX_PARTITIONS);
     return -1;
   }
   g_update_info.update_size = n;
@@ -473,6 +472,8 @@ update_info_t* ota_get_config_info() {
 
 uint64_t get_total_size() { return g_total_size; }
 
+update_part_t* get_update_part() { return &g_update_part; }
+
 int32_t ota_manifest_nor_sign() { return g_update_info.nor_sign; }
 
 int32_t ota_verify_param_package(const char* unzip_dir) {
@@ -493,4 +494,5 @@ int32_t ota_verify_param_package(const char* unzip_dir) {
 void manifest_reset_state() {
   g_update_info = update_info_t{};
   g_total_size = 0;
+  g_update_part = update_part_t{};
 }
