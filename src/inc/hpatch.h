@@ -1,0 +1,20 @@
+// The patch engine's entry point, callable from C.
+#pragma once
+
+#include <stddef.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// Rebuilds out_new from old and the patch diff (formats HDIFF13 and HDIFFSF20, streams
+// stored raw, raw-deflate or zstd). old is a file or block device of which the first
+// oldSize bytes are used; out_new is an existing block device (written from offset 0, the
+// rest untouched) or a file created or replaced with exactly newSize bytes. cache_size
+// bounds the buffers (at least 64 KiB is used); it never changes the result. Returns 0
+// once new is on the medium, non-zero (with a logged reason) on any failure.
+int hpatchz(const char* old, const char* diff, const char* out_new, size_t cache_size);
+
+#ifdef __cplusplus
+}
+#endif
