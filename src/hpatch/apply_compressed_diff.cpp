@@ -10,8 +10,7 @@
 namespace ota::hpatch {
 namespace {
 
-constexpr std::array<const char*, 4> kStreamNames = {"covers", "RLE ctrl", "RLE code",
-                                                     "literals"};
+constexpr std::array<const char*, 4> kStreamNames = {"covers", "RLE ctrl", "RLE code", "literals"};
 
 // Half of the budget buffers new (and the old bytes read into it); each stream gets an
 // eighth, split between encoded input and decoded output when it is compressed.

@@ -84,8 +84,7 @@ bool apply_single_stream(const PatchInfo& info, const ApplyIo& io) {
     auto add_diff = [&rle](uint8_t* data, size_t n) { return rle.add(data, n); };
     while (covers.remaining() > 0) {
       if (walk.count() == info.cover_count) {
-        OTA_LOG_ERR("patch holds more than its %llu covers\n",
-                    static_cast<ull>(info.cover_count));
+        OTA_LOG_ERR("patch holds more than its %llu covers\n", static_cast<ull>(info.cover_count));
         return false;
       }
       Cover cover;

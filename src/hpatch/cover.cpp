@@ -14,10 +14,8 @@ bool CoverWalk::malformed() const {
 
 bool CoverWalk::accept(const Varint& old_delta, uint64_t gap, uint64_t length, Cover* cover) {
   const bool backwards = old_delta.tag != 0;
-  if (backwards ? old_delta.value > last_old_end_
-                : old_delta.value > UINT64_MAX - last_old_end_) {
-    OTA_LOG_ERR("patch cover %llu has an old position outside 64 bits\n",
-                static_cast<ull>(count_));
+  if (backwards ? old_delta.value > last_old_end_ : old_delta.value > UINT64_MAX - last_old_end_) {
+    OTA_LOG_ERR("patch cover %llu has an old position outside 64 bits\n", static_cast<ull>(count_));
     return false;
   }
   cover->old_pos = backwards ? last_old_end_ - old_delta.value : last_old_end_ + old_delta.value;

@@ -121,8 +121,7 @@ class ZlibDecoder final : public Decoder {
     const int window_bits = static_cast<int8_t>(data[0]);
     in_.consume(1);
     if (window_bits < -15 || window_bits > -8) {
-      OTA_LOG_ERR("patch %s stream: zlib window bits %d are not raw deflate\n", name_,
-                  window_bits);
+      OTA_LOG_ERR("patch %s stream: zlib window bits %d are not raw deflate\n", name_, window_bits);
       return false;
     }
     if (inflateInit2(&z_, window_bits) != Z_OK) {
@@ -216,8 +215,8 @@ class ZstdDecoder final : public Decoder {
 
 }  // namespace
 
-std::unique_ptr<Decoder> make_decoder(Compressor compressor, const StreamInfo& stream,
-                                      int patch_fd, size_t buffer_size, const char* name) {
+std::unique_ptr<Decoder> make_decoder(Compressor compressor, const StreamInfo& stream, int patch_fd,
+                                      size_t buffer_size, const char* name) {
   if (stream.csize == 0) {
     return std::make_unique<RawDecoder>(patch_fd, stream);
   }

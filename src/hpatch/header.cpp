@@ -38,8 +38,7 @@ bool refuse_foreign_format(std::span<const uint8_t> prefix) {
   };
   for (const auto& foreign : kForeign) {
     if (starts_with(prefix, foreign.magic)) {
-      OTA_LOG_ERR("patch is %s: only HDIFF13 and HDIFFSF20 patches are supported\n",
-                  foreign.what);
+      OTA_LOG_ERR("patch is %s: only HDIFF13 and HDIFFSF20 patches are supported\n", foreign.what);
       return true;
     }
   }
@@ -92,8 +91,7 @@ bool read_fields(ByteCursor& cursor, std::span<uint64_t> fields) {
     Varint number;
     const VarintStatus status = cursor.varint(0, &number);
     if (status != VarintStatus::kOk) {
-      OTA_LOG_ERR("patch header field at byte %zu: %s\n", cursor.pos(),
-                  varint_status_text(status));
+      OTA_LOG_ERR("patch header field at byte %zu: %s\n", cursor.pos(), varint_status_text(status));
       return false;
     }
     field = number.value;
@@ -113,8 +111,8 @@ bool place_streams(std::span<StreamInfo> streams, uint64_t offset, uint64_t patc
     offset += stream.stored_size();
   }
   if (offset != patch_size) {
-    OTA_LOG_ERR("patch is %llu bytes but its header declares %llu\n",
-                static_cast<ull>(patch_size), static_cast<ull>(offset));
+    OTA_LOG_ERR("patch is %llu bytes but its header declares %llu\n", static_cast<ull>(patch_size),
+                static_cast<ull>(offset));
     return false;
   }
   return true;
@@ -145,8 +143,7 @@ bool read_compressed_diff(ByteCursor& cursor, uint64_t patch_size, PatchInfo* in
   }
   if (info->streams[kLiterals].size > info->new_size) {
     OTA_LOG_ERR("patch declares %llu literal bytes for a new image of %llu bytes\n",
-                static_cast<ull>(info->streams[kLiterals].size),
-                static_cast<ull>(info->new_size));
+                static_cast<ull>(info->streams[kLiterals].size), static_cast<ull>(info->new_size));
     return false;
   }
   return check_compression(*info, info->streams) &&

@@ -124,7 +124,8 @@ bool run(const char* old_path, const char* diff_path, const char* new_path, size
   }
   // An empty old path stands for an empty old image (patches that carry all of new).
   OpenFile old;
-  if (old_path[0] != '\0' && (!open_input(old_path, &old) || !check_old(old_path, old, info.old_size))) {
+  if (old_path[0] != '\0' &&
+      (!open_input(old_path, &old) || !check_old(old_path, old, info.old_size))) {
     return false;
   }
   OpenFile out;
@@ -136,8 +137,8 @@ bool run(const char* old_path, const char* diff_path, const char* new_path, size
     OTA_LOG_ERR("new %s is the same file as the old image or the patch\n", new_path);
     return false;
   }
-  const ApplyIo io{patch.fd.get(), patch.size, OldImage{old.fd.get(), info.old_size},
-                   out.fd.get(), cache_size};
+  const ApplyIo io{patch.fd.get(), patch.size, OldImage{old.fd.get(), info.old_size}, out.fd.get(),
+                   cache_size};
   bool ok = apply_patch(info, io) && settle_new(new_path, out, info.new_size);
   if (out.fd.close() != 0 && ok) {
     OTA_LOG_ERR("close %s failed: %s\n", new_path, std::strerror(errno));
@@ -155,8 +156,7 @@ bool run(const char* old_path, const char* diff_path, const char* new_path, size
 }  // namespace
 }  // namespace ota::hpatch
 
-extern "C" int hpatchz(const char* old, const char* diff, const char* out_new,
-                       size_t cache_size) {
+extern "C" int hpatchz(const char* old, const char* diff, const char* out_new, size_t cache_size) {
   if (old == nullptr || diff == nullptr || out_new == nullptr) {
     OTA_LOG_ERR("hpatchz: a path is missing\n");
     return -1;

@@ -15,7 +15,8 @@ using ull = unsigned long long;
 NewWriter::NewWriter(int fd, uint64_t new_size, size_t buffer_size)
     : fd_(fd),
       new_size_(new_size),
-      buffer_(std::max<size_t>(1, static_cast<size_t>(std::min<uint64_t>(new_size, buffer_size)))) {}
+      buffer_(std::max<size_t>(1, static_cast<size_t>(std::min<uint64_t>(new_size, buffer_size)))) {
+}
 
 uint8_t* NewWriter::reserve(uint64_t n, size_t* room) {
   if (n > new_size_ - position()) {

@@ -44,9 +44,9 @@ class Decoder {
 };
 
 // The decoder for one stream of the patch; name labels its log lines.
-[[nodiscard]] std::unique_ptr<Decoder> make_decoder(Compressor compressor,
-                                                    const StreamInfo& stream, int patch_fd,
-                                                    size_t buffer_size, const char* name);
+[[nodiscard]] std::unique_ptr<Decoder> make_decoder(Compressor compressor, const StreamInfo& stream,
+                                                    int patch_fd, size_t buffer_size,
+                                                    const char* name);
 
 // A decoded stream of exactly its declared size.
 class Stream {
