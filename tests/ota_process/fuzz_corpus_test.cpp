@@ -1,0 +1,66 @@
+// The fuzz seed corpora replayed as ordinary tests: a file named ok_* must be accepted,
+// one named bad_* refused, and none may fault (the asan preset watches for that).
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "device_io.h"
+#include "gpt_conf.h"
+#include "manifest.h"
+#include "test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<fs::path> corpus(const char* target) {
+  std::vector<fs::path> files;
+  for (const auto& entry : fs::directory_iterator(fs::path(OTA_FUZZ_CORPUS_DIR) / target)) {
+    files.push_back(entry.path());
+  }
+  return files;
+}
+
+bool expected_ok(const fs::path& file) { return file.filename().string().starts_with("ok_"); }
+
+// Every manifest seed is accepted or refused as its name says.
+TEST(FuzzCorpus, ManifestSeeds) {
+  const std::vector<fs::path> files = corpus("fuzz_manifest");
+  ASSERT_GE(files.size(), 4u);
+  for (const fs::path& file : files) {
+    manifest_reset_state();
+    device_io_reset_state();
+    std::string path = file.string();
+    EXPECT_EQ(ota_parse_config_file(path.data()), expected_ok(file) ? 0 : -1) << path;
+  }
+  manifest_reset_state();
+  device_io_reset_state();
+}
+
+// Every gpt.conf seed is accepted or refused as its name says.
+TEST(FuzzCorpus, GptConfSeeds) {
+  const std::vector<fs::path> files = corpus("fuzz_gpt_conf");
+  ASSERT_GE(files.size(), 4u);
+  for (const fs::path& file : files) {
+    std::vector<gpt_conf_entry> entries;
+    const int32_t ret = gpt_conf_parse(ota_test::read_file(file.string()), &entries);
+    EXPECT_EQ(ret, expected_ok(file) ? 0 : -1) << file;
+  }
+}
+
+// The reader splits on runs of ':' and drops one trailing 's' of every field.
+TEST(GptConf, FieldsAndSuffix) {
+  std::vector<gpt_conf_entry> entries;
+  ASSERT_EQ(gpt_conf_parse("boot_a::1048576s:2097151:1\nsystems:0:9:0", &entries), 0);
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0].name, "boot_a");
+  EXPECT_EQ(entries[0].start, 1048576);
+  EXPECT_EQ(entries[0].end, 2097151);
+  EXPECT_EQ(entries[0].medium, GPT_CONF_MEDIUM_EMMC);
+  EXPECT_EQ(entries[1].name, "system");
+  EXPECT_EQ(entries[1].medium, GPT_CONF_MEDIUM_NOR);
+}
+
+}  // namespace
