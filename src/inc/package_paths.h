@@ -38,6 +38,8 @@ struct ota_packages_separate {
 [[nodiscard]] int32_t ota_check_package();
 [[nodiscard]] int32_t clear_ota_unzip_dir();
 [[nodiscard]] int32_t ota_check_mount_point(const char* path);
+[[nodiscard]] int32_t unzip_ota_file(const char* zip_path, const char* unzip_dir,
+                                     uint64_t* img_size);
 [[nodiscard]] int32_t ota_check_file(const char* package_path, const char* suffix);
 [[nodiscard]] int64_t get_free_space(char* path);
 [[nodiscard]] char* ota_get_file_name(char* file_path);

@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "file_names.h"
+#include "kx_zip.h"
 #include "ota_log.h"
 #include "ota_utils.h"
 #include "shell_quote.h"
@@ -203,6 +204,43 @@ int32_t ota_get_package_path(const char* zip_path) {
     if (ret != 0) {
       return ret;
     }
+  }
+  return 0;
+}
+
+int32_t unzip_ota_file(const char* zip_path, const char* unzip_dir, uint64_t* img_size) {
+  if (zip_path == nullptr || unzip_dir == nullptr || img_size == nullptr) {
+    return -1;
+  }
+  if (makedir(unzip_dir) != 0) {
+    OTA_LOG_ERR("make ota unzip file dir error!\n");
+    return -1;
+  }
+  char ota_dir[OTA_DIR_LEN] = "/ota";
+  (void)get_ota_mount_path(ota_dir);
+  const int64_t total = kx_get_zip_size(zip_path, img_size);
+  if (total < 0) {
+    OTA_LOG_ERR("get size of %s failed\n", zip_path);
+    return -1;
+  }
+  const int64_t need = total / 1024 + 1024;
+  const int64_t free_bytes = get_free_space(ota_dir);
+  if (free_bytes < 0) {
+    OTA_LOG_ERR("get ota file dir free space error!\n");
+    return -1;
+  }
+  const int64_t free_kb = free_bytes / 1024;
+  OTA_LOG_INFO("ota file dir free space:%ld, unzip need space:%ld!\n", static_cast<long>(free_kb),
+               static_cast<long>(need));
+  if (free_kb <= need) {
+    OTA_LOG_ERR(
+        "ota file dir free space:%ld is not enough for file unzip need space:%ld! (in KB)\n",
+        static_cast<long>(free_kb), static_cast<long>(need));
+    return -1;
+  }
+  if (kx_uncompress(zip_path, unzip_dir) < 0) {
+    OTA_LOG_ERR("uncompress %s failed!\n", zip_path);
+    return -1;
   }
   return 0;
 }
