@@ -182,6 +182,13 @@ int32_t parse_one_partition(cJSON* partition_info_item, const cJSON* name_item, 
     OTA_LOG_ERR("Parse md5 config failed\n");
     return -1;
   }
+  // Optional: marks an image that carries an anti-rollback version (flash header or
+  // AVB rollback index), so that the pre-flight check reads it.
+  int have_anti_ver = 0;
+  if (parse_optional_int(part, "have_anti_ver", &have_anti_ver) != 0) {
+    return -1;
+  }
+  entry->have_anti_ver = have_anti_ver != 0 ? 1 : 0;
   if (entry->method == IMAGE_DIFF_UP) {
     info.diff_flag = 1;
   }
