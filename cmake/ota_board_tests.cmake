@@ -1,0 +1,23 @@
+# Suites whose every test runs inside a fresh virtual board.
+#
+# ota_board_test_suite(NAME [LIBS...]), called from a suite's folder: one executable of
+# the folder's *_test.cpp files with a main that, unless it already runs on a board,
+# creates a board in a fresh directory under /tmp, runs itself inside it with
+# `vboard run` and removes the board afterwards. ctest runs each test on its own
+# (one process each), so every test gets its own board and tests may run in parallel.
+# A test whose board cannot be made or entered fails; it is never skipped.
+function(ota_board_test_suite name)
+  file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
+  add_executable(${name} ${srcs} ${PROJECT_SOURCE_DIR}/tests/support/board_test_main.cpp)
+  target_link_libraries(${name} PRIVATE ${ARGN} ota_test_support GTest::gtest Threads::Threads)
+  target_compile_definitions(${name} PRIVATE VBOARD_EXE="$<TARGET_FILE:vboard>")
+  add_dependencies(${name} vboard)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 120 PROPERTIES LABELS "${name};board" TIMEOUT 600)
+endfunction()
+
+# ota_board_shell_test(NAME SCRIPT [ARGS...]): runs `sh SCRIPT ARGS...` inside a fresh
+# board (vboard scratch); the test passes when the script exits with 0.
+function(ota_board_shell_test name script)
+  add_test(NAME ${name} COMMAND $<TARGET_FILE:vboard> scratch -- sh ${script} ${ARGN})
+  set_tests_properties(${name} PROPERTIES LABELS board TIMEOUT 600)
+endfunction()

@@ -1,0 +1,71 @@
+// The files of one virtual board inside its directory. A board is its directory:
+// everything `vboard create` makes and every later state lives there.
+#pragma once
+
+#include <string>
+
+#include "board_layout.h"
+#include "sys_util.h"
+
+namespace vboard {
+
+// Flash command kinds of the board's templates (the "cmdtype" word).
+enum class CmdType : uint32_t {
+  misc_write = 1,
+  other_a2b = 2,
+  other_b2a = 3,
+  hsm_m2b = 4,
+  hsm_b2m = 5,
+  aonreg_write = 6,
+  mcu_start_ota = 7,
+  mcu_post_ota = 8,
+  mcu_abort_ota = 9,
+  mcu_pre_reboot = 10,
+};
+
+struct CmdTemplate {
+  const char* name;
+  CmdType type;
+  uint32_t data_size;  // the word at offset 12: size of the data area
+};
+// Every command of the flash command table, with its template's data area.
+extern const CmdTemplate kCmdTemplates[10];
+[[nodiscard]] const CmdTemplate* find_template(CmdType type);
+
+// Where the work directory lives on the board, and so where userdata is mounted.
+inline constexpr const char* kDeployDir = "/userdata/ota";
+inline constexpr const char* kUserdataMount = "/userdata";
+
+class BoardDir {
+ public:
+  explicit BoardDir(std::string root) : root_(std::move(root)) {}
+
+  [[nodiscard]] const std::string& root() const { return root_; }
+  [[nodiscard]] std::string path(const std::string& name) const { return root_ + "/" + name; }
+  [[nodiscard]] std::string layout_file() const { return path("board.layout"); }
+  [[nodiscard]] std::string emmc_image() const { return path("emmc.img"); }
+  [[nodiscard]] std::string nor_image() const { return path("nor.img"); }
+  [[nodiscard]] std::string cmdline() const { return path("cmdline"); }
+  [[nodiscard]] std::string console() const { return path("console.log"); }
+  [[nodiscard]] std::string firmware_log() const { return path("firmware.log"); }
+  [[nodiscard]] std::string firmware_state() const { return path("firmware.state"); }
+  [[nodiscard]] std::string firmware_lock() const { return path("firmware.lock"); }
+  [[nodiscard]] std::string run_lock() const { return path("run.lock"); }
+  // Files laid over the board's root file system (/usr/mirvo, /etc/runtime_config).
+  [[nodiscard]] std::string overlay(const std::string& top) const { return path("root/" + top); }
+  [[nodiscard]] std::string overlay_work(const std::string& top) const {
+    return path(".work/" + top);
+  }
+  [[nodiscard]] std::string sys_class(const std::string& cls) const {
+    return path("sys/class/" + cls);
+  }
+  [[nodiscard]] std::string mount_root() const { return path(".root"); }
+
+ private:
+  std::string root_;
+};
+
+// Opens an existing board: its directory must hold a layout and both images.
+[[nodiscard]] Result<ota::board::Layout> load_board(const BoardDir& dir);
+
+}  // namespace vboard

@@ -1,0 +1,38 @@
+// The four things one does with a virtual board.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "board_dir.h"
+
+namespace vboard {
+
+// Makes a new board in dir (which must not exist or be empty).
+[[nodiscard]] Result<void> create_board(const std::string& dir,
+                                        const std::optional<std::string>& layout_file);
+
+// Runs argv inside the board; returns argv's exit status (128 + signal if killed).
+[[nodiscard]] Result<int> run_in_board(const std::string& dir,
+                                       const std::vector<std::string>& argv);
+
+struct RebootOptions {
+  bool force_recovery = false;  // boot recovery mode whatever the slots say
+};
+struct BootResult {
+  int slot = 0;  // 0 = a, 1 = b
+  bool recovery = false;
+  unsigned bootcount = 0;
+};
+// The boot firmware: carries out the pending flash command, chooses the slot and
+// writes the next kernel command line.
+[[nodiscard]] Result<BootResult> reboot_board(const std::string& dir, const RebootOptions& opts);
+
+// The board as text, or as one JSON object.
+[[nodiscard]] Result<std::string> board_status(const std::string& dir, bool json);
+
+// The kernel command line the firmware hands to the booted system.
+[[nodiscard]] std::string cmdline_text(const BootResult& boot);
+
+}  // namespace vboard

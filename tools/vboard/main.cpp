@@ -1,0 +1,151 @@
+// vboard: the virtual board. See README.md, "The virtual board".
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "board_ops.h"
+
+namespace {
+
+using vboard::Error;
+using vboard::Result;
+
+constexpr const char* kUsage =
+    "usage: vboard create DIR [--layout FILE]\n"
+    "       vboard run DIR -- CMD [ARG...]\n"
+    "       vboard reboot DIR [--recovery]\n"
+    "       vboard status DIR [--json]\n"
+    "       vboard scratch [--layout FILE] [--keep] -- CMD [ARG...]\n"
+    "       vboard layout [--gpt-conf] [FILE]\n";
+
+struct Args {
+  std::vector<std::string> plain;  // before "--"
+  std::vector<std::string> command;  // after "--"
+  std::optional<std::string> layout;
+  bool json = false;
+  bool recovery = false;
+  bool keep = false;
+  bool gpt_conf = false;
+};
+
+Result<Args> parse_args(int argc, char** argv) {
+  Args a;
+  for (int i = 2; i < argc; ++i) {
+    const std::string s = argv[i];
+    if (s == "--") {
+      a.command.assign(argv + i + 1, argv + argc);
+      break;
+    }
+    if (s == "--layout" && i + 1 < argc) {
+      a.layout = argv[++i];
+    } else if (s == "--json") {
+      a.json = true;
+    } else if (s == "--recovery") {
+      a.recovery = true;
+    } else if (s == "--keep") {
+      a.keep = true;
+    } else if (s == "--gpt-conf") {
+      a.gpt_conf = true;
+    } else if (s.rfind("--", 0) == 0) {
+      return Error(EINVAL, "unknown option " + s);
+    } else {
+      a.plain.push_back(s);
+    }
+  }
+  return a;
+}
+
+Result<int> cmd_scratch(const Args& a) {
+  char tmpl[] = "/tmp/vboard.XXXXXX";
+  if (::mkdtemp(tmpl) == nullptr) {
+    return ota::tool::errno_error("create a board directory in /tmp");
+  }
+  const std::string dir = tmpl;
+  Result<int> result = Error(EIO, "not run");
+  if (auto r = vboard::create_board(dir, a.layout); !r) {
+    result = r.error();
+  } else {
+    result = vboard::run_in_board(dir, a.command);
+  }
+  if (a.keep) {
+    std::fprintf(stderr, "vboard scratch: board kept in %s\n", dir.c_str());
+  } else {
+    (void)vboard::remove_tree(dir);
+  }
+  return result;
+}
+
+Result<int> cmd_layout(const Args& a) {
+  auto layout = a.plain.empty() ? Result<ota::board::Layout>(ota::board::default_layout())
+                                : ota::board::load_layout(a.plain[0]);
+  if (!layout) {
+    return layout.error();
+  }
+  if (a.gpt_conf) {
+    std::fputs(ota::board::gpt_conf_text(*layout).c_str(), stdout);
+  } else {
+    std::fputs(std::string(ota::board::default_layout_text()).c_str(), stdout);
+  }
+  return 0;
+}
+
+Result<int> dispatch(const std::string& cmd, const Args& a) {
+  if (cmd == "scratch") {
+    return cmd_scratch(a);
+  }
+  if (cmd == "layout") {
+    return cmd_layout(a);
+  }
+  if (a.plain.size() != 1) {
+    return Error(EINVAL, std::string("expected one board directory\n") + kUsage);
+  }
+  const std::string& dir = a.plain[0];
+  if (cmd == "create") {
+    auto r = vboard::create_board(dir, a.layout);
+    return r ? Result<int>(0) : Result<int>(r.error());
+  }
+  if (cmd == "run") {
+    return vboard::run_in_board(dir, a.command);
+  }
+  if (cmd == "reboot") {
+    auto r = vboard::reboot_board(dir, vboard::RebootOptions{a.recovery});
+    if (!r) {
+      return r.error();
+    }
+    std::fputs(vboard::cmdline_text(*r).c_str(), stdout);
+    return 0;
+  }
+  if (cmd == "status") {
+    auto r = vboard::board_status(dir, a.json);
+    if (!r) {
+      return r.error();
+    }
+    std::fputs(r->c_str(), stdout);
+    return 0;
+  }
+  return Error(EINVAL, "unknown command " + cmd + "\n" + kUsage);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
+    std::fputs(kUsage, argc < 2 ? stderr : stdout);
+    return argc < 2 ? 2 : 0;
+  }
+  const std::string cmd = argv[1];
+  auto args = parse_args(argc, argv);
+  Result<int> result = args ? dispatch(cmd, *args) : Result<int>(args.error());
+  if (!result) {
+    std::fprintf(stderr, "vboard %s: %s\n", cmd.c_str(), result.error().message().c_str());
+    // 125: the board failed, as distinct from the command's own status.
+    return 125;
+  }
+  return result.value();
+}
