@@ -1,0 +1,444 @@
+#include "packager.h"
+
+#include <cjson/cJSON.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <set>
+
+#include "archive_writer.h"
+#include "hdiff.h"
+#include "md5.h"
+#include "path_safety.h"
+
+namespace ota::pack {
+
+using tool::Error;
+using tool::Result;
+
+namespace {
+
+constexpr int kInvalid = EINVAL;
+constexpr size_t kMaxParts = 32;
+constexpr size_t kMaxPartName = 31;
+constexpr size_t kMaxTarName = 100;
+
+// One partition of the package, checked and measured.
+struct PackedPart {
+  const PartSpec* spec = nullptr;
+  std::string medium;
+  std::string type;
+  std::string imgname;  // the manifest's template
+  std::string member;   // the archive member it expands to on this board
+  std::string source;   // what goes into the member (the image or the patch)
+  std::string md5[2];
+  uint64_t scope[2] = {0, 0};
+};
+
+struct JsonDeleter {
+  void operator()(cJSON* j) const { cJSON_Delete(j); }
+};
+
+Result<uint64_t> file_size(const std::string& path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) {
+    return tool::errno_error("stat " + path);
+  }
+  if (!S_ISREG(st.st_mode)) {
+    return Error(kInvalid, path + " is not a regular file");
+  }
+  return static_cast<uint64_t>(st.st_size);
+}
+
+Result<std::string> md5_hex(const std::string& path, uint64_t size) {
+  unsigned char digest[16] = {};
+  if (MD5DevPart(path.c_str(), 0, static_cast<long>(size), digest) != 0) {
+    return Error(EIO, "cannot hash " + path);
+  }
+  char hex[33] = {};
+  for (int i = 0; i < 16; ++i) {
+    std::snprintf(hex + 2 * i, 3, "%02x", digest[i]);
+  }
+  return std::string(hex);
+}
+
+int64_t nor_sign_of(const Description& d) {
+  for (const auto& [key, value] : d.keys) {
+    if (key == "nor_sign") {
+      return std::stoll(value);
+    }
+  }
+  return 0;
+}
+
+Result<board::Layout> layout_of(const Description& d) {
+  if (d.layout == "default") {
+    return board::default_layout();
+  }
+  return board::load_layout(d.layout);
+}
+
+// The partition of the layout a manifest name writes, and its type there.
+Result<const board::Partition*> placed(const board::Layout& layout, const PartSpec& spec,
+                                       std::string* type) {
+  if (const board::Partition* ab = layout.find(spec.name + "_a")) {
+    *type = "AB";
+    return ab;
+  }
+  const board::Partition* p = layout.find(spec.name);
+  if (p == nullptr) {
+    return Error(kInvalid, "partition '" + spec.name + "' is not in the layout");
+  }
+  *type = layout.find(spec.name + "_bak") != nullptr ? "BAK" : "PERMANENT";
+  return p;
+}
+
+Result<void> check_fits(const PartSpec& spec, const board::Partition& p) {
+  auto size = file_size(spec.image);
+  if (!size) {
+    return size.error();
+  }
+  if (size.value() > p.size) {
+    return Error(EFBIG, "image " + spec.image + " (" + std::to_string(size.value()) +
+                            " bytes) is larger than partition " + p.name + " (" +
+                            std::to_string(p.size) + " bytes)");
+  }
+  if (!spec.old_image.empty()) {
+    if (auto old = file_size(spec.old_image); !old) {
+      return old.error();
+    }
+  }
+  return {};
+}
+
+Result<void> name_member(PackedPart* out, const Description& d, const board::Layout& layout) {
+  const PartSpec& spec = *out->spec;
+  const bool diff = spec.method == "image_diff";
+  std::string tmpl = spec.name_template;
+  if (tmpl.empty()) {
+    tmpl = spec.name + (diff ? "_diff.img" : ".img");
+  }
+  if (d.format == Format::kTar && !tmpl.ends_with(".zst")) {
+    tmpl += ".zst";
+  }
+  if (tmpl.size() > 63) {
+    return Error(kInvalid, "image name template '" + tmpl + "' is longer than 63 characters");
+  }
+  auto member = expand_image_name(tmpl, layout, nor_sign_of(d) != 0);
+  if (!member) {
+    return member.error();
+  }
+  out->imgname = tmpl;
+  out->member = std::move(member).value();
+  if (!is_contained_name(out->member)) {
+    return Error(kInvalid, "image name '" + out->member + "' must be relative, without '..'");
+  }
+  std::string plain = out->member;
+  if (plain.ends_with(".zst")) {
+    plain.resize(plain.size() - 4);
+  }
+  // The worker applies a patch only from a file whose name ends in ".img".
+  if (diff && !plain.ends_with(".img")) {
+    return Error(kInvalid, "patch name '" + out->member + "' must end in .img");
+  }
+  return {};
+}
+
+Result<PackedPart> check_part(const PartSpec& spec, const Description& d,
+                              const board::Layout& layout) {
+  PackedPart out;
+  out.spec = &spec;
+  if (spec.name.empty() || spec.name.size() > kMaxPartName) {
+    return Error(kInvalid, "partition name '" + spec.name + "' must have 1 to 31 characters");
+  }
+  std::string type;
+  auto p = placed(layout, spec, &type);
+  if (!p) {
+    return p.error();
+  }
+  const std::string medium = p.value()->medium == board::Medium::nor ? "nor" : "emmc";
+  if (!spec.medium.empty() && spec.medium != medium) {
+    return Error(kInvalid,
+                 "partition '" + spec.name + "' is on " + medium + ", not " + spec.medium);
+  }
+  out.medium = medium;
+  out.type = spec.type.empty() ? type : spec.type;
+  if (auto r = check_fits(spec, *p.value()); !r) {
+    return r.error();
+  }
+  if (auto r = name_member(&out, d, layout); !r) {
+    return r.error();
+  }
+  return out;
+}
+
+Result<void> measure(PackedPart* part, const std::string& work_dir) {
+  const PartSpec& spec = *part->spec;
+  const bool diff = spec.method == "image_diff";
+  const std::string& first = diff ? spec.old_image : spec.image;
+  auto size0 = file_size(first);
+  auto md50 = size0 ? md5_hex(first, size0.value()) : Result<std::string>(size0.error());
+  if (!md50) {
+    return md50.error();
+  }
+  part->scope[0] = size0.value();
+  part->md5[0] = md50.value();
+  part->source = spec.image;
+  if (!diff) {
+    return {};
+  }
+  auto size1 = file_size(spec.image);
+  auto md51 = size1 ? md5_hex(spec.image, size1.value()) : Result<std::string>(size1.error());
+  if (!md51) {
+    return md51.error();
+  }
+  part->scope[1] = size1.value();
+  part->md5[1] = md51.value();
+  part->source = work_dir + "/" + spec.name + ".patch";
+  auto r = hdiff::diff_files(spec.old_image, spec.image, part->source, hdiff::DiffOptions{});
+  if (!r) {
+    return std::move(r.error().context("diff of " + spec.name));
+  }
+  return {};
+}
+
+cJSON* part_json(const PackedPart& p) {
+  cJSON* o = cJSON_CreateObject();
+  cJSON_AddStringToObject(o, "medium", p.medium.c_str());
+  cJSON_AddStringToObject(o, "part_type", p.type.c_str());
+  cJSON_AddStringToObject(o, "upgrade_method", p.spec->method.c_str());
+  cJSON_AddStringToObject(o, "imgname", p.imgname.c_str());
+  const int n = p.spec->method == "image_diff" ? 2 : 1;
+  cJSON* md5 = cJSON_AddArrayToObject(o, "md5sum");
+  cJSON* scope = cJSON_AddArrayToObject(o, "md5_scope");
+  for (int i = 0; i < n; ++i) {
+    cJSON_AddItemToArray(md5, cJSON_CreateString(p.md5[i].c_str()));
+    cJSON_AddItemToArray(scope, cJSON_CreateNumber(static_cast<double>(p.scope[i])));
+  }
+  if (p.spec->anti_ver) {
+    cJSON_AddNumberToObject(o, "have_anti_ver", 1);
+  }
+  return o;
+}
+
+std::string manifest_text(const Description& d, const std::vector<PackedPart>& parts) {
+  std::unique_ptr<cJSON, JsonDeleter> root(cJSON_CreateObject());
+  for (const auto& [key, value] : d.keys) {
+    if (key == "sys_version" || key == "old_sys_version" || key == "backup_dir") {
+      cJSON_AddStringToObject(root.get(), key.c_str(), value.c_str());
+    } else {
+      cJSON_AddNumberToObject(root.get(), key.c_str(), static_cast<double>(std::stoll(value)));
+    }
+  }
+  cJSON* names = cJSON_AddArrayToObject(root.get(), "update_partition");
+  cJSON* infos = cJSON_AddObjectToObject(root.get(), "partition_info");
+  for (const PackedPart& p : parts) {
+    cJSON_AddItemToArray(names, cJSON_CreateString(p.spec->name.c_str()));
+    cJSON_AddItemToObject(infos, p.spec->name.c_str(), part_json(p));
+  }
+  std::unique_ptr<char, decltype(&free)> text(cJSON_Print(root.get()), &free);
+  return std::string(text.get()) + "\n";
+}
+
+Result<std::vector<PackedPart>> check_all(const Description& d, const board::Layout& layout) {
+  if (d.parts.size() > kMaxParts) {
+    return Error(kInvalid, std::to_string(d.parts.size()) + " partitions, at most 32");
+  }
+  const int64_t nor_sign = nor_sign_of(d);
+  if (nor_sign != 0 && nor_sign != 1) {
+    return Error(kInvalid, "nor_sign must be 0 or 1");
+  }
+  std::vector<PackedPart> parts;
+  std::set<std::string> seen;
+  for (const PartSpec& spec : d.parts) {
+    if (!seen.insert(spec.name).second) {
+      return Error(kInvalid, "line " + std::to_string(spec.line) + ": partition '" + spec.name +
+                                 "' given twice");
+    }
+    auto part = check_part(spec, d, layout);
+    if (!part) {
+      return std::move(part.error().context("line " + std::to_string(spec.line)));
+    }
+    parts.push_back(std::move(part).value());
+  }
+  return parts;
+}
+
+// A member: its name in the archive, its source file (or inline text) and mode.
+struct Member {
+  std::string name;
+  std::string source;
+  std::string text;
+  uint32_t mode = 0644;
+  bool compress = false;
+};
+
+Result<void> check_members(const std::vector<Member>& members, Format format) {
+  std::set<std::string> names;
+  for (const Member& m : members) {
+    if (!is_contained_name(m.name)) {
+      return Error(kInvalid, "member name '" + m.name + "' must be relative, without '..'");
+    }
+    if (format == Format::kTar && m.name.size() > kMaxTarName) {
+      return Error(kInvalid, "member name '" + m.name + "' is longer than 100 characters");
+    }
+    if (!names.insert(m.name).second) {
+      return Error(kInvalid, "member '" + m.name + "' would be written twice");
+    }
+  }
+  return {};
+}
+
+uint32_t mode_of(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 && (st.st_mode & 0111) != 0 ? 0755 : 0644;
+}
+
+template <typename Writer, typename Entry>
+Result<void> add_member(Writer& w, Entry entry, const Member& m) {
+  return m.source.empty() ? w.add_bytes(entry, m.text) : w.add_file(entry, m.source);
+}
+
+Result<void> write_zip(const std::string& output, const std::vector<Member>& members) {
+  auto zip = archive::ZipWriter::create(output);
+  if (!zip) {
+    return zip.error();
+  }
+  for (const Member& m : members) {
+    archive::ZipEntry e{.name = m.name, .mode = m.mode};
+    if (auto r = add_member(zip.value(), e, m); !r) {
+      return std::move(r.error().context("adding " + m.name));
+    }
+  }
+  return zip->finish();
+}
+
+Result<void> write_tar(const std::string& output, const std::vector<Member>& members) {
+  auto tar = archive::TarWriter::create(output);
+  if (!tar) {
+    return tar.error();
+  }
+  for (const Member& m : members) {
+    archive::TarEntry e{.name = m.name, .mode = m.mode, .zstd = m.compress};
+    if (auto r = add_member(tar.value(), e, m); !r) {
+      return std::move(r.error().context("adding " + m.name));
+    }
+  }
+  return tar->finish();
+}
+
+Member member(std::string name, std::string source, std::string text, uint32_t mode,
+              bool compress) {
+  Member m;
+  m.name = std::move(name);
+  m.source = std::move(source);
+  m.text = std::move(text);
+  m.mode = mode;
+  m.compress = compress;
+  return m;
+}
+
+std::vector<Member> members_of(const Description& d, const board::Layout& layout,
+                               const std::vector<PackedPart>& parts) {
+  std::vector<Member> members;
+  members.push_back(member("data.json", "", manifest_text(d, parts), 0644, false));
+  members.push_back(member("gpt.conf", "", board::gpt_conf_text(layout), 0644, false));
+  if (!d.worker.empty()) {
+    members.push_back(member("ota_process", d.worker, "", 0755, false));
+  }
+  for (const PackedPart& p : parts) {
+    const bool zstd = d.format == Format::kTar && p.member.ends_with(".zst");
+    members.push_back(member(p.member, p.source, "", 0644, zstd));
+  }
+  for (const auto& [name, source] : d.files) {
+    members.push_back(member(name, source, "", mode_of(source), false));
+  }
+  return members;
+}
+
+// A scratch directory for patches, removed with its content.
+class WorkDir {
+ public:
+  WorkDir() {
+    char tmpl[] = "/tmp/ota_pack.XXXXXX";
+    if (mkdtemp(tmpl) != nullptr) {
+      path_ = tmpl;
+    }
+  }
+  ~WorkDir() {
+    std::error_code ec;
+    if (!path_.empty()) {
+      std::filesystem::remove_all(path_, ec);
+    }
+  }
+  WorkDir(const WorkDir&) = delete;
+  WorkDir& operator=(const WorkDir&) = delete;
+  [[nodiscard]] const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+Result<void> assemble(const Description& d, const std::string& output) {
+  auto layout = layout_of(d);
+  if (!layout) {
+    return std::move(layout.error().context("layout " + d.layout));
+  }
+  auto parts = check_all(d, layout.value());
+  if (!parts) {
+    return parts.error();
+  }
+  if (!d.worker.empty()) {
+    if (auto size = file_size(d.worker); !size) {
+      return std::move(size.error().context("worker"));
+    }
+  }
+  WorkDir work;
+  if (work.path().empty()) {
+    return tool::errno_error("mkdtemp");
+  }
+  for (PackedPart& p : parts.value()) {
+    if (auto r = measure(&p, work.path()); !r) {
+      return r;
+    }
+  }
+  const std::vector<Member> members = members_of(d, layout.value(), parts.value());
+  if (auto r = check_members(members, d.format); !r) {
+    return r;
+  }
+  return d.format == Format::kZip ? write_zip(output, members) : write_tar(output, members);
+}
+
+}  // namespace
+
+Result<std::string> build_manifest(const Description& d, const board::Layout& layout) {
+  auto parts = check_all(d, layout);
+  if (!parts) {
+    return parts.error();
+  }
+  for (PackedPart& p : parts.value()) {
+    if (p.spec->method == "image_diff") {
+      return Error(kInvalid, "build_manifest: image_diff parts need make_package");
+    }
+    if (auto r = measure(&p, ""); !r) {
+      return r.error();
+    }
+  }
+  return manifest_text(d, parts.value());
+}
+
+Result<void> make_package(const Description& d, const std::string& output) {
+  auto r = assemble(d, output);
+  if (!r) {
+    std::error_code ec;
+    std::filesystem::remove(output, ec);  // never leave half a package behind
+    return std::move(r.error().context("making " + output));
+  }
+  return {};
+}
+
+}  // namespace ota::pack
