@@ -180,6 +180,8 @@ Result<void> write_board_files(const BoardDir& dir, const Layout& layout) {
       {dir.overlay("usr/mirvo/etc/lifecycle"), layout.lifecycle + "\n"},
       {dir.overlay("etc/runtime_config"), std::string("OTA_DEPLOY_DIR=") + kDeployDir + "\n"},
       {dir.console(), ""},
+      {dir.run_lock(), ""},
+      {dir.firmware_lock(), ""},
       {dir.firmware_log(), "created\n"},
       {dir.firmware_state(), "bootcount=0\nboots=0\n"},
       {dir.cmdline(), cmdline_text(BootResult{})}};

@@ -1,0 +1,140 @@
+// What a fresh board shows at the board's paths.
+#include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+
+#include "board_io.h"
+#include "crc.h"
+#include "gpt.h"
+
+namespace {
+
+using namespace board_io;
+
+uint64_t device_size(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  uint64_t size = 0;
+  const int rc = fd < 0 ? -1 : ::ioctl(fd, BLKGETSIZE64, &size);
+  if (fd >= 0) {
+    ::close(fd);
+  }
+  return rc == 0 ? size : 0;
+}
+
+std::string shell_output(const std::string& cmd) {
+  std::string out;
+  FILE* p = ::popen(cmd.c_str(), "r");
+  char buf[256];
+  while (p != nullptr && std::fgets(buf, sizeof(buf), p) != nullptr) {
+    out += buf;
+  }
+  if (p != nullptr) {
+    ::pclose(p);
+  }
+  return out;
+}
+
+// The disk's partition table passes the independent checker.
+TEST(BoardDevices, GptPassesSgdiskVerify) {
+  const std::string out = shell_output(std::string("sgdisk -v ") + kByName + "blk 2>&1");
+  EXPECT_NE(out.find("No problems found"), std::string::npos) << out;
+}
+
+// Both GPT headers carry correct CRCs and name every layout partition at its LBAs.
+TEST(BoardDevices, GptHeadersAndEntriesMatchTheLayout) {
+  const auto l = layout();
+  const std::string blk = std::string(kByName) + "blk";
+  const uint64_t last = device_size(blk) / 512 - 1;
+  for (const uint64_t lba : {uint64_t{1}, last}) {
+    auto sector = read_dev(blk, lba * 512, 512);
+    gpt_header h{};
+    ASSERT_TRUE(decode(sector, &h));
+    EXPECT_EQ(h.signature, GPT_SIGNATURE);
+    EXPECT_EQ(h.my_lba, lba);
+    const uint32_t crc = h.header_crc32;
+    std::memset(sector.data() + 16, 0, 4);
+    EXPECT_EQ(CRC32(sector.data(), GPT_HEADER_SIZE), crc) << "header at LBA " << lba;
+    const auto entries = read_dev(blk, h.partition_entry_lba * 512, GPT_ENTRY_ARRAY_SIZE);
+    EXPECT_EQ(CRC32(entries.data(), entries.size()), h.partition_entry_array_crc32);
+    for (size_t i = 0; i < l.emmc.size(); ++i) {
+      gpt_entry e{};
+      ASSERT_TRUE(decode(std::span(entries).subspan(i * GPT_ENTRY_SIZE), &e));
+      EXPECT_EQ(gpt_name(e), l.emmc[i].name);
+      EXPECT_EQ(e.start_lba, l.emmc[i].first_lba());
+      EXPECT_EQ(e.end_lba, l.emmc[i].last_lba());
+    }
+  }
+}
+
+// Every partition of the layout has its by-name device with the layout's size.
+TEST(BoardDevices, ByNameLinksHaveTheLayoutSizes) {
+  const auto l = layout();
+  for (const auto* parts : {&l.emmc, &l.nor}) {
+    for (const auto& p : *parts) {
+      const std::string path = kByName + p.name;
+      struct stat st {};
+      ASSERT_EQ(::stat(path.c_str(), &st), 0) << path;
+      EXPECT_TRUE(S_ISBLK(st.st_mode)) << path;
+      EXPECT_EQ(device_size(path), p.device_size()) << path;
+    }
+  }
+  EXPECT_EQ(device_size(std::string(kByName) + "blk"), l.emmc_size);
+  EXPECT_EQ(device_size("/dev/mtd0"), l.nor_size);
+}
+
+// A NOR partition device shows the flash bytes at its MTD offset.
+TEST(BoardDevices, NorPartitionDevicesMapTheirFlashRange) {
+  const auto l = layout();
+  const auto& p = l.nor.at(1);
+  const auto data = pattern(4096, 3);
+  write_dev(kByName + p.name, 100, data);
+  EXPECT_EQ(read_dev("/dev/mtd0", p.offset + 100, data.size()), data);
+}
+
+// The MTD attributes read as the engine's partition check expects (size + 2048).
+TEST(BoardDevices, MtdSysfsDescribesTheNorPartitions) {
+  const auto l = layout();
+  for (const auto& p : l.nor) {
+    const std::string d = "/sys/class/mtd/mtd" + std::to_string(p.mtd) + "/";
+    EXPECT_EQ(ota_test::read_file(d + "name"), p.name + "\n");
+    EXPECT_EQ(ota_test::read_file(d + "offset"), std::to_string(p.offset) + "\n");
+    EXPECT_EQ(ota_test::read_file(d + "size"), std::to_string(p.size + 2048) + "\n");
+  }
+}
+
+// misc holds the factory boot control block: the documented bytes and CRC 0x672A9D0F.
+TEST(BoardDevices, DefaultBootControlBlockHasTheKnownCrc) {
+  const auto block = read_dev(std::string(kByName) + "misc", 2048, 32);
+  const std::vector<uint8_t> head = {0x61, 0, 0, 0, 0x42, 0x43, 0x41, 0x42,
+                                     0x01, 0x02, 0, 0, 0x7F, 0, 0x7F, 0};
+  EXPECT_TRUE(std::equal(head.begin(), head.end(), block.begin()));
+  EXPECT_EQ(le32(block, 28), 0x672A9D0FU);
+  EXPECT_EQ(CRC32(block.data(), 28), 0x672A9D0FU);
+}
+
+// The files the engine reads outside /dev hold the board's values.
+TEST(BoardDevices, BoardFilesAreInPlace) {
+  EXPECT_EQ(cmdline(), "console=ttyS0,115200 mirvoboot.slot_suffix=_a mirvoboot.mode=normal "
+                       "mirvoboot.bootcount=0\n");
+  EXPECT_EQ(ota_test::read_file("/etc/runtime_config"), "OTA_DEPLOY_DIR=/userdata/ota\n");
+  EXPECT_EQ(ota_test::read_file("/sys/class/boardinfo/soc"), "rev2 evb\n");
+  EXPECT_EQ(shell_output("/usr/mirvo/bin/provision_tool --get-lifecycle"),
+            "lifecycle: DEVELOP\n");
+  // The engine's mount-point check: df lists /userdata as a mount of its own.
+  EXPECT_EQ(std::system("df -P -k /userdata | grep userdata > /dev/null"), 0);
+  struct stat st {};
+  EXPECT_EQ(::stat("/userdata/ota", &st), 0);
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  for (const auto& t : {"misc_write_cmd", "other_a2b_cmd", "other_b2a_cmd", "hsm_m2b_cmd",
+                        "hsm_b2m_cmd", "aonreg_write_cmd", "mcu_start_ota", "mcu_post_ota",
+                        "mcu_abort_ota", "mcu_pre_reboot"}) {
+    const std::string rec = ota_test::read_file(std::string("/usr/mirvo/share/ota/") + t);
+    EXPECT_EQ(rec.size(), 2272U) << t;
+    EXPECT_EQ(rec.substr(0, 4), "DMCF") << t;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,221 @@
+// vboard as its users drive it from the host.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <set>
+#include <thread>
+
+#include "test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string shell(const std::string& cmd, int* code = nullptr) {
+  std::string out;
+  FILE* p = ::popen(cmd.c_str(), "r");
+  char buf[512];
+  while (p != nullptr && std::fgets(buf, sizeof(buf), p) != nullptr) {
+    out += buf;
+  }
+  const int status = p != nullptr ? ::pclose(p) : -1;
+  if (code != nullptr) {
+    *code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+  return out;
+}
+
+std::string vboard(const std::string& args, int* code = nullptr) {
+  return shell(std::string(VBOARD_EXE) + " " + args + " 2>&1", code);
+}
+
+// Loop devices whose backing file lies in dir, and mounts naming it.
+size_t traces_of(const std::string& dir) {
+  size_t n = 0;
+  for (const auto& line : {shell("losetup -a"), ota_test::read_file("/proc/self/mountinfo")}) {
+    for (size_t at = line.find(dir); at != std::string::npos; at = line.find(dir, at + 1)) {
+      ++n;
+    }
+  }
+  return n;
+}
+
+std::set<std::string> entries(const std::string& dir) {
+  std::set<std::string> out;
+  for (const auto& e : fs::directory_iterator(dir)) {
+    out.insert(e.path().filename());
+  }
+  return out;
+}
+
+class BoardFixture : public testing::Test {
+ protected:
+  void SetUp() override {
+    int code = 0;
+    const std::string out = vboard("create " + board_, &code);
+    ASSERT_EQ(code, 0) << out;
+  }
+  ota_test::TempDir tmp_;
+  std::string board_ = tmp_.file("board");
+};
+
+// The run's exit status is the command's, also when a signal ended it.
+TEST_F(BoardFixture, RunReturnsTheCommandsStatus) {
+  const std::pair<std::string, int> cases[] = {{"true", 0},
+                                               {"sh -c 'exit 7'", 7},
+                                               {"sh -c 'kill -9 $$'", 137},
+                                               {"/no/such/program", 127}};
+  for (const auto& [cmd, status] : cases) {
+    int code = -1;
+    const std::string out = vboard("run " + board_ + " -- " + cmd, &code);
+    EXPECT_EQ(code, status) << cmd << ": " << out;
+  }
+  int code = -1;
+  EXPECT_EQ(vboard("run " + board_ + " -- sh -c 'echo $VBOARD_DIR'", &code), board_ + "\n");
+}
+
+// A hundred runs leave no loop device, mount or file behind, in /tmp or in the board.
+TEST_F(BoardFixture, HundredRunsLeaveNothingBehind) {
+  // A /tmp of this test's own, so that other processes' files do not count.
+  ASSERT_EQ(::unshare(CLONE_NEWNS), 0);
+  ASSERT_EQ(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+  const int keep = ::open(tmp_.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(keep, 0);
+  ASSERT_EQ(::mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777"), 0);
+  // The board's directory stays where it was, on top of the fresh /tmp.
+  fs::create_directories(tmp_.path());
+  const std::string keep_path = "/proc/self/fd/" + std::to_string(keep);
+  ASSERT_EQ(::mount(keep_path.c_str(), tmp_.path().c_str(), nullptr, MS_BIND, nullptr), 0);
+  ::close(keep);
+  const auto tmp_before = entries("/tmp");
+  const auto board_before = entries(board_);
+  const size_t loops_before = shell("losetup -a").size();
+  for (int i = 0; i < 100; ++i) {
+    int code = -1;
+    const std::string out = vboard("run " + board_ + " -- true", &code);
+    ASSERT_EQ(code, 0) << "run " << i << ": " << out;
+  }
+  EXPECT_EQ(traces_of(board_), 0U);
+  EXPECT_EQ(entries("/tmp"), tmp_before);
+  EXPECT_EQ(entries(board_), board_before);
+  EXPECT_LE(shell("losetup -a").size(), loops_before);
+  ASSERT_EQ(::umount2(tmp_.path().c_str(), MNT_DETACH), 0);
+  ASSERT_EQ(::umount2("/tmp", MNT_DETACH), 0);
+}
+
+// SIGTERM to vboard run ends the command and still frees the board's devices.
+TEST_F(BoardFixture, TerminatedRunCleansUp) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::execl(VBOARD_EXE, VBOARD_EXE, "run", board_.c_str(), "--", "sleep", "60", nullptr);
+    ::_exit(127);
+  }
+  const auto started = std::chrono::steady_clock::now();
+  while (traces_of(board_) == 0 && std::chrono::steady_clock::now() - started < std::chrono::seconds(10)) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ::kill(pid, SIGTERM);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 128 + SIGTERM);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
+  EXPECT_EQ(traces_of(board_), 0U);
+}
+
+// Two boards run at once, each with its own devices; one board runs once at a time.
+TEST_F(BoardFixture, TwoBoardsRunAtOnceButNotOneBoardTwice) {
+  const std::string second = tmp_.file("second");
+  int code = -1;
+  ASSERT_EQ((vboard("create " + second, &code), code), 0);
+  const std::string script =
+      "sh -c 'dd if=/dev/urandom of=/dev/block/platform/by-name/boot_a bs=4096 count=1 "
+      "conv=fsync 2>/dev/null; sleep 1; md5sum < /dev/block/platform/by-name/boot_a'";
+  std::string out1;
+  std::string out2;
+  int code1 = -1;
+  int code2 = -1;
+  std::thread t1([&] { out1 = vboard("run " + board_ + " -- " + script, &code1); });
+  std::thread t2([&] { out2 = vboard("run " + second + " -- " + script, &code2); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  const std::string busy = vboard("run " + board_ + " -- true", &code);
+  t1.join();
+  t2.join();
+  EXPECT_EQ(code1, 0) << out1;
+  EXPECT_EQ(code2, 0) << out2;
+  EXPECT_NE(out1, out2);  // different random data: different devices
+  EXPECT_EQ(code, 125);
+  EXPECT_NE(busy.find("already running"), std::string::npos) << busy;
+}
+
+// The firmware called from outside sees what a running board left in its caches, and
+// the board then reads what the firmware wrote.
+TEST_F(BoardFixture, RebootFromOutsideFlushesARunningBoard) {
+  const std::string script =
+      "sh -c 'printf XYZ | dd of=/dev/block/platform/by-name/HSM_FW conv=notrunc 2>/dev/null; "
+      "cat /usr/mirvo/share/ota/hsm_m2b_cmd /dev/zero | head -c 2276 | "
+      "dd of=/dev/block/platform/by-name/flashcmd conv=notrunc 2>/dev/null; "
+      "head -c 3 /dev/block/platform/by-name/HSM_FW_bak > /dev/null; "
+      "touch $VBOARD_DIR/written; while [ ! -e $VBOARD_DIR/go ]; do sleep 0.05; done; "
+      "head -c 3 /dev/block/platform/by-name/HSM_FW_bak'";
+  std::string out;
+  int code = -1;
+  std::thread t([&] { out = vboard("run " + board_ + " -- " + script, &code); });
+  for (int i = 0; i < 400 && !fs::exists(board_ + "/written"); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  }
+  int rc = -1;
+  const std::string rb = vboard("reboot " + board_, &rc);
+  ota_test::write_file(board_ + "/go", "");
+  t.join();
+  EXPECT_EQ(rc, 0) << rb;
+  EXPECT_EQ(code, 0);
+  EXPECT_EQ(out, "XYZ");
+}
+
+// A board that cannot be made is not left half made; a used directory is refused.
+TEST(Create, RefusesBadLayoutAndUsedDirectory) {
+  ota_test::TempDir tmp;
+  ota_test::write_file(tmp.file("bad.layout"), "emmc misc 1M\nemmc userdata 8M\n");
+  int code = -1;
+  const std::string out = vboard("create " + tmp.file("b") + " --layout " + tmp.file("bad.layout"), &code);
+  EXPECT_EQ(code, 125);
+  EXPECT_NE(out.find("'veeprom' is missing"), std::string::npos) << out;
+  EXPECT_FALSE(fs::exists(tmp.file("b")) && !fs::is_empty(tmp.file("b")));
+  fs::create_directories(tmp.file("used"));
+  ota_test::write_file(tmp.file("used/x"), "");
+  EXPECT_NE(vboard("create " + tmp.file("used"), &code).find("not empty"), std::string::npos);
+  EXPECT_EQ(code, 125);
+}
+
+// A board from a layout file shows exactly that layout in its status.
+TEST(Create, CustomLayoutShowsInStatus) {
+  ota_test::TempDir tmp;
+  ota_test::write_file(tmp.file("small.layout"),
+                       "emmc misc 64K\nemmc veeprom 64K\nemmc flashcmd 64K\n"
+                       "emmc kernel 2M ab\nemmc userdata 4M ext4\nnor spl 64K ab\n"
+                       "lifecycle OHP\n");
+  int code = -1;
+  std::string out = vboard("create " + tmp.file("b") + " --layout " + tmp.file("small.layout"), &code);
+  ASSERT_EQ(code, 0) << out;
+  out = vboard("status " + tmp.file("b") + " --json", &code);
+  ASSERT_EQ(code, 0) << out;
+  for (const char* s : {"\"name\": \"kernel_b\"", "\"name\": \"spl_b\"", "\"crc32\": 1730845967",
+                        "\"pending_flash_command\": \"none\"", "mirvoboot.slot_suffix=_a"}) {
+    EXPECT_NE(out.find(s), std::string::npos) << s << " in " << out;
+  }
+  out = vboard("run " + tmp.file("b") + " -- /usr/mirvo/bin/provision_tool --get-lifecycle", &code);
+  EXPECT_EQ(out, "lifecycle: OHP\n");
+}
+
+}  // namespace
