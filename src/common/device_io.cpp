@@ -73,7 +73,7 @@ bool copy_chunks(int src, int dst, const ota_file_info_t& ori, const ota_file_in
     if (n == 0) {
       break;  // a source shorter than size is copied up to its end
     }
-    if (!ota::write_full(dst, plan.buf, static_cast<size_t>(n))) {
+    if (!ota_write_behind(dst, plan.buf, static_cast<size_t>(n))) {
       OTA_LOG_ERR("write %s image error\n", dest.path);
       return false;
     }
@@ -154,6 +154,20 @@ int32_t ota_file_to_buf(ota_file_info_t* ori_file, void* buffer, uint64_t buf_le
     return -1;
   }
   return 0;
+}
+
+bool ota_write_behind(int fd, const void* buf, size_t len) {
+  if (!ota::write_full(fd, buf, len)) {
+    return false;
+  }
+  const off_t end = ::lseek(fd, 0, SEEK_CUR);
+  if (end >= static_cast<off_t>(len)) {
+    // Only a head start: whatever cannot start now is flushed by the closing sync_fd,
+    // which also reports any writeback error.
+    (void)::sync_file_range(fd, end - static_cast<off_t>(len), static_cast<off_t>(len),
+                            SYNC_FILE_RANGE_WRITE);
+  }
+  return true;
 }
 
 int32_t is_bd_secure() {

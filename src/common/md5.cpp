@@ -1,7 +1,7 @@
 // MD5 message digest (RFC 1321). Every burnt image is proven by it, so the block loop is
 // written to keep up with the system's md5sum: the 64 steps are unrolled, the round
-// functions use their shortest forms, and words are loaded with memcpy (no per-byte
-// assembly of words, no copy of aligned input).
+// functions are arranged for the shortest dependency chain, and words are loaded with
+// memcpy (no per-byte assembly of words, no copy of the caller's input).
 #include "md5.h"
 
 #include <bit>
@@ -27,15 +27,36 @@ inline void store_le32(unsigned char* p, UINT4 v) {
   std::memcpy(p, &v, sizeof(v));
 }
 
-// Round functions in forms that need one operation less than the textbook ones.
-inline UINT4 F(UINT4 x, UINT4 y, UINT4 z) { return z ^ (x & (y ^ z)); }
-inline UINT4 G(UINT4 x, UINT4 y, UINT4 z) { return y ^ (z & (x ^ y)); }
-inline UINT4 H(UINT4 x, UINT4 y, UINT4 z) { return x ^ y ^ z; }
-inline UINT4 I(UINT4 x, UINT4 y, UINT4 z) { return y ^ (x | ~z); }
+// One step per round function. x + t is added first, off the critical path through b;
+// each function then needs at most two operations on b (G is split into two disjoint
+// halves so that ~d & c does not wait for b).
+template <int S>
+[[gnu::always_inline]] inline void ff(UINT4& a, UINT4 b, UINT4 c, UINT4 d, UINT4 x, UINT4 t) {
+  a += x + t;
+  a += d ^ (b & (c ^ d));
+  a = b + std::rotl(a, S);
+}
 
-template <UINT4 (*Fn)(UINT4, UINT4, UINT4), int S>
-[[gnu::always_inline]] inline void step(UINT4& a, UINT4 b, UINT4 c, UINT4 d, UINT4 x, UINT4 t) {
-  a = b + std::rotl(a + Fn(b, c, d) + x + t, S);
+template <int S>
+[[gnu::always_inline]] inline void gg(UINT4& a, UINT4 b, UINT4 c, UINT4 d, UINT4 x, UINT4 t) {
+  a += x + t;
+  a += ~d & c;
+  a += d & b;
+  a = b + std::rotl(a, S);
+}
+
+template <int S>
+[[gnu::always_inline]] inline void hh(UINT4& a, UINT4 b, UINT4 c, UINT4 d, UINT4 x, UINT4 t) {
+  a += x + t;
+  a += b ^ (c ^ d);
+  a = b + std::rotl(a, S);
+}
+
+template <int S>
+[[gnu::always_inline]] inline void ii(UINT4& a, UINT4 b, UINT4 c, UINT4 d, UINT4 x, UINT4 t) {
+  a += x + t;
+  a += c ^ (b | ~d);
+  a = b + std::rotl(a, S);
 }
 
 // Hashes `blocks` consecutive 64-byte blocks into the chaining state.
@@ -54,73 +75,73 @@ void Transform(UINT4 buf[4], const unsigned char* data, size_t blocks) {
     const UINT4 cc = c;
     const UINT4 dd = d;
 
-    step<F, 7>(a, b, c, d, x[0], 0xd76aa478);
-    step<F, 12>(d, a, b, c, x[1], 0xe8c7b756);
-    step<F, 17>(c, d, a, b, x[2], 0x242070db);
-    step<F, 22>(b, c, d, a, x[3], 0xc1bdceee);
-    step<F, 7>(a, b, c, d, x[4], 0xf57c0faf);
-    step<F, 12>(d, a, b, c, x[5], 0x4787c62a);
-    step<F, 17>(c, d, a, b, x[6], 0xa8304613);
-    step<F, 22>(b, c, d, a, x[7], 0xfd469501);
-    step<F, 7>(a, b, c, d, x[8], 0x698098d8);
-    step<F, 12>(d, a, b, c, x[9], 0x8b44f7af);
-    step<F, 17>(c, d, a, b, x[10], 0xffff5bb1);
-    step<F, 22>(b, c, d, a, x[11], 0x895cd7be);
-    step<F, 7>(a, b, c, d, x[12], 0x6b901122);
-    step<F, 12>(d, a, b, c, x[13], 0xfd987193);
-    step<F, 17>(c, d, a, b, x[14], 0xa679438e);
-    step<F, 22>(b, c, d, a, x[15], 0x49b40821);
+    ff<7>(a, b, c, d, x[0], 0xd76aa478);
+    ff<12>(d, a, b, c, x[1], 0xe8c7b756);
+    ff<17>(c, d, a, b, x[2], 0x242070db);
+    ff<22>(b, c, d, a, x[3], 0xc1bdceee);
+    ff<7>(a, b, c, d, x[4], 0xf57c0faf);
+    ff<12>(d, a, b, c, x[5], 0x4787c62a);
+    ff<17>(c, d, a, b, x[6], 0xa8304613);
+    ff<22>(b, c, d, a, x[7], 0xfd469501);
+    ff<7>(a, b, c, d, x[8], 0x698098d8);
+    ff<12>(d, a, b, c, x[9], 0x8b44f7af);
+    ff<17>(c, d, a, b, x[10], 0xffff5bb1);
+    ff<22>(b, c, d, a, x[11], 0x895cd7be);
+    ff<7>(a, b, c, d, x[12], 0x6b901122);
+    ff<12>(d, a, b, c, x[13], 0xfd987193);
+    ff<17>(c, d, a, b, x[14], 0xa679438e);
+    ff<22>(b, c, d, a, x[15], 0x49b40821);
 
-    step<G, 5>(a, b, c, d, x[1], 0xf61e2562);
-    step<G, 9>(d, a, b, c, x[6], 0xc040b340);
-    step<G, 14>(c, d, a, b, x[11], 0x265e5a51);
-    step<G, 20>(b, c, d, a, x[0], 0xe9b6c7aa);
-    step<G, 5>(a, b, c, d, x[5], 0xd62f105d);
-    step<G, 9>(d, a, b, c, x[10], 0x02441453);
-    step<G, 14>(c, d, a, b, x[15], 0xd8a1e681);
-    step<G, 20>(b, c, d, a, x[4], 0xe7d3fbc8);
-    step<G, 5>(a, b, c, d, x[9], 0x21e1cde6);
-    step<G, 9>(d, a, b, c, x[14], 0xc33707d6);
-    step<G, 14>(c, d, a, b, x[3], 0xf4d50d87);
-    step<G, 20>(b, c, d, a, x[8], 0x455a14ed);
-    step<G, 5>(a, b, c, d, x[13], 0xa9e3e905);
-    step<G, 9>(d, a, b, c, x[2], 0xfcefa3f8);
-    step<G, 14>(c, d, a, b, x[7], 0x676f02d9);
-    step<G, 20>(b, c, d, a, x[12], 0x8d2a4c8a);
+    gg<5>(a, b, c, d, x[1], 0xf61e2562);
+    gg<9>(d, a, b, c, x[6], 0xc040b340);
+    gg<14>(c, d, a, b, x[11], 0x265e5a51);
+    gg<20>(b, c, d, a, x[0], 0xe9b6c7aa);
+    gg<5>(a, b, c, d, x[5], 0xd62f105d);
+    gg<9>(d, a, b, c, x[10], 0x02441453);
+    gg<14>(c, d, a, b, x[15], 0xd8a1e681);
+    gg<20>(b, c, d, a, x[4], 0xe7d3fbc8);
+    gg<5>(a, b, c, d, x[9], 0x21e1cde6);
+    gg<9>(d, a, b, c, x[14], 0xc33707d6);
+    gg<14>(c, d, a, b, x[3], 0xf4d50d87);
+    gg<20>(b, c, d, a, x[8], 0x455a14ed);
+    gg<5>(a, b, c, d, x[13], 0xa9e3e905);
+    gg<9>(d, a, b, c, x[2], 0xfcefa3f8);
+    gg<14>(c, d, a, b, x[7], 0x676f02d9);
+    gg<20>(b, c, d, a, x[12], 0x8d2a4c8a);
 
-    step<H, 4>(a, b, c, d, x[5], 0xfffa3942);
-    step<H, 11>(d, a, b, c, x[8], 0x8771f681);
-    step<H, 16>(c, d, a, b, x[11], 0x6d9d6122);
-    step<H, 23>(b, c, d, a, x[14], 0xfde5380c);
-    step<H, 4>(a, b, c, d, x[1], 0xa4beea44);
-    step<H, 11>(d, a, b, c, x[4], 0x4bdecfa9);
-    step<H, 16>(c, d, a, b, x[7], 0xf6bb4b60);
-    step<H, 23>(b, c, d, a, x[10], 0xbebfbc70);
-    step<H, 4>(a, b, c, d, x[13], 0x289b7ec6);
-    step<H, 11>(d, a, b, c, x[0], 0xeaa127fa);
-    step<H, 16>(c, d, a, b, x[3], 0xd4ef3085);
-    step<H, 23>(b, c, d, a, x[6], 0x04881d05);
-    step<H, 4>(a, b, c, d, x[9], 0xd9d4d039);
-    step<H, 11>(d, a, b, c, x[12], 0xe6db99e5);
-    step<H, 16>(c, d, a, b, x[15], 0x1fa27cf8);
-    step<H, 23>(b, c, d, a, x[2], 0xc4ac5665);
+    hh<4>(a, b, c, d, x[5], 0xfffa3942);
+    hh<11>(d, a, b, c, x[8], 0x8771f681);
+    hh<16>(c, d, a, b, x[11], 0x6d9d6122);
+    hh<23>(b, c, d, a, x[14], 0xfde5380c);
+    hh<4>(a, b, c, d, x[1], 0xa4beea44);
+    hh<11>(d, a, b, c, x[4], 0x4bdecfa9);
+    hh<16>(c, d, a, b, x[7], 0xf6bb4b60);
+    hh<23>(b, c, d, a, x[10], 0xbebfbc70);
+    hh<4>(a, b, c, d, x[13], 0x289b7ec6);
+    hh<11>(d, a, b, c, x[0], 0xeaa127fa);
+    hh<16>(c, d, a, b, x[3], 0xd4ef3085);
+    hh<23>(b, c, d, a, x[6], 0x04881d05);
+    hh<4>(a, b, c, d, x[9], 0xd9d4d039);
+    hh<11>(d, a, b, c, x[12], 0xe6db99e5);
+    hh<16>(c, d, a, b, x[15], 0x1fa27cf8);
+    hh<23>(b, c, d, a, x[2], 0xc4ac5665);
 
-    step<I, 6>(a, b, c, d, x[0], 0xf4292244);
-    step<I, 10>(d, a, b, c, x[7], 0x432aff97);
-    step<I, 15>(c, d, a, b, x[14], 0xab9423a7);
-    step<I, 21>(b, c, d, a, x[5], 0xfc93a039);
-    step<I, 6>(a, b, c, d, x[12], 0x655b59c3);
-    step<I, 10>(d, a, b, c, x[3], 0x8f0ccc92);
-    step<I, 15>(c, d, a, b, x[10], 0xffeff47d);
-    step<I, 21>(b, c, d, a, x[1], 0x85845dd1);
-    step<I, 6>(a, b, c, d, x[8], 0x6fa87e4f);
-    step<I, 10>(d, a, b, c, x[15], 0xfe2ce6e0);
-    step<I, 15>(c, d, a, b, x[6], 0xa3014314);
-    step<I, 21>(b, c, d, a, x[13], 0x4e0811a1);
-    step<I, 6>(a, b, c, d, x[4], 0xf7537e82);
-    step<I, 10>(d, a, b, c, x[11], 0xbd3af235);
-    step<I, 15>(c, d, a, b, x[2], 0x2ad7d2bb);
-    step<I, 21>(b, c, d, a, x[9], 0xeb86d391);
+    ii<6>(a, b, c, d, x[0], 0xf4292244);
+    ii<10>(d, a, b, c, x[7], 0x432aff97);
+    ii<15>(c, d, a, b, x[14], 0xab9423a7);
+    ii<21>(b, c, d, a, x[5], 0xfc93a039);
+    ii<6>(a, b, c, d, x[12], 0x655b59c3);
+    ii<10>(d, a, b, c, x[3], 0x8f0ccc92);
+    ii<15>(c, d, a, b, x[10], 0xffeff47d);
+    ii<21>(b, c, d, a, x[1], 0x85845dd1);
+    ii<6>(a, b, c, d, x[8], 0x6fa87e4f);
+    ii<10>(d, a, b, c, x[15], 0xfe2ce6e0);
+    ii<15>(c, d, a, b, x[6], 0xa3014314);
+    ii<21>(b, c, d, a, x[13], 0x4e0811a1);
+    ii<6>(a, b, c, d, x[4], 0xf7537e82);
+    ii<10>(d, a, b, c, x[11], 0xbd3af235);
+    ii<15>(c, d, a, b, x[2], 0x2ad7d2bb);
+    ii<21>(b, c, d, a, x[9], 0xeb86d391);
 
     a += aa;
     b += bb;

@@ -40,6 +40,12 @@ using ota_write_cb_t = void (*)(int fd, int32_t len);
 // Reads exactly buf_len bytes from ori_file->offset. 0 or -1.
 [[nodiscard]] int32_t ota_file_to_buf(ota_file_info_t* ori_file, void* buffer, uint64_t buf_len);
 
+// Writes all len bytes at fd's position and starts their writeback to the medium at once,
+// so a large image flushes while the next chunk is produced and the closing sync_fd finds
+// little left to do (the page cache would otherwise hold the whole image until then).
+// false with errno set when the write fails or stores less than len.
+[[nodiscard]] bool ota_write_behind(int fd, const void* buf, size_t len);
+
 [[nodiscard]] int32_t is_bd_secure();
 [[nodiscard]] int32_t ota_set_bd_secure(int sec);
 // Chunk size for writing to a destination of this medium under the current flag.
