@@ -25,9 +25,30 @@ Chunk chunk_for(ota_medium_e medium) {
   return {g_flash_buf, size < sizeof(g_flash_buf) ? size : sizeof(g_flash_buf)};
 }
 
+// Starts writeback of each chunk as soon as it is written and waits for chunks a few
+// behind, so the device writes while the next chunks inflate instead of all at the final
+// sync, and dirty pages stay bounded. Only a hint: the final sync decides.
+class WritebackPacer {
+ public:
+  explicit WritebackPacer(int fd) : fd_(fd) {}
+  void written(size_t len) {
+    (void)sync_file_range(fd_, offset_, static_cast<off_t>(len), SYNC_FILE_RANGE_WRITE);
+    offset_ += static_cast<off_t>(len);
+    if (offset_ > kLag) {
+      (void)sync_file_range(fd_, 0, offset_ - kLag, SYNC_FILE_RANGE_WAIT_BEFORE);
+    }
+  }
+
+ private:
+  static constexpr off_t kLag = 4 * static_cast<off_t>(OTA_MMC_CHUNK);
+  int fd_;
+  off_t offset_ = 0;
+};
+
 // Reads the open member chunk by chunk into fd; read_cb sees every read that did not
 // fail, the final empty one included.
 int32_t stream_member(unzFile archive, Chunk chunk, int fd, ota_progress_cb_t read_cb) {
+  WritebackPacer pacer(fd);
   for (;;) {
     const int n = unzReadCurrentFile(archive, chunk.buf, static_cast<unsigned>(chunk.size));
     if (n < 0) {
@@ -38,6 +59,7 @@ int32_t stream_member(unzFile archive, Chunk chunk, int fd, ota_progress_cb_t re
       OTA_LOG_ERR("error in writing extracted file %d\n", n);
       return -1;
     }
+    pacer.written(static_cast<size_t>(n));
     if (read_cb != nullptr) {
       read_cb(n);
     }
