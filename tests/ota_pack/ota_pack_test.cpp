@@ -1,0 +1,176 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "device_io.h"
+#include "gpt_conf.h"
+#include "hpatch.h"
+#include "kx_zip.h"
+#include "manifest.h"
+#include "pack_description.h"
+#include "packager.h"
+#include "test_support.h"
+
+namespace {
+
+using ota::pack::Description;
+
+class OtaPackTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    manifest_reset_state();
+    device_io_reset_state();
+    ota_test::write_file(dir_.file("boot.img"), ota_test::make_image_bytes(300000, 1));
+    ota_test::write_file(dir_.file("uboot.img"), ota_test::make_image_bytes(100000, 2));
+  }
+  void TearDown() override {
+    manifest_reset_state();
+    device_io_reset_state();
+  }
+  // Parses the description text (files relative to the test directory) and packs it.
+  ota::tool::Result<void> pack(const std::string& text, const std::string& out) {
+    auto d = ota::pack::parse_description(text, dir_.path());
+    if (!d) {
+      return d.error();
+    }
+    return ota::pack::make_package(d.value(), dir_.file(out));
+  }
+  // Extracts one member with the engine's own archive code.
+  std::string member(const std::string& package, const std::string& name) {
+    ota_test::TempDir out;
+    EXPECT_EQ(kx_uncompress_one(dir_.file(package).c_str(), out.path().c_str(), name.c_str()), 0)
+        << name;
+    std::string plain = name.ends_with(".zst") ? name.substr(0, name.size() - 4) : name;
+    return ota_test::read_file(out.file(plain));
+  }
+  ota_test::TempDir dir_;
+};
+
+struct Refusal {
+  const char* what;
+  std::string text;
+  const char* culprit;
+};
+
+// Inconsistent descriptions are refused with a message naming the culprit, and leave
+// no package behind.
+TEST_F(OtaPackTest, RefusesInconsistentInput) {
+  ota_test::write_file(dir_.file("huge.img"), std::string(2 * 1024 * 1024, 'h'));
+  std::string many;
+  for (int i = 0; i < 33; ++i) {
+    many += "part p" + std::to_string(i) + " boot.img\n";
+  }
+  const Refusal rows[] = {
+      {"not in layout", "part bootx boot.img\n", "partition 'bootx' is not in the layout"},
+      {"too large", "part vbmeta huge.img\n", "is larger than partition vbmeta_a"},
+      {"name too long", "part " + std::string(32, 'n') + " boot.img\n", "1 to 31 characters"},
+      {"template too long", "part boot boot.img name=" + std::string(64, 't') + "\n",
+       "longer than 63 characters"},
+      {"traversal", "part boot boot.img name=../boot.img\n", "must be relative, without '..'"},
+      {"unknown variable", "part boot boot.img name=${nosuch}.img\n", "'nosuch'"},
+      {"medium", "part boot boot.img medium=nor\n", "is on emmc, not nor"},
+      {"twice", "part boot boot.img\npart boot boot.img\n", "partition 'boot' given twice"},
+      {"too many", many, "33 partitions, at most 32"},
+      {"nor_sign", "key nor_sign 2\npart boot boot.img\n", "nor_sign must be 0 or 1"},
+      {"missing image", "part boot none.img\n", "none.img"},
+      {"patch name", "part boot boot.img method=image_diff old=uboot.img name=b.bin\n",
+       "must end in .img"},
+      {"member twice", "part boot boot.img\nfile boot.img uboot.img\n",
+       "member 'boot.img' would be written twice"},
+  };
+  for (const Refusal& row : rows) {
+    auto r = pack(row.text, "bad.zip");
+    ASSERT_FALSE(r.ok()) << row.what;
+    EXPECT_NE(r.error().message().find(row.culprit), std::string::npos)
+        << row.what << ": " << r.error().message();
+    EXPECT_NE(access(dir_.file("bad.zip").c_str(), F_OK), 0) << row.what;
+  }
+}
+
+// A zip package's manifest is accepted by the worker's parser, its digests and scopes
+// are those of the images, and its gpt.conf reads back whole.
+TEST_F(OtaPackTest, ZipManifestMatchesImages) {
+  ota_test::write_file(dir_.file("worker"), "#!/bin/sh\n");
+  ASSERT_TRUE(pack("format zip\nworker worker\nkey sys_version v9\nkey ab_sync 1\n"
+                   "part boot boot.img name=boot%n.img\npart uboot uboot.img anti_ver\n"
+                   "hook post boot worker\n",
+                   "pkg.zip")
+                  .ok());
+  ota_test::TempDir out;
+  ASSERT_EQ(kx_uncompress(dir_.file("pkg.zip").c_str(), out.path().c_str()), 0);
+  std::string json = out.file("data.json");
+  ASSERT_EQ(ota_parse_config_file(json.data()), 0);
+  const update_info_t* info = ota_get_config_info();
+  EXPECT_STREQ(info->sys_ver, "v9");
+  EXPECT_EQ(info->ab_sync, 1);
+  ASSERT_EQ(info->update_size, 2);
+  const partition_info_t& uboot = info->partition_info[1];
+  EXPECT_EQ(uboot.medium, OTA_NOR);
+  EXPECT_EQ(uboot.type, AB);
+  EXPECT_EQ(uboot.have_anti_ver, 1u);
+  EXPECT_EQ(uboot.md5[0], ota_test::md5sum_of(dir_.file("uboot.img")));
+  EXPECT_EQ(uboot.md5_scope[0], 100000u);
+  EXPECT_EQ(ota_test::read_file(out.file("boot%n.img")),
+            ota_test::read_file(dir_.file("boot.img")));
+  EXPECT_EQ(ota_test::read_file(out.file("ota_process")), "#!/bin/sh\n");
+  EXPECT_EQ(ota_test::read_file(out.file("postinst_boot.sh")), "#!/bin/sh\n");
+  std::vector<gpt_conf_entry> layout;
+  ASSERT_EQ(gpt_conf_parse(ota_test::read_file(out.file("gpt.conf")), &layout), 0);
+  EXPECT_EQ(layout.front().name, "misc");
+  EXPECT_EQ(layout.front().start, 1048576);
+}
+
+// A tar package carries images as zstd members whose names end in ".zst", and the
+// manifest names them so; the engine's extraction restores the image.
+TEST_F(OtaPackTest, TarMembersAreZstd) {
+  ASSERT_TRUE(pack("format tar\npart boot boot.img\n", "pkg.tar").ok());
+  EXPECT_EQ(kx_compress_has_file(dir_.file("pkg.tar").c_str(), "boot.img.zst"), 1);
+  EXPECT_EQ(member("pkg.tar", "boot.img.zst"), ota_test::read_file(dir_.file("boot.img")));
+  const std::string json = member("pkg.tar", "data.json");
+  ASSERT_EQ(ota_parse_json(json.c_str()), 0);
+}
+
+// An incremental part carries a patch that turns the old image into the new one, with
+// the old digest and length in entry 0 and the new ones in entry 1.
+TEST_F(OtaPackTest, IncrementalPatchRebuildsNewImage) {
+  std::string old_image = ota_test::read_file(dir_.file("boot.img"));
+  std::string new_image = old_image;
+  new_image.replace(1000, 5, "PATCH");
+  new_image += "tail";
+  ota_test::write_file(dir_.file("old.img"), old_image);
+  ota_test::write_file(dir_.file("new.img"), new_image);
+  ASSERT_TRUE(pack("part boot new.img method=image_diff old=old.img\n", "inc.zip").ok());
+  ota_test::TempDir out;
+  ASSERT_EQ(kx_uncompress(dir_.file("inc.zip").c_str(), out.path().c_str()), 0);
+  ASSERT_EQ(hpatchz(dir_.file("old.img").c_str(), out.file("boot_diff.img").c_str(),
+                    out.file("rebuilt.img").c_str(), 1 << 20),
+            0);
+  EXPECT_EQ(ota_test::read_file(out.file("rebuilt.img")), new_image);
+  std::string json = out.file("data.json");
+  ASSERT_EQ(ota_parse_config_file(json.data()), 0);
+  const partition_info_t& boot = ota_get_config_info()->partition_info[0];
+  EXPECT_EQ(boot.method, IMAGE_DIFF_UP);
+  EXPECT_EQ(boot.md5[0], ota_test::md5sum_of(dir_.file("old.img")));
+  EXPECT_EQ(boot.md5[1], ota_test::md5sum_of(dir_.file("new.img")));
+  EXPECT_EQ(boot.md5_scope[1], new_image.size());
+}
+
+// Board variables and lifecycle suffixes expand from the layout the way the worker
+// expands them on the board.
+TEST_F(OtaPackTest, NameExpansion) {
+  auto layout = ota::board::default_layout();
+  EXPECT_EQ(ota::pack::expand_image_name("${soc}_boot.img", layout, false).value(),
+            "rev2_evb_boot.img");
+  EXPECT_EQ(ota::pack::expand_image_name("$board_id.img", layout, false).value(), "1.img");
+  layout.lifecycle = "OHP";
+  EXPECT_EQ(ota::pack::expand_image_name("keyimage%s.img", layout, false).value(),
+            "keyimage_ohp.img");
+  EXPECT_EQ(ota::pack::expand_image_name("SBL%s.img", layout, false).value(), "SBL%s.img");
+  EXPECT_EQ(ota::pack::expand_image_name("SBL%s.img", layout, true).value(), "SBL_ohp.img");
+  layout.lifecycle = "ATE";
+  EXPECT_EQ(ota::pack::expand_image_name("HSM_FW%s.img", layout, true).value(), "HSM_FW_L0.img");
+  EXPECT_EQ(ota::pack::expand_image_name("keyimage%s.img", layout, false).value(), "keyimage.img");
+}
+
+}  // namespace
