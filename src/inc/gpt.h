@@ -123,8 +123,7 @@ constexpr void store_le32(uint8_t* out, uint32_t v) {
   store_le64(p + offsetof(gpt_header, partition_entry_lba), h.partition_entry_lba);
   store_le32(p + offsetof(gpt_header, num_partition_entries), h.num_partition_entries);
   store_le32(p + offsetof(gpt_header, sizeof_partition_entry), h.sizeof_partition_entry);
-  store_le32(p + offsetof(gpt_header, partition_entry_array_crc32),
-             h.partition_entry_array_crc32);
+  store_le32(p + offsetof(gpt_header, partition_entry_array_crc32), h.partition_entry_array_crc32);
   return true;
 }
 
@@ -147,8 +146,7 @@ constexpr void store_le32(uint8_t* out, uint32_t v) {
   h->partition_entry_lba = load_le64(p + offsetof(gpt_header, partition_entry_lba));
   h->num_partition_entries = load_le32(p + offsetof(gpt_header, num_partition_entries));
   h->sizeof_partition_entry = load_le32(p + offsetof(gpt_header, sizeof_partition_entry));
-  h->partition_entry_array_crc32 =
-      load_le32(p + offsetof(gpt_header, partition_entry_array_crc32));
+  h->partition_entry_array_crc32 = load_le32(p + offsetof(gpt_header, partition_entry_array_crc32));
   return true;
 }
 

@@ -60,8 +60,8 @@ int run_on_fresh_board(int argc, char** argv) {
   self[n] = '\0';
   int code = run_and_wait({VBOARD_EXE, "create", dir});
   if (code != 0) {
-    std::fprintf(stderr, "board test: vboard create %s failed (%d): the tests cannot run\n",
-                 dir, code);
+    std::fprintf(stderr, "board test: vboard create %s failed (%d): the tests cannot run\n", dir,
+                 code);
   } else {
     std::vector<std::string> args = {VBOARD_EXE, "run", dir, "--", self};
     args.insert(args.end(), argv + 1, argv + argc);

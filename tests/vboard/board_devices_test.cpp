@@ -108,8 +108,8 @@ TEST(BoardDevices, MtdSysfsDescribesTheNorPartitions) {
 // misc holds the factory boot control block: the documented bytes and CRC 0x672A9D0F.
 TEST(BoardDevices, DefaultBootControlBlockHasTheKnownCrc) {
   const auto block = read_dev(std::string(kByName) + "misc", 2048, 32);
-  const std::vector<uint8_t> head = {0x61, 0, 0, 0, 0x42, 0x43, 0x41, 0x42,
-                                     0x01, 0x02, 0, 0, 0x7F, 0, 0x7F, 0};
+  const std::vector<uint8_t> head = {0x61, 0,    0, 0, 0x42, 0x43, 0x41, 0x42,
+                                     0x01, 0x02, 0, 0, 0x7F, 0,    0x7F, 0};
   EXPECT_TRUE(std::equal(head.begin(), head.end(), block.begin()));
   EXPECT_EQ(le32(block, 28), 0x672A9D0FU);
   EXPECT_EQ(CRC32(block.data(), 28), 0x672A9D0FU);
@@ -117,20 +117,20 @@ TEST(BoardDevices, DefaultBootControlBlockHasTheKnownCrc) {
 
 // The files the engine reads outside /dev hold the board's values.
 TEST(BoardDevices, BoardFilesAreInPlace) {
-  EXPECT_EQ(cmdline(), "console=ttyS0,115200 mirvoboot.slot_suffix=_a mirvoboot.mode=normal "
-                       "mirvoboot.bootcount=0\n");
+  EXPECT_EQ(cmdline(),
+            "console=ttyS0,115200 mirvoboot.slot_suffix=_a mirvoboot.mode=normal "
+            "mirvoboot.bootcount=0\n");
   EXPECT_EQ(ota_test::read_file("/etc/runtime_config"), "OTA_DEPLOY_DIR=/userdata/ota\n");
   EXPECT_EQ(ota_test::read_file("/sys/class/boardinfo/soc"), "rev2 evb\n");
-  EXPECT_EQ(shell_output("/usr/mirvo/bin/provision_tool --get-lifecycle"),
-            "lifecycle: DEVELOP\n");
+  EXPECT_EQ(shell_output("/usr/mirvo/bin/provision_tool --get-lifecycle"), "lifecycle: DEVELOP\n");
   // The engine's mount-point check: df lists /userdata as a mount of its own.
   EXPECT_EQ(std::system("df -P -k /userdata | grep userdata > /dev/null"), 0);
   struct stat st {};
   EXPECT_EQ(::stat("/userdata/ota", &st), 0);
   EXPECT_TRUE(S_ISDIR(st.st_mode));
-  for (const auto& t : {"misc_write_cmd", "other_a2b_cmd", "other_b2a_cmd", "hsm_m2b_cmd",
-                        "hsm_b2m_cmd", "aonreg_write_cmd", "mcu_start_ota", "mcu_post_ota",
-                        "mcu_abort_ota", "mcu_pre_reboot"}) {
+  for (const auto& t :
+       {"misc_write_cmd", "other_a2b_cmd", "other_b2a_cmd", "hsm_m2b_cmd", "hsm_b2m_cmd",
+        "aonreg_write_cmd", "mcu_start_ota", "mcu_post_ota", "mcu_abort_ota", "mcu_pre_reboot"}) {
     const std::string rec = ota_test::read_file(std::string("/usr/mirvo/share/ota/") + t);
     EXPECT_EQ(rec.size(), 2272U) << t;
     EXPECT_EQ(rec.substr(0, 4), "DMCF") << t;

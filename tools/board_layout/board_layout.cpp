@@ -143,8 +143,8 @@ Result<void> check_emmc(const Layout& layout) {
       return Error(kInvalid, std::string("the eMMC partition '") + name + "' is missing");
     }
     if (p->size < min) {
-      return Error(kInvalid, std::string("'") + name + "' needs at least " +
-                                 std::to_string(min) + " bytes");
+      return Error(kInvalid,
+                   std::string("'") + name + "' needs at least " + std::to_string(min) + " bytes");
     }
   }
   for (const auto& p : layout.emmc) {

@@ -18,14 +18,14 @@ namespace ota::board {
 enum class Medium { emmc, nor };
 
 inline constexpr uint64_t kSectorSize = 512;
-inline constexpr uint64_t kEmmcAlign = 1024 * 1024;   // every eMMC partition starts on 1 MiB
-inline constexpr uint64_t kEmmcFirstLba = 2048;       // room for the primary GPT
-inline constexpr uint64_t kNorTrailer = 2048;         // kept by the boot firmware per MTD part
+inline constexpr uint64_t kEmmcAlign = 1024 * 1024;  // every eMMC partition starts on 1 MiB
+inline constexpr uint64_t kEmmcFirstLba = 2048;      // room for the primary GPT
+inline constexpr uint64_t kNorTrailer = 2048;        // kept by the boot firmware per MTD part
 inline constexpr uint64_t kNorSizeUnit = 4096;
 inline constexpr size_t kMaxEmmcParts = 128;
 inline constexpr size_t kMaxNorPairs = 16;
-inline constexpr size_t kMaxNameLen = 31;   // the engine's partition name buffers hold 32
-inline constexpr size_t kMaxInfoValue = 31; // the engine reads board values into 32 bytes
+inline constexpr size_t kMaxNameLen = 31;    // the engine's partition name buffers hold 32
+inline constexpr size_t kMaxInfoValue = 31;  // the engine reads board values into 32 bytes
 
 struct Partition {
   std::string name;
@@ -41,9 +41,7 @@ struct Partition {
   // NOR: the MTD partition holds the data and the firmware's trailer.
   [[nodiscard]] uint64_t mtd_size() const { return size + kNorTrailer; }
   // The bytes the partition's block device spans.
-  [[nodiscard]] uint64_t device_size() const {
-    return medium == Medium::nor ? mtd_size() : size;
-  }
+  [[nodiscard]] uint64_t device_size() const { return medium == Medium::nor ? mtd_size() : size; }
 };
 
 struct Layout {

@@ -8,7 +8,8 @@ namespace ota::board {
 
 namespace {
 
-constexpr std::string_view kDefault = R"(# The default virtual board: eMMC in GPT order, then NOR flash in MTD order.
+constexpr std::string_view kDefault =
+    R"(# The default virtual board: eMMC in GPT order, then NOR flash in MTD order.
 emmc misc      1M
 emmc veeprom   1M
 emmc flashcmd  1M

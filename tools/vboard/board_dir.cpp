@@ -5,16 +5,11 @@
 namespace vboard {
 
 const CmdTemplate kCmdTemplates[10] = {
-    {"misc_write_cmd", CmdType::misc_write, 4096},
-    {"other_a2b_cmd", CmdType::other_a2b, 200},
-    {"other_b2a_cmd", CmdType::other_b2a, 200},
-    {"hsm_m2b_cmd", CmdType::hsm_m2b, 0},
-    {"hsm_b2m_cmd", CmdType::hsm_b2m, 0},
-    {"aonreg_write_cmd", CmdType::aonreg_write, 0},
-    {"mcu_start_ota", CmdType::mcu_start_ota, 0},
-    {"mcu_post_ota", CmdType::mcu_post_ota, 0},
-    {"mcu_abort_ota", CmdType::mcu_abort_ota, 0},
-    {"mcu_pre_reboot", CmdType::mcu_pre_reboot, 0},
+    {"misc_write_cmd", CmdType::misc_write, 4096}, {"other_a2b_cmd", CmdType::other_a2b, 200},
+    {"other_b2a_cmd", CmdType::other_b2a, 200},    {"hsm_m2b_cmd", CmdType::hsm_m2b, 0},
+    {"hsm_b2m_cmd", CmdType::hsm_b2m, 0},          {"aonreg_write_cmd", CmdType::aonreg_write, 0},
+    {"mcu_start_ota", CmdType::mcu_start_ota, 0},  {"mcu_post_ota", CmdType::mcu_post_ota, 0},
+    {"mcu_abort_ota", CmdType::mcu_abort_ota, 0},  {"mcu_pre_reboot", CmdType::mcu_pre_reboot, 0},
 };
 
 const CmdTemplate* find_template(CmdType type) {

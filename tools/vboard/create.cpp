@@ -113,10 +113,13 @@ Result<void> write_mtd_sysfs(const BoardDir& dir, const Layout& layout) {
     if (auto r = make_dirs(d); !r) {
       return r;
     }
-    const std::pair<const char*, std::string> attrs[] = {
-        {"name", name},      {"offset", std::to_string(offset)}, {"size", std::to_string(size)},
-        {"type", "nor"},     {"erasesize", "65536"},             {"writesize", "1"},
-        {"flags", "0x800"}};
+    const std::pair<const char*, std::string> attrs[] = {{"name", name},
+                                                         {"offset", std::to_string(offset)},
+                                                         {"size", std::to_string(size)},
+                                                         {"type", "nor"},
+                                                         {"erasesize", "65536"},
+                                                         {"writesize", "1"},
+                                                         {"flags", "0x800"}};
     for (const auto& [attr, value] : attrs) {
       if (auto r = write_text(d + "/" + attr, value + "\n", 0444); !r) {
         return r;
@@ -193,8 +196,7 @@ Result<void> write_board_files(const BoardDir& dir, const Layout& layout) {
       return r;
     }
   }
-  if (auto r = write_text(dir.overlay("usr/mirvo/bin/provision_tool"), kProvisionTool, 0755);
-      !r) {
+  if (auto r = write_text(dir.overlay("usr/mirvo/bin/provision_tool"), kProvisionTool, 0755); !r) {
     return r;
   }
   return write_templates(dir);

@@ -37,8 +37,7 @@ void note(Board& b, const std::string& text) {
   b.log += "boot " + std::to_string(b.boots) + ": " + text + "\n";
 }
 
-Result<void> copy_range(int fd, uint64_t from, uint64_t to, uint64_t len,
-                        const std::string& what) {
+Result<void> copy_range(int fd, uint64_t from, uint64_t to, uint64_t len, const std::string& what) {
   std::vector<uint8_t> buf(1024 * 1024);
   for (uint64_t done = 0; done < len;) {
     const size_t n = static_cast<size_t>(std::min<uint64_t>(buf.size(), len - done));
@@ -147,8 +146,7 @@ bool carries_data(CmdType t) {
 Result<void> run_flash_command(Board& b) {
   const Partition& part = *b.layout.find("flashcmd");
   std::vector<uint8_t> head(FLASHCMD_TEMPLATE_SIZE);
-  if (auto r = pread_exact(b.emmc.get(), head.data(), head.size(), part.offset, "flashcmd");
-      !r) {
+  if (auto r = pread_exact(b.emmc.get(), head.data(), head.size(), part.offset, "flashcmd"); !r) {
     return r;
   }
   fimage_update_s rec{};
@@ -166,8 +164,7 @@ Result<void> run_flash_command(Board& b) {
     refused = text;
   } else if (find_template(type) == nullptr) {
     refused = "unknown command type " + std::to_string(rec.cmdtype);
-  } else if (carries_data(type) &&
-             record_len + static_cast<uint64_t>(area) > part.size) {
+  } else if (carries_data(type) && record_len + static_cast<uint64_t>(area) > part.size) {
     refused = "data area of " + std::to_string(area) + " bytes does not fit the partition";
   } else {
     std::vector<uint8_t> data;
@@ -208,8 +205,8 @@ bool better(const slot_metadata& a, const slot_metadata& bb) {
 Result<BootResult> choose_slot(Board& b) {
   const Partition& misc = *b.layout.find("misc");
   uint8_t bytes[sizeof(bootloader_control)];
-  if (auto r = pread_exact(b.emmc.get(), bytes, sizeof(bytes), misc.offset + BOOT_CTRL_OFFSET,
-                           "misc");
+  if (auto r =
+          pread_exact(b.emmc.get(), bytes, sizeof(bytes), misc.offset + BOOT_CTRL_OFFSET, "misc");
       !r) {
     return r.error();
   }
@@ -252,11 +249,10 @@ Result<BootResult> choose_slot(Board& b) {
       return r.error();
     }
   }
-  note(b, std::string("booting slot ") + (best == 0 ? "a" : "b") + (m.successful_boot() != 0
-                                                                        ? ""
-                                                                        : " (unconfirmed, " +
-                                                                              std::to_string(m.tries_remaining()) +
-                                                                              " tries left)"));
+  note(b, std::string("booting slot ") + (best == 0 ? "a" : "b") +
+              (m.successful_boot() != 0
+                   ? ""
+                   : " (unconfirmed, " + std::to_string(m.tries_remaining()) + " tries left)"));
   boot.bootcount = m.successful_boot() != 0 ? 0 : 1;
   return boot;
 }
@@ -319,8 +315,8 @@ Result<BootResult> boot(Board& b, const RebootOptions& opts) {
 
 std::string cmdline_text(const BootResult& boot) {
   return std::string("console=ttyS0,115200 mirvoboot.slot_suffix=_") +
-         (boot.slot == 0 ? "a" : "b") + " mirvoboot.mode=" +
-         (boot.recovery ? "recovery" : "normal") +
+         (boot.slot == 0 ? "a" : "b") +
+         " mirvoboot.mode=" + (boot.recovery ? "recovery" : "normal") +
          " mirvoboot.bootcount=" + std::to_string(boot.bootcount) + "\n";
 }
 

@@ -72,8 +72,8 @@ std::vector<uint8_t> protective_mbr(uint64_t disk_sectors) {
   part[7] = 0xFF;
   ota::gpt::store_le32(part + 8, 1);
   const uint64_t count = disk_sectors - 1;
-  ota::gpt::store_le32(part + 12, count > 0xFFFFFFFFULL ? 0xFFFFFFFFU
-                                                         : static_cast<uint32_t>(count));
+  ota::gpt::store_le32(part + 12,
+                       count > 0xFFFFFFFFULL ? 0xFFFFFFFFU : static_cast<uint32_t>(count));
   mbr[510] = 0x55;
   mbr[511] = 0xAA;
   return mbr;
@@ -110,13 +110,13 @@ Result<void> write_gpt(int fd, const ota::board::Layout& layout) {
   const auto primary = header_sector(h);
   const auto secondary = header_sector(backup);
   const std::string what = "partition table";
-  for (auto r : {pwrite_exact(fd, mbr.data(), mbr.size(), 0, what),
-                 pwrite_exact(fd, primary.data(), primary.size(), kSectorSize, what),
-                 pwrite_exact(fd, entries.data(), entries.size(), 2 * kSectorSize, what),
-                 pwrite_exact(fd, entries.data(), entries.size(),
-                              backup.partition_entry_lba * kSectorSize, what),
-                 pwrite_exact(fd, secondary.data(), secondary.size(),
-                              backup.my_lba * kSectorSize, what)}) {
+  for (auto r :
+       {pwrite_exact(fd, mbr.data(), mbr.size(), 0, what),
+        pwrite_exact(fd, primary.data(), primary.size(), kSectorSize, what),
+        pwrite_exact(fd, entries.data(), entries.size(), 2 * kSectorSize, what),
+        pwrite_exact(fd, entries.data(), entries.size(), backup.partition_entry_lba * kSectorSize,
+                     what),
+        pwrite_exact(fd, secondary.data(), secondary.size(), backup.my_lba * kSectorSize, what)}) {
     if (!r) {
       return r;
     }

@@ -72,7 +72,8 @@ Result<LoopDevice> attach_loop(const std::string& image, uint64_t offset, uint64
     cfg.info.lo_offset = offset;
     cfg.info.lo_sizelimit = size;
     cfg.info.lo_flags = LO_FLAGS_AUTOCLEAR | (partitions ? LO_FLAGS_PARTSCAN : 0);
-    std::memcpy(cfg.info.lo_file_name, image.data(), std::min<size_t>(image.size(), LO_NAME_SIZE - 1));
+    std::memcpy(cfg.info.lo_file_name, image.data(),
+                std::min<size_t>(image.size(), LO_NAME_SIZE - 1));
     if (::ioctl(dev.fd.get(), LOOP_CONFIGURE, &cfg) == 0) {
       return dev;
     }

@@ -26,8 +26,7 @@ struct LoopDevice {
 [[nodiscard]] Result<LoopDevice> attach_loop(const std::string& image, uint64_t offset,
                                              uint64_t size, bool partitions);
 // Adds the layout's eMMC partitions (numbers 1, 2, ... in GPT order) to the disk device.
-[[nodiscard]] Result<void> add_partitions(const LoopDevice& disk,
-                                          const ota::board::Layout& layout);
+[[nodiscard]] Result<void> add_partitions(const LoopDevice& disk, const ota::board::Layout& layout);
 // Detaches now, or as soon as the last user closes it.
 void detach_loop(LoopDevice& dev);
 

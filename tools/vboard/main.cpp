@@ -25,7 +25,7 @@ constexpr const char* kUsage =
     "       vboard layout [--gpt-conf] [FILE]\n";
 
 struct Args {
-  std::vector<std::string> plain;  // before "--"
+  std::vector<std::string> plain;    // before "--"
   std::vector<std::string> command;  // after "--"
   std::optional<std::string> layout;
   bool json = false;

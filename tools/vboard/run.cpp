@@ -15,8 +15,8 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -187,8 +187,8 @@ Result<void> overlay_dirs(const BoardDir& dir, const std::string& nr) {
     if (auto r = mkdir_one(nr + "/" + top); !r) {
       return r;
     }
-    const std::string opts = "lowerdir=/" + top + ",upperdir=" + dir.overlay(top) +
-                             ",workdir=" + dir.overlay_work(top);
+    const std::string opts =
+        "lowerdir=/" + top + ",upperdir=" + dir.overlay(top) + ",workdir=" + dir.overlay_work(top);
     if (auto r = do_mount("overlay", nr + "/" + top, "overlay", 0, opts); !r) {
       return r;
     }
@@ -306,19 +306,19 @@ Result<void> board_dev(const BoardDir& dir, const Attached& att, const std::stri
       return r;
     }
   }
-  for (const auto& [link, target] : std::initializer_list<std::pair<const char*, const char*>>{
-           {"fd", "/proc/self/fd"},
-           {"stdin", "/proc/self/fd/0"},
-           {"stdout", "/proc/self/fd/1"},
-           {"stderr", "/proc/self/fd/2"}}) {
+  for (const auto& [link, target] :
+       std::initializer_list<std::pair<const char*, const char*>>{{"fd", "/proc/self/fd"},
+                                                                  {"stdin", "/proc/self/fd/0"},
+                                                                  {"stdout", "/proc/self/fd/1"},
+                                                                  {"stderr", "/proc/self/fd/2"}}) {
     if (::symlink(target, (dev + "/" + link).c_str()) != 0) {
       return ota::tool::errno_error("link " + dev + "/" + link);
     }
   }
-  for (auto r : {mkdir_one(dev + "/pts"), bind("/dev/pts", dev + "/pts"),
-                 mkdir_one(dev + "/shm", 01777),
-                 do_mount("tmpfs", dev + "/shm", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777"),
-                 touch(dev + "/console"), bind(dir.console(), dev + "/console")}) {
+  for (auto r :
+       {mkdir_one(dev + "/pts"), bind("/dev/pts", dev + "/pts"), mkdir_one(dev + "/shm", 01777),
+        do_mount("tmpfs", dev + "/shm", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777"),
+        touch(dev + "/console"), bind(dir.console(), dev + "/console")}) {
     if (!r) {
       return r;
     }
@@ -379,9 +379,9 @@ Result<void> build_root(const BoardDir& dir, const Attached& att, const std::str
   if (auto r = do_mount("tmpfs", nr, "tmpfs", 0, "mode=755"); !r) {
     return r;
   }
-  for (auto r : {mirror_host_root(nr), overlay_dirs(dir, nr), board_sysfs(dir, nr),
-                 board_proc(dir, nr), board_dev(dir, att, nr), board_tmp(dir, nr),
-                 board_userdata(att, nr)}) {
+  for (auto r :
+       {mirror_host_root(nr), overlay_dirs(dir, nr), board_sysfs(dir, nr), board_proc(dir, nr),
+        board_dev(dir, att, nr), board_tmp(dir, nr), board_userdata(att, nr)}) {
     if (!r) {
       return r;
     }

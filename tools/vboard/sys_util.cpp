@@ -73,8 +73,7 @@ Result<void> remove_tree(const std::string& path) {
   return {};
 }
 
-Result<void> pread_exact(int fd, void* buf, size_t len, uint64_t offset,
-                         const std::string& what) {
+Result<void> pread_exact(int fd, void* buf, size_t len, uint64_t offset, const std::string& what) {
   const ssize_t n = ota::pread_full(fd, buf, len, static_cast<off_t>(offset));
   if (n < 0) {
     return ota::tool::errno_error("read " + what);

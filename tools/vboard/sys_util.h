@@ -26,8 +26,7 @@ using ota::tool::Result;
 // Removes a tree; missing paths are fine.
 [[nodiscard]] Result<void> remove_tree(const std::string& path);
 
-[[nodiscard]] Result<ota::UniqueFd> open_file(const std::string& path, int flags,
-                                              mode_t mode = 0);
+[[nodiscard]] Result<ota::UniqueFd> open_file(const std::string& path, int flags, mode_t mode = 0);
 [[nodiscard]] Result<void> pread_exact(int fd, void* buf, size_t len, uint64_t offset,
                                        const std::string& what);
 [[nodiscard]] Result<void> pwrite_exact(int fd, const void* buf, size_t len, uint64_t offset,

@@ -7,8 +7,7 @@ namespace {
 
 using ota::board::parse_layout;
 
-const std::string kBase =
-    "emmc misc 1M\nemmc veeprom 1M\nemmc flashcmd 1M\n";
+const std::string kBase = "emmc misc 1M\nemmc veeprom 1M\nemmc flashcmd 1M\n";
 
 // Layouts that would make a board the engine cannot use are refused, naming the line.
 TEST(Layout, RefusesBrokenLayouts) {
@@ -55,16 +54,15 @@ TEST(Layout, PlacesPartitionsAndWritesGptConf) {
   ASSERT_EQ(l.nor_ab_pairs().size(), 1U);
   const std::string conf = ota::board::gpt_conf_text(l);
   EXPECT_NE(conf.find("misc:1048576:2097151:1\n"), std::string::npos) << conf;
-  EXPECT_NE(conf.find("uboot_a:0:524287:0\nuboot_b:526336:1050623:0\n"), std::string::npos)
-      << conf;
+  EXPECT_NE(conf.find("uboot_a:0:524287:0\nuboot_b:526336:1050623:0\n"), std::string::npos) << conf;
 }
 
 // The built-in board has the partitions the engine expects and stays under 512 MiB.
 TEST(Layout, DefaultBoardIsCompleteAndSmall) {
   const auto l = ota::board::default_layout();
-  for (const char* name : {"misc", "veeprom", "flashcmd", "boot_a", "system_b", "vbmeta_a",
-                           "app_param_b", "HSM_FW_bak", "HSM_RCA", "keyimage_bak", "SBL",
-                           "uboot_a", "uboot_b"}) {
+  for (const char* name :
+       {"misc", "veeprom", "flashcmd", "boot_a", "system_b", "vbmeta_a", "app_param_b",
+        "HSM_FW_bak", "HSM_RCA", "keyimage_bak", "SBL", "uboot_a", "uboot_b"}) {
     EXPECT_NE(l.find(name), nullptr) << name;
   }
   EXPECT_EQ(l.emmc.back().name, "userdata");

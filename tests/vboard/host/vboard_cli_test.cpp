@@ -1,6 +1,6 @@
 // vboard as its users drive it from the host.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -70,10 +70,8 @@ class BoardFixture : public testing::Test {
 
 // The run's exit status is the command's, also when a signal ended it.
 TEST_F(BoardFixture, RunReturnsTheCommandsStatus) {
-  const std::pair<std::string, int> cases[] = {{"true", 0},
-                                               {"sh -c 'exit 7'", 7},
-                                               {"sh -c 'kill -9 $$'", 137},
-                                               {"/no/such/program", 127}};
+  const std::pair<std::string, int> cases[] = {
+      {"true", 0}, {"sh -c 'exit 7'", 7}, {"sh -c 'kill -9 $$'", 137}, {"/no/such/program", 127}};
   for (const auto& [cmd, status] : cases) {
     int code = -1;
     const std::string out = vboard("run " + board_ + " -- " + cmd, &code);
@@ -120,7 +118,8 @@ TEST_F(BoardFixture, TerminatedRunCleansUp) {
     ::_exit(127);
   }
   const auto started = std::chrono::steady_clock::now();
-  while (traces_of(board_) == 0 && std::chrono::steady_clock::now() - started < std::chrono::seconds(10)) {
+  while (traces_of(board_) == 0 &&
+         std::chrono::steady_clock::now() - started < std::chrono::seconds(10)) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -188,7 +187,8 @@ TEST(Create, RefusesBadLayoutAndUsedDirectory) {
   ota_test::TempDir tmp;
   ota_test::write_file(tmp.file("bad.layout"), "emmc misc 1M\nemmc userdata 8M\n");
   int code = -1;
-  const std::string out = vboard("create " + tmp.file("b") + " --layout " + tmp.file("bad.layout"), &code);
+  const std::string out =
+      vboard("create " + tmp.file("b") + " --layout " + tmp.file("bad.layout"), &code);
   EXPECT_EQ(code, 125);
   EXPECT_NE(out.find("'veeprom' is missing"), std::string::npos) << out;
   EXPECT_FALSE(fs::exists(tmp.file("b")) && !fs::is_empty(tmp.file("b")));
@@ -206,7 +206,8 @@ TEST(Create, CustomLayoutShowsInStatus) {
                        "emmc kernel 2M ab\nemmc userdata 4M ext4\nnor spl 64K ab\n"
                        "lifecycle OHP\n");
   int code = -1;
-  std::string out = vboard("create " + tmp.file("b") + " --layout " + tmp.file("small.layout"), &code);
+  std::string out =
+      vboard("create " + tmp.file("b") + " --layout " + tmp.file("small.layout"), &code);
   ASSERT_EQ(code, 0) << out;
   out = vboard("status " + tmp.file("b") + " --json", &code);
   ASSERT_EQ(code, 0) << out;
