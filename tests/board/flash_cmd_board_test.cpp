@@ -1,0 +1,89 @@
+// Flash command records written into the flashcmd partition of a virtual board.
+#include <gtest/gtest.h>
+
+#include "board_records.h"
+#include "flash_cmd.h"
+
+namespace {
+
+using namespace board_io;
+using namespace board_records;
+
+constexpr size_t kSpan = 16384;  // more than any record of the board's templates
+const std::string kTemplates = "/usr/mirvo/share/ota/";
+
+std::vector<uint8_t> template_bytes(const std::string& name) {
+  return read_dev(kTemplates + name, 0, FLASHCMD_TEMPLATE_SIZE);
+}
+
+// An MCU notification is exactly the template's 2272 bytes: what lies behind them in the
+// partition stays, and the firmware takes it at the next boot.
+TEST(FlashCmdBoard, NotifyMcuWritesOnlyTheTemplate) {
+  write_dev(kFlashcmd, 0, filled(kSpan, 0xAA));
+  ASSERT_EQ(notify_mcu(MCU_PRE_REBOOT), 0);
+  const auto part = read_dev(kFlashcmd, 0, kSpan);
+  const auto tmpl = template_bytes("mcu_pre_reboot");
+  EXPECT_TRUE(std::equal(tmpl.begin(), tmpl.end(), part.begin()));
+  EXPECT_EQ(std::vector<uint8_t>(part.begin() + FLASHCMD_TEMPLATE_SIZE, part.end()),
+            filled(kSpan - FLASHCMD_TEMPLATE_SIZE, 0xAA));
+  ASSERT_EQ(reboot(), 0);
+  EXPECT_NE(ota_test::read_file(board_dir() + "/firmware.log").find("MCU notice: mcu_pre_reboot"),
+            std::string::npos);
+}
+
+// A data command is the template, the data area with the data at its offset and zeros
+// elsewhere, and four zero bytes; a command without data is the template and four zeros.
+TEST(FlashCmdBoard, RecordLayoutOnThePartition) {
+  struct Row {
+    const char* cmd;
+    std::vector<uint8_t> data;
+    uint32_t offset;
+  };
+  const Row rows[] = {{"misc_write_cmd", pattern(32, 1), BOOT_CTRL_OFFSET},
+                      {"other_a2b_cmd", pattern(200, 2), 0},
+                      {"aonreg_write_cmd", {}, 0}};
+  for (const Row& r : rows) {
+    write_dev(kFlashcmd, 0, filled(kSpan, 0xAA));
+    std::vector<uint8_t> data = r.data;
+    ASSERT_EQ(ota_write_flashcmd(r.cmd, data.empty() ? nullptr : data.data(),
+                                 static_cast<uint32_t>(data.size()), r.offset),
+              0)
+        << r.cmd;
+    const auto tmpl = template_bytes(r.cmd);
+    const size_t area = ota_flashcmd_has_data(r.cmd) ? le32(tmpl, FLASHCMD_DATA_SIZE_OFFSET) : 0;
+    std::vector<uint8_t> expected = tmpl;
+    expected.resize(FLASHCMD_TEMPLATE_SIZE + area + FLASHCMD_TRAILER_SIZE, 0);
+    std::copy(data.begin(), data.end(), expected.begin() + FLASHCMD_TEMPLATE_SIZE + r.offset);
+    expected.resize(kSpan, 0xAA);
+    EXPECT_EQ(read_dev(kFlashcmd, 0, kSpan), expected) << r.cmd;
+  }
+}
+
+// Templates that are damaged, missing, or too small for the data write nothing.
+TEST(FlashCmdBoard, RefusedCommandsWriteNothing) {
+  write_dev(kFlashcmd, 0, filled(kSpan, 0xAA));
+  auto bad = template_bytes("aonreg_write_cmd");
+  put_le32(bad, 0, 0x46434D45);
+  write_dev(kTemplates + "aonreg_write_cmd", 0, bad);
+  ota_test::clear_log_records();
+  EXPECT_EQ(ota_write_flashcmd("aonreg_write_cmd", nullptr, 0, 0), -1);
+  EXPECT_TRUE(ota_test::log_contains("Invalid flash cmd magic: 46434d45"));
+
+  auto mcu = template_bytes("mcu_start_ota");
+  mcu[0] = 'X';
+  write_dev(kTemplates + "mcu_start_ota", 0, mcu);
+  EXPECT_EQ(notify_mcu(MCU_START_OTA), -1);
+  ASSERT_EQ(::unlink((kTemplates + "mcu_abort_ota").c_str()), 0);
+  EXPECT_EQ(notify_mcu(MCU_ABORT_OTA), -2);
+  EXPECT_EQ(ota_write_flashcmd("no_such_cmd", nullptr, 0, 0), -1);
+
+  const uint32_t area = le32(template_bytes("misc_write_cmd"), FLASHCMD_DATA_SIZE_OFFSET);
+  std::vector<uint8_t> block(32, 0x11);
+  ota_test::clear_log_records();
+  EXPECT_EQ(ota_write_flashcmd("misc_write_cmd", block.data(), 32, area - 31), -1);
+  EXPECT_EQ(ota_write_flashcmd("misc_write_cmd", block.data(), 0xFFFFFFFFU, 1), -1);
+  EXPECT_TRUE(ota_test::log_contains("Misc data out of range"));
+  EXPECT_EQ(read_dev(kFlashcmd, 0, kSpan), filled(kSpan, 0xAA));
+}
+
+}  // namespace
