@@ -4,6 +4,7 @@
 #include <linux/fs.h>
 #include <linux/loop.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -160,7 +161,27 @@ double now_seconds() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-Result<double> time_shell(const std::string& cmd) {
+namespace {
+
+double cpu_seconds_of(const struct rusage& ru) {
+  const auto secs = [](const timeval& tv) {
+    return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) / 1e6;
+  };
+  return secs(ru.ru_utime) + secs(ru.ru_stime);
+}
+
+// Waits for pid; its rusage covers the children it reaped itself.
+Result<double> reap(pid_t pid, int* status) {
+  struct rusage ru {};
+  if (retry_eintr([&] { return ::wait4(pid, status, 0, &ru); }) != pid) {
+    return errno_error("wait4");
+  }
+  return cpu_seconds_of(ru);
+}
+
+}  // namespace
+
+Result<Timing> time_shell(const std::string& cmd) {
   const double start = now_seconds();
   const pid_t pid = ::fork();
   if (pid < 0) {
@@ -171,14 +192,15 @@ Result<double> time_shell(const std::string& cmd) {
     ::_exit(127);
   }
   int status = 0;
-  if (retry_eintr([&] { return ::waitpid(pid, &status, 0); }) != pid) {
-    return errno_error("waitpid");
+  auto cpu = reap(pid, &status);
+  if (!cpu) {
+    return cpu.error();
   }
   const double seconds = now_seconds() - start;
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
     return Error(ECHILD, "command failed (status " + std::to_string(status) + "): " + cmd);
   }
-  return seconds;
+  return Timing{seconds, *cpu, 0};
 }
 
 long vm_hwm_kib() {
@@ -197,7 +219,7 @@ long vm_hwm_kib() {
   return kib;
 }
 
-Result<ChildRun> run_in_child(const std::function<Result<void>()>& work) {
+Result<Timing> run_in_child(const std::function<Result<void>()>& work) {
   int pipe_fds[2];
   if (::pipe2(pipe_fds, O_CLOEXEC) != 0) {
     return errno_error("pipe");
@@ -217,7 +239,7 @@ Result<ChildRun> run_in_child(const std::function<Result<void>()>& work) {
     }
     const double start = now_seconds();
     Result<void> result = work();
-    ChildRun run{now_seconds() - start, vm_hwm_kib()};
+    Timing run{now_seconds() - start, 0, vm_hwm_kib()};
     if (!result) {
       std::fprintf(stderr, "%s\n", result.error().message().c_str());
     }
@@ -225,12 +247,14 @@ Result<ChildRun> run_in_child(const std::function<Result<void>()>& work) {
     ::_exit(result && sent ? 0 : 1);
   }
   wr.reset();
-  ChildRun run{};
+  Timing run{};
   const ssize_t got = read_full(rd.get(), &run, sizeof(run));
   int status = 0;
-  if (retry_eintr([&] { return ::waitpid(pid, &status, 0); }) != pid) {
-    return errno_error("waitpid");
+  auto cpu = reap(pid, &status);
+  if (!cpu) {
+    return cpu.error();
   }
+  run.cpu_seconds = *cpu;
   if (got != static_cast<ssize_t>(sizeof(run)) || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
     return Error(ECHILD, "measured run failed (status " + std::to_string(status) + ")");
   }

@@ -62,18 +62,19 @@ class WorkDir {
 // Monotonic seconds.
 [[nodiscard]] double now_seconds();
 
-// Runs cmd with /bin/sh -c; fails unless it exits with status 0. Returns its wall time.
-[[nodiscard]] Result<double> time_shell(const std::string& cmd);
-
-// What a measured child process reports.
-struct ChildRun {
-  double seconds;  // wall time of the work
-  long peak_kib;   // its VmHWM
+// What a measured run costs.
+struct Timing {
+  double seconds = 0;      // wall time
+  double cpu_seconds = 0;  // user + system time, its child processes included
+  long peak_kib = 0;       // VmHWM of the measured process (run_in_child only)
 };
+
+// Runs cmd with /bin/sh -c; fails unless it exits with status 0.
+[[nodiscard]] Result<Timing> time_shell(const std::string& cmd);
 
 // Runs work() in a forked child (so its peak memory is its own, and its standard output
 // is silenced) and reports its time and peak resident memory; fails when work() fails.
-[[nodiscard]] Result<ChildRun> run_in_child(const std::function<Result<void>()>& work);
+[[nodiscard]] Result<Timing> run_in_child(const std::function<Result<void>()>& work);
 
 // The "VmHWM" of this process, in KiB, or -1.
 [[nodiscard]] long vm_hwm_kib();

@@ -91,7 +91,7 @@ Result<void> run(const Options& opt) {
     if (!tool) {
       return tool.error();
     }
-    best_tool = std::min(best_tool, *tool);
+    best_tool = std::min(best_tool, tool->seconds);
 
     unsigned char digest[16];
     const double start = ota::bench::now_seconds();
