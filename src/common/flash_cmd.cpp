@@ -1,6 +1,7 @@
 #include "flash_cmd.h"
 
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <array>
 #include <cerrno>
@@ -44,6 +45,15 @@ int32_t write_record(const uint8_t* record, size_t size) {
   ota::UniqueFd fd = ota::open_fd(OTA_FLASHCMD_NODE, O_WRONLY);
   if (!fd) {
     OTA_LOG_ERR("open flashcmd node: %s failed\n", OTA_FLASHCMD_NODE);
+    return -1;
+  }
+  // A record cut off at the end of the partition would replace the pending command with
+  // a broken one: refuse it before the first byte is written.
+  const off_t capacity = ::lseek(fd.get(), 0, SEEK_END);
+  if (capacity >= 0 && static_cast<uint64_t>(capacity) < size) {
+    OTA_LOG_ERR("write cmd failed\n");
+    OTA_LOG_ERR("record of %zu bytes does not fit %s (%lld bytes)\n", size, OTA_FLASHCMD_NODE,
+                static_cast<long long>(capacity));
     return -1;
   }
   if (!ota::pwrite_full(fd.get(), record, size, 0) || !ota::sync_fd(fd.get())) {

@@ -117,9 +117,23 @@ bool get_field(const ota_status_t& status, ota_veeprom_type_e flag, uint32_t* va
   }
 }
 
+// Readers walk `num` entries of the list: a count beyond the array is never stored.
+bool part_count_fits(const uint32_t* parts) {
+  uint32_t num = 0;
+  std::memcpy(&num, parts, sizeof(num));  // update_part_t::num leads the list
+  if (num > OTA_UPDATE_PART_MAX) {
+    OTA_LOG_ERR("update part num %u exceeds %zu\n", num, OTA_UPDATE_PART_MAX);
+    return false;
+  }
+  return true;
+}
+
 int32_t set_veeprom_update_status(ota_veeprom_type_e flag, uint32_t* value) {
   if (value == nullptr) {
     OTA_LOG_ERR("ota status value is NULL\n");
+    return -1;
+  }
+  if (flag == OTA_VEEPROM_PART_ARRAY && !part_count_fits(value)) {
     return -1;
   }
   ota_status_t status{};

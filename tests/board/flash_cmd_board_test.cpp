@@ -83,6 +83,13 @@ TEST(FlashCmdBoard, RefusedCommandsWriteNothing) {
   EXPECT_EQ(ota_write_flashcmd("misc_write_cmd", block.data(), 32, area - 31), -1);
   EXPECT_EQ(ota_write_flashcmd("misc_write_cmd", block.data(), 0xFFFFFFFFU, 1), -1);
   EXPECT_TRUE(ota_test::log_contains("Misc data out of range"));
+
+  // A data area larger than the partition would leave a cut-off record behind.
+  auto huge = template_bytes("misc_write_cmd");
+  put_le32(huge, FLASHCMD_DATA_SIZE_OFFSET, 2U << 20);
+  write_dev(kTemplates + "misc_write_cmd", 0, huge);
+  EXPECT_EQ(ota_write_flashcmd("misc_write_cmd", block.data(), 32, BOOT_CTRL_OFFSET), -1);
+  EXPECT_TRUE(ota_test::log_contains("does not fit"));
   EXPECT_EQ(read_dev(kFlashcmd, 0, kSpan), filled(kSpan, 0xAA));
 }
 

@@ -136,6 +136,12 @@ TEST(VeepromRecordTest, RefusedArguments) {
   EXPECT_EQ(ota_set_anti_ver_veeprom(nullptr), -1);
   EXPECT_EQ(ota_get_anti_ver_veeprom(nullptr), -1);
   EXPECT_EQ(ota_write_to_veeprom_force(nullptr, nullptr), -6);
+  // A partition list claiming more entries than it holds is never stored.
+  update_part_t parts{};
+  parts.num = OTA_UPDATE_PART_MAX + 1;
+  ota_test::clear_log_records();
+  EXPECT_EQ(ota_set_part_array(&parts), -1);
+  EXPECT_TRUE(ota_test::log_contains("update part num 33 exceeds 32"));
 }
 
 // The recovery path's forced write stamps magic and owner, moves the descriptor to the
