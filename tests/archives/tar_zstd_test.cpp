@@ -150,22 +150,40 @@ TEST_F(TarZstdTest, StreamsZstdMembers) {
   }
 }
 
-// Output far larger than the 32 MiB step buffer from a tiny member is drained completely.
-TEST_F(TarZstdTest, DrainsOutputLargerThanTheStepBuffer) {
-  const std::string big(80 * 1024 * 1024 + 5, '\0');
+// One frame of zeros whose first block is cut short by a flush after `head` bytes, so
+// that later blocks straddle the decoder's 32 MiB step boundaries.
+std::string misaligned_frame(size_t head, size_t total) {
+  const std::string zeros(total, '\0');
+  std::string frame(ZSTD_compressBound(total) + 1024, '\0');
+  ZSTD_CCtx* cctx = ZSTD_createCCtx();
+  ZSTD_outBuffer out{frame.data(), frame.size(), 0};
+  ZSTD_inBuffer first{zeros.data(), head, 0};
+  ZSTD_compressStream2(cctx, &out, &first, ZSTD_e_flush);
+  ZSTD_inBuffer rest{zeros.data() + head, total - head, 0};
+  while (ZSTD_compressStream2(cctx, &out, &rest, ZSTD_e_end) > 0) {
+  }
+  ZSTD_freeCCtx(cctx);
+  frame.resize(out.pos);
+  return frame;
+}
+
+// Output larger than the 32 MiB step buffer from a tiny member is drained completely, also
+// when the member's last block straddles the end of a full step.
+TEST_F(TarZstdTest, DrainsTheDecoderAtTheEndOfTheMember) {
+  const size_t total = 64u * 1024 * 1024 + 5000;
   {
     auto writer = TarWriter::create(tar_path());
     ASSERT_OK(writer);
-    ASSERT_OK(writer->add_bytes(zst("zero.img.zst"), big));
+    ASSERT_OK(writer->add_bytes(plain("zero.img.zst"), misaligned_frame(100000, total)));
     ASSERT_OK(writer->finish());
   }
   ASSERT_LT(std::filesystem::file_size(tar_path()), 64u * 1024);
   const std::string out = dir_.file("zero.img");
   ASSERT_EQ(0, ota_untar_unzst_to_file(tar_path().c_str(), "zero.img.zst", out.c_str(),
                                        archive_test::record_progress));
-  EXPECT_EQ(big.size(), std::filesystem::file_size(out));
-  EXPECT_EQ(big.size(), archive_test::progress_sum());
-  EXPECT_GE(progress_calls().size(), 3u);
+  EXPECT_EQ(total, std::filesystem::file_size(out));
+  EXPECT_EQ(total, archive_test::progress_sum());
+  EXPECT_EQ(3u, progress_calls().size());
 }
 
 // Corrupt data, a last frame cut short inside a whole member, and a member cut short by

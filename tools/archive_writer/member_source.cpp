@@ -35,7 +35,9 @@ tool::Result<size_t> MemberSource::read(uint8_t* buf, size_t cap) {
   const uint64_t left = size_ - done_;
   const size_t want = left < cap ? static_cast<size_t>(left) : cap;
   if (!fd_) {
-    std::memcpy(buf, bytes_.data() + done_, want);
+    if (want != 0) {
+      std::memcpy(buf, bytes_.data() + done_, want);
+    }
     done_ += want;
     return want;
   }

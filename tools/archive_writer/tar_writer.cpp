@@ -28,7 +28,9 @@ struct CCtxFree {
 template <size_t N>
 void set_text(char (&field)[N], std::string_view text) {
   std::memset(field, 0, N);
-  std::memcpy(field, text.data(), text.size() < N ? text.size() : N);
+  if (!text.empty()) {
+    std::memcpy(field, text.data(), text.size() < N ? text.size() : N);
+  }
 }
 
 // Octal digits with a terminating NUL, or the base-256 form when they do not fit.
