@@ -26,7 +26,7 @@ constexpr size_t kNameBufSize = 256;
 constexpr size_t kOutPathSize = 256;
 
 // Read buffer of every extraction into a directory; one extraction at a time.
-uint8_t g_zip_buf[kZipBufSize];
+char g_zip_buf[kZipBufSize];
 
 // Reads the current entry's information and name; the name must fit the buffer whole, a
 // cut name would send the member elsewhere.
@@ -75,7 +75,7 @@ int extract_link(unzFile archive, int dest_fd, const char* name, const char* src
     OTA_LOG_ERR("link target of %s in %s is %zu bytes or longer\n", name, src, kZipBufSize);
     return -1;
   }
-  const std::string target(reinterpret_cast<const char*>(g_zip_buf), static_cast<size_t>(n));
+  const std::string target(g_zip_buf, static_cast<size_t>(n));
   OTA_LOG_INFO("g_zip_buf is %s, filename_inzip = %s\n", target.c_str(), name);
   ota::UniqueFd parent = ota::open_member_parent(dest_fd, name, false);
   if (!parent && ota::is_member_refusal(errno)) {

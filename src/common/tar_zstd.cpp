@@ -30,17 +30,17 @@ using UniqueDStream = std::unique_ptr<ZSTD_DStream, DStreamFree>;
 // Octal text (stopping at the first non-digit, leading blanks skipped), or the base-256
 // form tar writers use for members of 8 GiB and more. False when it exceeds int64.
 bool parse_tar_size(const char (&field)[12], uint64_t* size) {
-  const auto* bytes = reinterpret_cast<const unsigned char*>(field);
+  const auto byte = [&field](size_t i) { return static_cast<unsigned char>(field[i]); };
   uint64_t value = 0;
-  if ((bytes[0] & 0x80U) != 0) {
+  if ((byte(0) & 0x80U) != 0) {
     for (size_t i = 1; i < sizeof(field); ++i) {
       if (value > (static_cast<uint64_t>(LLONG_MAX) >> 8)) {
         return false;
       }
-      value = (value << 8) | bytes[i];
+      value = (value << 8) | byte(i);
     }
     *size = value;
-    return (bytes[0] & 0x7FU) == 0 && value <= static_cast<uint64_t>(LLONG_MAX);
+    return (byte(0) & 0x7FU) == 0;
   }
   size_t i = 0;
   while (i < sizeof(field) && field[i] == ' ') {
