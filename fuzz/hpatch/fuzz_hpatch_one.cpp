@@ -12,8 +12,9 @@
 namespace fuzz_hpatch {
 namespace {
 
-// Larger outputs only cost time; the reader's logic is the same at any size.
+// Larger images only cost time; the reader's logic is the same at any size.
 constexpr uint64_t kMaxNewSize = 1u << 20;
+constexpr size_t kPatternSize = 1u << 20;
 
 int memory_file(const char* name) {
   const int fd = memfd_create(name, MFD_CLOEXEC);
@@ -29,7 +30,7 @@ struct Files {
   int new_fd = memory_file("new");
 
   Files() {
-    const auto& old = old_image();
+    const auto& old = old_pattern();
     if (!ota::pwrite_full(old_fd, old.data(), old.size(), 0)) {
       std::abort();
     }
@@ -51,9 +52,9 @@ uint64_t size_of(int fd) {
 
 }  // namespace
 
-const std::vector<uint8_t>& old_image() {
+const std::vector<uint8_t>& old_pattern() {
   static const std::vector<uint8_t> old = [] {
-    std::vector<uint8_t> bytes(4096);
+    std::vector<uint8_t> bytes(kPatternSize);
     for (size_t i = 0; i < bytes.size(); ++i) {
       bytes[i] = static_cast<uint8_t>((i * 7) ^ (i >> 8));
     }
@@ -69,12 +70,12 @@ bool apply_one(const uint8_t* data, size_t size) {
     std::abort();
   }
   ota::hpatch::PatchInfo info;
-  if (!ota::hpatch::read_patch_header(f.patch_fd, size, &info) || info.new_size > kMaxNewSize) {
+  if (!ota::hpatch::read_patch_header(f.patch_fd, size, &info) || info.new_size > kMaxNewSize ||
+      info.old_size > kPatternSize) {
     return false;
   }
-  const ota::hpatch::ApplyIo io{f.patch_fd, size,
-                                ota::hpatch::OldImage{f.old_fd, old_image().size()}, f.new_fd,
-                                size % 2 == 0 ? 0 : size_t{1} << 20};
+  const ota::hpatch::ApplyIo io{f.patch_fd, size, ota::hpatch::OldImage{f.old_fd, info.old_size},
+                                f.new_fd, size % 2 == 0 ? 0 : size_t{1} << 20};
   const bool ok = ota::hpatch::apply_patch(info, io);
   const uint64_t written = size_of(f.new_fd);
   if (written > info.new_size || (ok && written != info.new_size)) {

@@ -8,8 +8,9 @@
 
 namespace fuzz_hpatch {
 
-// The old image every input is applied to: 4 KiB of a fixed pattern.
-[[nodiscard]] const std::vector<uint8_t>& old_image();
+// The old image of every input: the first oldSize bytes (its header's) of a fixed 1 MiB
+// pattern, byte i = (i * 7) ^ (i >> 8). Patches from larger old images are skipped.
+[[nodiscard]] const std::vector<uint8_t>& old_pattern();
 
 // Applies data as a patch; returns true when it applied. Aborts when the engine breaks a
 // promise: bytes written past the declared new size, or success without all of them.
