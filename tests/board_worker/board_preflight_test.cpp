@@ -1,0 +1,213 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "antirollback.h"
+#include "board_layout.h"
+#include "crc.h"
+#include "device_io.h"
+#include "flash_cmd.h"
+#include "gpt_verify.h"
+#include "kx_zip.h"
+#include "manifest.h"
+#include "pack_description.h"
+#include "package_paths.h"
+#include "packager.h"
+#include "test_support.h"
+#include "veeprom_flag.h"
+
+namespace {
+
+// A NOR image whose flash header carries ver with a valid CRC16.
+std::string nor_image(uint16_t ver) {
+  std::string img = ota_test::make_image_bytes(65536, ver);
+  img[2] = static_cast<char>(ver & 0xff);
+  img[3] = static_cast<char>(ver >> 8);
+  const uint16_t crc = CRC16(reinterpret_cast<const uint8_t*>(img.data()), 46);
+  img[46] = static_cast<char>(crc & 0xff);
+  img[47] = static_cast<char>(crc >> 8);
+  return img;
+}
+
+std::string avb_image(uint64_t index) {
+  std::string img(8192, '\0');
+  img.replace(0, 4, "AVB0");
+  for (int i = 0; i < 8; ++i) {
+    img[112 + i] = static_cast<char>(index >> (8 * (7 - i)));
+  }
+  return img;
+}
+
+// The default layout with one line replaced.
+std::string layout_with(const std::string& from, const std::string& to) {
+  std::string text(ota::board::default_layout_text());
+  const size_t at = text.find(from);
+  EXPECT_NE(at, std::string::npos) << from;
+  return text.replace(at, from.size(), to);
+}
+
+class BoardPreflightTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(std::getenv("VBOARD_DIR"), nullptr);
+    manifest_reset_state();
+    device_io_reset_state();
+    gpt_verify_reset_state();
+    package_paths_reset_state();
+    ota_test::clear_log_records();
+    ota_test::write_file(dir_.file("boot.img"), ota_test::make_image_bytes(200000, 1));
+    ota_test::write_file(dir_.file("uboot.img"), nor_image(2));
+    ota_test::write_file(dir_.file("vbmeta.img"), avb_image(2));
+  }
+  void TearDown() override {
+    manifest_reset_state();
+    device_io_reset_state();
+    gpt_verify_reset_state();
+    package_paths_reset_state();
+  }
+  // Packs a description (with an optional layout text) into package.zip.
+  void pack(const std::string& text, const std::string& layout = "") {
+    std::string desc = text;
+    if (!layout.empty()) {
+      ota_test::write_file(dir_.file("board.layout"), layout);
+      desc = "layout board.layout\n" + desc;
+    }
+    auto d = ota::pack::parse_description(desc, dir_.path());
+    ASSERT_TRUE(d.ok()) << d.error().message();
+    auto r = ota::pack::make_package(d.value(), package());
+    ASSERT_TRUE(r.ok()) << r.error().message();
+  }
+  std::string package() const { return dir_.file("package.zip"); }
+  // What the worker takes out of a system package before its checks, then the parse.
+  int32_t unpack_and_parse(const std::vector<std::string>& images = {}) {
+    for (const std::string& name : std::vector<std::string>{"data.json", "gpt.conf"}) {
+      EXPECT_EQ(kx_uncompress_one(package().c_str(), unzip_.path().c_str(), name.c_str()), 0);
+    }
+    for (const std::string& name : images) {
+      EXPECT_EQ(kx_uncompress_one(package().c_str(), unzip_.path().c_str(), name.c_str()), 0);
+    }
+    std::string json = unzip_.file("data.json");
+    return ota_parse_config_file(json.data());
+  }
+  ota_test::TempDir dir_;
+  ota_test::TempDir unzip_;
+};
+
+const char* const kSystemPackage =
+    "key antirollbackUpdate_host 1\n"
+    "part boot boot.img\n"
+    "part uboot uboot.img anti_ver\n"
+    "part vbmeta vbmeta.img anti_ver\n";
+
+// A package made for the default board passes all three checks there; the versions and
+// the manifest's flag land in veeprom, and the NOR pairs the package leaves out form the
+// sync table.
+TEST_F(BoardPreflightTest, DefaultPackagePasses) {
+  pack(kSystemPackage);
+  ASSERT_EQ(unpack_and_parse({"uboot.img", "vbmeta.img"}), 0);
+  ASSERT_EQ(ota_verify_system_image(unzip_.path().c_str()), 0);
+  ASSERT_EQ(verify_gpt_config(unzip_.path().c_str()), 0);
+  ASSERT_EQ(verify_antirollback_version(unzip_.path().c_str()), 0);
+
+  antirollback_ver_t stored{};
+  ASSERT_EQ(ota_get_anti_ver_veeprom(&stored), 0);
+  EXPECT_EQ(stored.host_ver, 2u);
+  EXPECT_EQ(stored.hsm_ver, 0u);
+  EXPECT_EQ(stored.host_up_flag, 1u);
+  EXPECT_EQ(stored.hsm_up_flag, 0u);
+
+  const ota::board::Layout layout = ota::board::default_layout();
+  const absync_misc_data& sync = ota_get_nor_sync_data();
+  ASSERT_EQ(sync.imagenum, 2u);
+  EXPECT_EQ(sync.offsetA[0], layout.find("bl31_a")->offset);
+  EXPECT_EQ(sync.offsetB[0], layout.find("bl31_b")->offset);
+  EXPECT_EQ(sync.length[0], layout.find("bl31_a")->size);
+  EXPECT_EQ(sync.offsetB[1], layout.find("ddr_fw_b")->offset);
+}
+
+// A package whose layout ends boot_a one 4 KiB block later than the board's is refused,
+// naming the partition.
+TEST_F(BoardPreflightTest, MovedPartitionRefused) {
+  pack(kSystemPackage, layout_with("emmc boot      16M  ab", "emmc boot 16781312 ab"));
+  ASSERT_EQ(unpack_and_parse(), 0);
+  EXPECT_EQ(verify_gpt_config(unzip_.path().c_str()), -1);
+  EXPECT_TRUE(ota_test::log_contains("GPT mismatch found at: file:boot_a vs on_disk:boot_a"));
+  EXPECT_TRUE(ota_test::log_contains("emmc partition verify failed"));
+}
+
+// A NOR partition whose size disagrees with the MTD driver's is refused.
+TEST_F(BoardPreflightTest, NorSizeDisagreementRefused) {
+  pack("part boot boot.img\n", layout_with("nor  uboot     512K ab", "nor  uboot     508K ab"));
+  ASSERT_EQ(unpack_and_parse(), 0);
+  EXPECT_EQ(verify_gpt_config(unzip_.path().c_str()), -1);
+  EXPECT_TRUE(ota_test::log_contains("nor:526336 and 522240 compare failed!"));
+  EXPECT_TRUE(ota_test::log_contains("nor partition verify failed"));
+}
+
+// Board variables come from the board's information files, and key and security-module
+// images take the suffix of the board's lifecycle, asked anew for every parse.
+TEST_F(BoardPreflightTest, TemplatesExpandFromTheBoard) {
+  ota_test::write_file(dir_.file("key.img"), std::string(4096, 'k'));
+  pack(
+      "key nor_sign 1\npart boot boot.img name=${soc}_boot.img\n"
+      "part keyimage key.img name=keyimage%s.img\npart HSM_FW key.img name=HSM_FW%s.img\n");
+  struct Case {
+    const char* lifecycle;
+    const char* key;
+    const char* hsm;
+  };
+  for (const Case& c : {Case{"DEVELOP", "keyimage.img", "HSM_FW.img"},
+                        Case{"OHP", "keyimage_ohp.img", "HSM_FW.img"},
+                        Case{"ATE", "keyimage.img", "HSM_FW_L0.img"}}) {
+    ota_test::write_file("/usr/mirvo/etc/lifecycle", std::string(c.lifecycle) + "\n");
+    manifest_reset_state();
+    ASSERT_EQ(unpack_and_parse(), 0) << c.lifecycle;
+    const update_info_t* info = ota_get_config_info();
+    EXPECT_STREQ(info->partition_info[0].part_file, "rev2_evb_boot.img");
+    EXPECT_STREQ(info->partition_info[1].part_file, c.key) << c.lifecycle;
+    EXPECT_STREQ(info->partition_info[2].part_file, c.hsm) << c.lifecycle;
+  }
+}
+
+// The work directories follow the board's runtime configuration; its top directory is
+// a mount point; a package unpacks there and the unzip directory is cleared again.
+TEST_F(BoardPreflightTest, WorkDirectoriesAndUnpack) {
+  pack("part boot boot.img\n");
+  ASSERT_EQ(update_ota_partition_path(), 0);
+  EXPECT_STREQ(ota_get_ota_dir(), "/userdata/ota");
+  EXPECT_STREQ(ota_get_unzip_dir(), "/userdata/ota/unzip");
+  EXPECT_EQ(ota_check_mount_point(ota_get_ota_dir()), 0);
+  uint64_t img_size = 0;
+  ASSERT_EQ(unzip_ota_file(package().c_str(), ota_get_unzip_dir(), &img_size), 0);
+  EXPECT_EQ(img_size, 200000u);
+  EXPECT_EQ(ota_test::read_file(std::string(ota_get_unzip_dir()) + "/boot.img"),
+            ota_test::read_file(dir_.file("boot.img")));
+  ASSERT_EQ(clear_ota_unzip_dir(), 0);
+  EXPECT_NE(access(ota_get_unzip_dir(), F_OK), 0);
+}
+
+// The NOR sync table goes to the firmware as a flash command whose data starts with
+// the valid mark; with ab_sync set nothing is sent.
+TEST_F(BoardPreflightTest, NorSyncCommand) {
+  pack("key ab_sync 1\npart boot boot.img\n");
+  ASSERT_EQ(unpack_and_parse(), 0);
+  ASSERT_EQ(verify_gpt_config(unzip_.path().c_str()), 0);
+  const std::string before = ota_test::read_file(OTA_FLASHCMD_NODE).substr(0, 4096);
+  ASSERT_EQ(ota_nor_ab_sync(), 0);
+  EXPECT_EQ(ota_test::read_file(OTA_FLASHCMD_NODE).substr(0, 4096), before);
+
+  pack("part boot boot.img\n");
+  manifest_reset_state();
+  ASSERT_EQ(unpack_and_parse(), 0);
+  ASSERT_EQ(verify_gpt_config(unzip_.path().c_str()), 0);
+  EXPECT_EQ(ota_get_nor_sync_data().imagenum, 3u);
+  ASSERT_EQ(ota_nor_ab_sync(), 0);
+  const std::string record = ota_test::read_file(OTA_FLASHCMD_NODE);
+  ASSERT_GT(record.size(), FLASHCMD_MISCDATA_OFFSET + 8);
+  EXPECT_EQ(record.substr(FLASHCMD_MISCDATA_OFFSET, 4), std::string("\xEF\xBE\xAD\xDE"));
+  EXPECT_EQ(record[FLASHCMD_MISCDATA_OFFSET + 4], 3);
+}
+
+}  // namespace
