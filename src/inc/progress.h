@@ -1,0 +1,53 @@
+// The worker's progress record: its in-memory state and the exact 72 bytes the client's
+// reader thread receives on the FIFO at every change, and the percentage arithmetic that
+// maps burned bytes onto 15..85 percent.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+
+#include "ota_types.h"
+
+inline constexpr size_t OTA_PROGRESS_NAME_LEN = 64;  // 63 characters and the terminator
+
+struct ota_upgrade_info {
+  char part_name[OTA_PROGRESS_NAME_LEN];
+  ota_update_result_e result;
+  uint32_t progress;
+};
+static_assert(sizeof(ota_upgrade_info) == 72);
+static_assert(offsetof(ota_upgrade_info, part_name) == 0);
+static_assert(offsetof(ota_upgrade_info, result) == 64);
+static_assert(offsetof(ota_upgrade_info, progress) == 68);
+static_assert(std::is_trivially_copyable_v<ota_upgrade_info>);
+
+inline constexpr size_t OTA_PROGRESS_RECORD_SIZE = sizeof(ota_upgrade_info);
+
+// The record's wire image (little-endian) and back; the client decodes what it reads.
+void ota_upgrade_info_encode(const ota_upgrade_info& info, uint8_t out[OTA_PROGRESS_RECORD_SIZE]);
+[[nodiscard]] ota_upgrade_info ota_upgrade_info_decode(const uint8_t in[OTA_PROGRESS_RECORD_SIZE]);
+
+// The FIFO the writers send to; -1 (the initial value) sends nothing. The caller keeps
+// ownership of the descriptor and closes it.
+void ota_set_pipe_fd(int fd);
+[[nodiscard]] int ota_get_pipe_fd();
+// The current record (what was last sent, or would have been).
+[[nodiscard]] ota_upgrade_info ota_get_upgrade_info();
+
+// Each writer updates the record and sends all 72 bytes in one write; write failures
+// are ignored (the client settles a missing final record from the exit status).
+void set_imgname(const char* imgname);        // always sends
+void set_progress(uint32_t progress);         // sends only when the value changes
+void set_result(ota_update_result_e result);  // always sends
+
+// Adds burned bytes and reports the new percentage (15..85, never decreasing).
+void progress_update(ssize_t valid_burned_len);
+// The same in the shape of the device copier's per-chunk callback; fd is ignored.
+void nor_progress_update(int fd, int32_t len);
+
+// Restores the initial record ("None", not started, 0), the byte count, the cached
+// percentage and the pipe descriptor (-1, not closed): for tests, between cases.
+void progress_reset_state();
