@@ -20,8 +20,12 @@ using TemplateBytes = std::array<uint8_t, FLASHCMD_TEMPLATE_SIZE>;
 // Reads and checks the template of `name`. 0, -2 (cannot open), -1 (short or bad magic).
 int32_t load_template(const char* name, TemplateBytes* tmpl) {
   char path[256];
-  std::snprintf(path, sizeof(path), "%s/%s", OTA_FLASHCMD_TEMPLATE_DIR, name);
-  ota::UniqueFd fd = ota::open_fd(path, O_RDONLY);
+  const int len = std::snprintf(path, sizeof(path), "%s/%s", OTA_FLASHCMD_TEMPLATE_DIR, name);
+  // A cut-off name could open some other template.
+  ota::UniqueFd fd;
+  if (len > 0 && static_cast<size_t>(len) < sizeof(path)) {
+    fd = ota::open_fd(path, O_RDONLY);
+  }
   if (!fd) {
     OTA_LOG_ERR("open flashcmd: %s failed\n", path);
     return -2;
@@ -56,14 +60,10 @@ int32_t write_record(const uint8_t* record, size_t size) {
                 static_cast<long long>(capacity));
     return -1;
   }
-  if (!ota::pwrite_full(fd.get(), record, size, 0) || !ota::sync_fd(fd.get())) {
+  if (!ota::pwrite_full(fd.get(), record, size, 0) || !ota::sync_fd(fd.get()) || fd.close() != 0) {
+    const int err = errno;
     OTA_LOG_ERR("write cmd failed\n");
-    OTA_LOG_ERR("%s: %s\n", OTA_FLASHCMD_NODE, std::strerror(errno));
-    return -1;
-  }
-  if (fd.close() != 0) {
-    OTA_LOG_ERR("write cmd failed\n");
-    OTA_LOG_ERR("close %s: %s\n", OTA_FLASHCMD_NODE, std::strerror(errno));
+    OTA_LOG_ERR("%s: %s\n", OTA_FLASHCMD_NODE, std::strerror(err));
     return -1;
   }
   return 0;
