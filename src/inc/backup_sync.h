@@ -1,0 +1,39 @@
+// The security partitions' main and backup copies ("HSM_FW", "HSM_RCA", "keyimage",
+// "SBL" and their "_bak" twins): whether the board booted from the backups, and
+// synchronising the copies in either direction. Shared by the worker, which finishes an
+// interrupted main-to-backup copy before an upgrade, and the client library.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string_view>
+
+inline constexpr const char* OTA_BOOTCOUNT_KEY = "mirvoboot.bootcount=";
+// From this many unconfirmed boots on, the firmware boots the backup partitions.
+inline constexpr int32_t OTA_BAK_BOOTCOUNT = 5;
+
+struct ota_backup_pair_s {
+  const char* main;
+  const char* backup;
+};
+// Compared in this order.
+inline constexpr std::array<ota_backup_pair_s, 4> OTA_BACKUP_PAIRS = {{
+    {"HSM_FW", "HSM_FW_bak"},
+    {"HSM_RCA", "HSM_RCA_bak"},
+    {"keyimage", "keyimage_bak"},
+    {"SBL", "SBL_bak"},
+}};
+// Each copy's last bytes are its own trailer and are neither compared nor copied.
+inline constexpr int32_t OTA_BACKUP_TRAILER = 2048;
+
+// 0 and *value 0 (main) or 1 (backup) as the boot count of the command line says; -1
+// (logged) when the key is missing.
+[[nodiscard]] int32_t ota_back_slot_from_cmdline(std::string_view cmdline, uint8_t* value);
+// The same for the running board ("/proc/cmdline").
+[[nodiscard]] int32_t ota_back_slot_stat(uint8_t* value);
+
+// Asks the boot firmware for the copy `direction` ("hsm_m2b_cmd" main to backup,
+// "hsm_b2m_cmd" backup to main) and makes sure every pair agrees: a pair that still
+// differs is copied here in that direction, then compared again. 0, or the negative
+// result of the first pair that cannot be made equal.
+[[nodiscard]] int32_t ota_sync_back_part(const char* direction);
