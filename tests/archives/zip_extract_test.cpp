@@ -132,6 +132,20 @@ TEST_F(ZipExtractTest, RefusesMembersThatWouldLeaveTheDestination) {
   }
 }
 
+// A member name longer than the 255-byte name buffer is refused rather than cut to a
+// different path.
+TEST_F(ZipExtractTest, RefusesNamesLongerThanTheNameBuffer) {
+  const std::string name = std::string(200, 'd') + "/" + std::string(100, 'f');
+  {
+    auto zip = ZipWriter::create(zip_path());
+    ASSERT_OK(zip);
+    ASSERT_OK(zip->add_bytes(entry(name), "x"));
+    ASSERT_OK(zip->finish());
+  }
+  EXPECT_EQ(-1, kx_uncompress(zip_path().c_str(), out().c_str()));
+  EXPECT_FALSE(exists(out(std::string(200, 'd'))));
+}
+
 // A link entry pointing outside is made, but its mode never reaches the target.
 TEST_F(ZipExtractTest, LinkEntryDoesNotChmodItsTarget) {
   TempDir outside;
