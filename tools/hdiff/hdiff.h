@@ -17,6 +17,24 @@ struct DiffOptions {
   Compression compression = Compression::kNone;
 };
 
+// The matching and stream coding of one old/new pair, done once and laid out in any
+// compression (matching is what costs time).
+class PatchPlan {
+ public:
+  [[nodiscard]] static tool::Result<PatchPlan> create(std::span<const uint8_t> old_data,
+                                                      std::span<const uint8_t> new_data);
+  [[nodiscard]] tool::Result<std::vector<uint8_t>> serialize(Compression compression) const;
+
+ private:
+  PatchPlan() = default;
+
+  uint64_t new_size_ = 0;
+  uint64_t old_size_ = 0;
+  uint64_t cover_count_ = 0;
+  // Covers, RLE ctrl, RLE code, literals.
+  std::vector<uint8_t> streams_[4];
+};
+
 // The patch for two images held in memory.
 [[nodiscard]] tool::Result<std::vector<uint8_t>> make_patch(std::span<const uint8_t> old_data,
                                                             std::span<const uint8_t> new_data,

@@ -67,54 +67,71 @@ const char* compressor_name(Compression compression) {
 
 }  // namespace
 
-tool::Result<std::vector<uint8_t>> make_patch(std::span<const uint8_t> old_data,
-                                              std::span<const uint8_t> new_data,
-                                              const DiffOptions& options) {
+tool::Result<PatchPlan> PatchPlan::create(std::span<const uint8_t> old_data,
+                                          std::span<const uint8_t> new_data) {
   auto index = SuffixArray::build(old_data);
   if (!index) {
     return std::move(index.error());
   }
   const std::vector<Cover> covers = find_covers(old_data, new_data, index.value());
   Streams streams = encode(old_data, new_data, covers);
+  PatchPlan plan;
+  plan.new_size_ = new_data.size();
+  plan.old_size_ = old_data.size();
+  plan.cover_count_ = covers.size();
+  plan.streams_[0] = std::move(streams.covers);
+  plan.streams_[1] = std::move(streams.ctrl);
+  plan.streams_[2] = std::move(streams.code);
+  plan.streams_[3] = std::move(streams.literals);
+  return plan;
+}
 
-  std::array<std::vector<uint8_t>*, 4> raw = {&streams.covers, &streams.ctrl, &streams.code,
-                                              &streams.literals};
+tool::Result<std::vector<uint8_t>> PatchPlan::serialize(Compression compression) const {
   std::array<std::vector<uint8_t>, 4> packed;
-  std::array<uint64_t, 4> size{};
   std::array<uint64_t, 4> csize{};
-  for (size_t i = 0; i < raw.size(); ++i) {
-    size[i] = raw[i]->size();
-    if (options.compression != Compression::kNone && !raw[i]->empty()) {
-      auto compressed = compress_stream(*raw[i], options.compression);
+  for (size_t i = 0; i < packed.size(); ++i) {
+    if (compression != Compression::kNone && !streams_[i].empty()) {
+      auto compressed = compress_stream(streams_[i], compression);
       if (!compressed) {
         return std::move(compressed.error().context("compressing a patch stream"));
       }
-      if (compressed->size() < raw[i]->size()) {
+      // Stored raw unless compression saves at least a byte, as the format expects.
+      if (compressed->size() < streams_[i].size()) {
         packed[i] = std::move(compressed.value());
         csize[i] = packed[i].size();
         continue;
       }
     }
-    packed[i] = std::move(*raw[i]);
+    packed[i] = streams_[i];
   }
 
   std::vector<uint8_t> patch;
   const std::string_view magic = "HDIFF13&";
   patch.insert(patch.end(), magic.begin(), magic.end());
-  const std::string_view name = compressor_name(options.compression);
+  const std::string_view name = compressor_name(compression);
   patch.insert(patch.end(), name.begin(), name.end());
   patch.push_back(0);
-  pack_varint(patch, new_data.size());
-  pack_varint(patch, old_data.size());
-  pack_varint(patch, covers.size());
+  pack_varint(patch, new_size_);
+  pack_varint(patch, old_size_);
+  pack_varint(patch, cover_count_);
   for (size_t i = 0; i < packed.size(); ++i) {
-    pack_varint(patch, size[i]);
+    pack_varint(patch, streams_[i].size());
     pack_varint(patch, csize[i]);
   }
   for (const auto& stream : packed) {
     patch.insert(patch.end(), stream.begin(), stream.end());
   }
   return patch;
+}
+
+tool::Result<std::vector<uint8_t>> make_patch(std::span<const uint8_t> old_data,
+                                              std::span<const uint8_t> new_data,
+                                              const DiffOptions& options) {
+  auto plan = PatchPlan::create(old_data, new_data);
+  if (!plan) {
+    return std::move(plan.error());
+  }
+  return plan->serialize(options.compression);
 }
 
 namespace {
