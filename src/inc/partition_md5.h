@@ -7,3 +7,17 @@
 // digests. 0 when equal, -1 for a difference, a missing path or an unreadable device.
 [[nodiscard]] int32_t ota_check_two_partition_md5(const char* partition1_path,
                                                   const char* partition2_path, int32_t garbage);
+
+// The 16 digest bytes written as 32 hexadecimal characters (either case) in md5_str.
+// 0, or -1 for a null argument or a character pair that is not hexadecimal.
+[[nodiscard]] int32_t get_md5_from_string(const char* md5_str, unsigned char* md5_val);
+
+// Flushes the device, drops its cached pages over the range and hashes image_size bytes
+// from offset as they lie on the medium; 0 when they match md5_expect, negative otherwise.
+[[nodiscard]] int32_t verify_image_checksum_with_part(const char* md5_expect, uint64_t image_size,
+                                                      const char* part_dev_name, uint64_t offset);
+
+// Makes what was written to path durable and forgets its cached pages over
+// [offset, offset + len) (len 0: to the end), so that the next read comes from the medium.
+// 0, or -1 with the reason logged. Both digests above call it before hashing.
+[[nodiscard]] int32_t ota_flush_and_drop_cache(const char* path, uint64_t offset, uint64_t len);
