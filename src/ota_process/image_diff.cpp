@@ -1,0 +1,92 @@
+// Incremental images: the running slot's partition is proven to hold the image the patch
+// was made from, the patch is applied device to device, and the result is proven.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "boot_control.h"
+#include "hpatch.h"
+#include "kx_zip.h"
+#include "ota_log.h"
+#include "package_paths.h"
+#include "path_safety.h"
+#include "tar_zstd.h"
+#include "up_partition.h"
+
+namespace {
+
+constexpr size_t kPathLen = 128;
+
+}  // namespace
+
+int32_t ota_update_image_inc(partition_info_t* partition_info, const char* unzip_dir,
+                             const char* ota_pack_path) {
+  if (partition_info == nullptr || unzip_dir == nullptr || ota_pack_path == nullptr) {
+    OTA_LOG_ERR("NULL input in %s\n", "ota_update_image_inc");
+    return -1;
+  }
+  const partition_info_t* info = partition_info;
+  if (!is_contained_name(info->part_file) || std::strchr(info->part_name, '/') != nullptr ||
+      !is_contained_name(info->part_name)) {
+    OTA_LOG_ERR("partition %s patch %s: names must stay inside their directories\n",
+                info->part_name, info->part_file);
+    return -1;
+  }
+  char patch_path[kPathLen];
+  const int len =
+      std::snprintf(patch_path, sizeof(patch_path), "%s/%s", unzip_dir, info->part_file);
+  if (len < 0 || static_cast<size_t>(len) >= sizeof(patch_path)) {
+    OTA_LOG_ERR("path %s/%s too long\n", unzip_dir, info->part_file);
+    return -1;
+  }
+  OTA_LOG_INFO("uncompress %s\n", patch_path);
+  if (kx_uncompress_one(ota_pack_path, unzip_dir, info->part_file) != 0) {
+    OTA_LOG_ERR("Uncompress %s failed\n", info->part_file);
+    return -1;
+  }
+  set_imgname(info->part_name);
+  char source[OTA_DEV_PATH_LEN] = {};
+  char target[OTA_DEV_PATH_LEN] = {};
+  if (get_part_device_name(info->part_name, source, target, info->type) != 0) {
+    OTA_LOG_ERR("error: get partition:%s current device path and oppsite device path failed!\n",
+                info->part_name);
+    return -1;
+  }
+  // Without a second slot there is no source to patch from: patching a partition onto
+  // itself would destroy the data it reads.
+  if (source[0] == '\0') {
+    OTA_LOG_ERR("incremental update of %s needs an A/B partition\n", info->part_name);
+    return -1;
+  }
+  OTA_LOG_INFO("%s  %s\n", unzip_dir, info->part_file);
+  if (verify_image_checksum_with_part(info->md5[0], info->md5_scope[0], source, 0) != 0) {
+    return -1;
+  }
+  OTA_LOG_INFO("\n");
+  char patch_file[kPathLen];
+  if (remove_zst_suffix(patch_path, patch_file, sizeof(patch_file)) != 0 ||
+      ota_check_file(patch_file, "img") != 0) {
+    OTA_LOG_ERR("error: image file:%s not exit!\n", patch_file);
+    return -1;
+  }
+  OTA_LOG_INFO("\n");
+  // The engine makes the target durable before it reports success; the proof below then
+  // reads the target from the medium.
+  if (hpatchz(source, patch_file, target, OTA_HPATCH_CACHE_SIZE) != 0) {
+    OTA_LOG_ERR("patch upgrade part %s img failed\n", source);
+    return -1;
+  }
+  OTA_LOG_INFO("\n");
+  OTA_LOG_INFO("img size: %ld\n", static_cast<long>(info->md5_scope[0]));
+  progress_update(static_cast<ssize_t>(info->md5_scope[0]));
+  if (verify_image_checksum_with_part(info->md5[1], info->md5_scope[1], target, 0) != 0) {
+    return -1;
+  }
+  OTA_LOG_INFO("ota incremental update:%s successful!\n", patch_file);
+  if (::unlink(patch_file) != 0) {
+    OTA_LOG_ERR("Remove %s failed\n", patch_file);
+  }
+  OTA_LOG_INFO("removed %s\n", patch_file);
+  return 0;
+}
