@@ -47,6 +47,11 @@ inline constexpr const char* OTA_PARAM_MOUNT_POINT = "/tmp/ota/ota_param_tmp";
 // records app_param. Nothing stays mounted on failure. 0, or negative.
 [[nodiscard]] int32_t ota_update_param_part(const char* unzip_dir);
 
+// Appends one written partition to the list (name cut to 31 characters). -1 when the
+// list is full: a 33rd entry would overrun the record stored in veeprom.
+[[nodiscard]] int32_t ota_append_update_part(update_part_t* parts, const char* name,
+                                             ota_medium_e medium, ota_part_type_e type);
+
 // --- A/B copies.
 
 // Copies every eMMC A/B partition missing from the updated-partition list from the running
