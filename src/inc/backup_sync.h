@@ -29,6 +29,8 @@ inline constexpr int32_t OTA_BACKUP_TRAILER = 2048;
 // 0 and *value 0 (main) or 1 (backup) as the boot count of the command line says; -1
 // (logged) when the key is missing.
 [[nodiscard]] int32_t ota_back_slot_from_cmdline(std::string_view cmdline, uint8_t* value);
+// C linkage: the client library exports these two under their own names.
+extern "C" {
 // The same for the running board ("/proc/cmdline").
 [[nodiscard]] int32_t ota_back_slot_stat(uint8_t* value);
 
@@ -37,3 +39,4 @@ inline constexpr int32_t OTA_BACKUP_TRAILER = 2048;
 // differs is copied here in that direction, then compared again. 0, or the negative
 // result of the first pair that cannot be made equal.
 [[nodiscard]] int32_t ota_sync_back_part(const char* direction);
+}  // extern "C"

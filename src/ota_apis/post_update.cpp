@@ -1,0 +1,147 @@
+// After the reboot: has the update taken, confirming it, the owner, MCU notices.
+#include <fcntl.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+
+#include "backup_sync.h"
+#include "boot_control.h"
+#include "client_api.h"
+#include "client_state.h"
+#include "flash_cmd.h"
+#include "ota_log.h"
+#include "unique_fd.h"
+#include "veeprom_flag.h"
+
+namespace {
+
+// The flashcmd partition holds one command: the confirmation sent as a misc write would
+// be replaced by the next command (the partition sync sends two) before any reboot, and
+// the confirmed slot would then run out of tries. The block is therefore also written to
+// misc here, where the firmware reads it at every boot.
+int32_t persist_confirmation(int32_t slot) {
+  bootloader_control ctrl{};
+  if (bootctrl_get_info(&ctrl) != 0 || slot >= ctrl.nb_slot()) {
+    return -1;
+  }
+  slot_metadata& meta = ctrl.slot_info[slot];
+  if (meta.successful_boot() == 1 && meta.tries_remaining() != 0) {
+    return 0;
+  }
+  meta.set_successful_boot(1);
+  meta.set_tries_remaining(1);
+  ctrl.crc32_le = bootctrl_crc(ctrl);
+  std::array<uint8_t, sizeof(bootloader_control)> bytes{};
+  (void)encode(ctrl, bytes);
+  ota::UniqueFd fd = ota::open_fd(OTA_MISC_DEV, O_WRONLY);
+  if (!fd || !ota::pwrite_full(fd.get(), bytes.data(), bytes.size(), BOOT_CTRL_OFFSET) ||
+      !ota::sync_fd(fd.get()) || fd.close() != 0) {
+    OTA_LOG_ERR("write boot control block to %s failed: %s\n", OTA_MISC_DEV, std::strerror(errno));
+    return -1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+extern "C" MIRVO_OTA_API int32_t otaGetOwnerFlag(ota_update_owner_e* owner) {
+  if (!ota_client::is_initialised()) {
+    return -OTAERR_NOTINIT;
+  }
+  if (owner == nullptr) {
+    OTA_LOG_ERR("owner is null\n");
+    return -OTAERR_NULLPOINTER;
+  }
+  return ota_get_owner(owner) != 0 ? -1 : 0;
+}
+
+extern "C" MIRVO_OTA_API int32_t otaCheckUpdate(void) {
+  uint32_t veeprom_slot = 0;
+  if (ota_get_next_slot(&veeprom_slot) != 0) {
+    return -1;
+  }
+  uint8_t from_bak = 0;
+  if (ota_back_slot_stat(&from_bak) != 0) {
+    OTA_LOG_ERR("Get bak slot failed\n");
+    return -1;
+  }
+  ota_update_flag_e status = OTA_FLAG_NORMAL;
+  if (ota_get_up_status(&status) != 0 || status > OTA_FLAG_VERIFIED) {
+    OTA_LOG_ERR("get ota update status failed\n");
+    return -1;
+  }
+  OTA_LOG_INFO("update_status %d\n", status);
+  switch (status) {
+    case OTA_FLAG_VERIFIED:
+      OTA_LOG_ERR("This upgrade task has been verified before\n");
+      return 0;
+    case OTA_FLAG_NORMAL:
+      (void)ota_set_veeprom_flag_default();
+      return -OTAERR_STAGE;
+    case OTA_FLAG_BURN:
+      OTA_LOG_ERR("OTA image burn failed\n");
+      return -OTAERR_IMAGE_WRITE;
+    default:
+      break;
+  }
+  if (get_boot_mode() == RECOVERY_MODE) {
+    OTA_LOG_ERR("OTA update failed, in recovery\n");
+    return -OTAERR_BOOT_FAILED;
+  }
+  if (from_bak != 0) {
+    OTA_LOG_ERR("OTA bak slot boot failed\n");
+    return -OTAERR_BOOT_FAILED;
+  }
+  const int32_t cur_slot = ota_get_cur_slot();
+  if (cur_slot >= 0 && static_cast<uint32_t>(cur_slot) == veeprom_slot) {
+    OTA_LOG_INFO("OTA update status check success\n");
+    return 0;
+  }
+  OTA_LOG_ERR("OTA ab slot verify failed\n");
+  OTA_LOG_ERR("cur slot from cmdline %d, veeprom slot %u\n", cur_slot, veeprom_slot);
+  return -OTAERR_BOOT_FAILED;
+}
+
+extern "C" MIRVO_OTA_API int32_t otaMarkOTASuccessful(void) {
+  if (!ota_client::is_initialised()) {
+    return -OTAERR_NOTINIT;
+  }
+  if (ota_write_flashcmd(FLASHCMD_AONREG_WRITE, nullptr, 0, 0) != 0) {
+    OTA_LOG_ERR("Write AONREG clear command failed\n");
+    return -1;
+  }
+  const int32_t slot = ota_get_cur_slot();
+  if (slot < 0 || slot > 2) {
+    return -1;
+  }
+  if (ota_mark_slot_boot_successful(slot) != 0 || persist_confirmation(slot) != 0) {
+    OTA_LOG_ERR("mark system boot success failed\n");
+    return -1;
+  }
+  ota_update_flag_e status = OTA_FLAG_NORMAL;
+  if (ota_get_up_status(&status) != 0) {
+    OTA_LOG_ERR("Get update status failed\n");
+    return -1;
+  }
+  if (status == OTA_FLAG_VERIFY && ota_set_up_status(OTA_FLAG_VERIFIED) != 0) {
+    OTA_LOG_ERR("Set up status to verified failed\n");
+    return -1;
+  }
+  return 0;
+}
+
+extern "C" MIRVO_OTA_API int32_t otaNotifyMCU(hl_ota_msg msg) {
+  return notify_mcu(static_cast<msg2mcu>(msg));
+}
+
+extern "C" MIRVO_OTA_API int32_t otaInitSecImg(const char* zip_path, ota_sec_info_t* sec_info) {
+  (void)zip_path;
+  (void)sec_info;
+  return -OTAERR_PLAT_UNSUPPORT;
+}
+
+extern "C" MIRVO_OTA_API int32_t otaVerifySecImg(ota_sec_info_t* sec_info) {
+  (void)sec_info;
+  return -OTAERR_PLAT_UNSUPPORT;
+}
