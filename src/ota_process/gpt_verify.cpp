@@ -175,7 +175,7 @@ int32_t nor_gpt_info_cmp(char* info_on_file, uint8_t order, char* info_on_nor) {
   if (info_on_file == nullptr || std::strcmp(info_on_file, value) == 0) {
     return 0;
   }
-  OTA_LOG_ERR("nor:%s and %s compare failed!\n", value, info_on_file);
+  OTA_LOG_ERR("nor:%s and %s compare failed!\n", info_on_file, value);
   return -1;
 }
 

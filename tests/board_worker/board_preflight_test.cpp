@@ -142,7 +142,7 @@ TEST_F(BoardPreflightTest, NorSizeDisagreementRefused) {
   pack("part boot boot.img\n", layout_with("nor  uboot     512K ab", "nor  uboot     508K ab"));
   ASSERT_EQ(unpack_and_parse(), 0);
   EXPECT_EQ(verify_gpt_config(unzip_.path().c_str()), -1);
-  EXPECT_TRUE(ota_test::log_contains("nor:526336 and 522240 compare failed!"));
+  EXPECT_TRUE(ota_test::log_contains("nor:522240 and 526336 compare failed!"));
   EXPECT_TRUE(ota_test::log_contains("nor partition verify failed"));
 }
 
