@@ -84,7 +84,9 @@ inline std::vector<uint8_t> command_record(const std::string& name,
   std::vector<uint8_t> rec(t.begin(), t.end());
   const uint32_t area = data.empty() ? 0 : le32(rec, 12);
   rec.resize(rec.size() + area + 4, 0);
-  std::memcpy(rec.data() + 2272 + offset, data.data(), data.size());
+  if (!data.empty()) {
+    std::memcpy(rec.data() + 2272 + offset, data.data(), data.size());
+  }
   return rec;
 }
 

@@ -470,6 +470,31 @@ int supervise(pid_t pid) {
   ::_exit(supervise(pid));
 }
 
+// The init of the board's PID namespace is started from a child of its own, so that
+// vboard itself stays in the host's namespace (and can still start threads and
+// processes there, as the sanitizers' leak check does at exit).
+[[noreturn]] void start_init(const BoardDir& dir, const Attached& att,
+                             const std::vector<std::string>& argv, const std::string& cwd,
+                             int report_fd) {
+  ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (::unshare(CLONE_NEWPID) != 0) {
+    const std::string msg = "new PID namespace: " + std::string(std::strerror(errno));
+    (void)ota::write_full(report_fd, msg.data(), msg.size());
+    ::_exit(125);
+  }
+  const pid_t init = ::fork();
+  if (init < 0) {
+    const std::string msg = "fork the board's init: " + std::string(std::strerror(errno));
+    (void)ota::write_full(report_fd, msg.data(), msg.size());
+    ::_exit(125);
+  }
+  if (init == 0) {
+    board_init(dir, att, argv, cwd, report_fd);
+  }
+  ::close(report_fd);
+  ::_exit(supervise(init));
+}
+
 Result<ota::UniqueFd> lock_board(const BoardDir& dir) {
   auto fd = open_file(dir.run_lock(), O_RDWR | O_CREAT, 0644);
   if (!fd) {
@@ -498,16 +523,13 @@ Result<int> start_and_wait(const BoardDir& dir, const Attached& att,
   if (::pipe2(report, O_CLOEXEC) != 0) {
     return ota::tool::errno_error("pipe");
   }
-  if (::unshare(CLONE_NEWPID) != 0) {
-    return ota::tool::errno_error("new PID namespace");
-  }
   const pid_t pid = ::fork();
   if (pid < 0) {
     return ota::tool::errno_error("fork");
   }
   if (pid == 0) {
     ::close(report[0]);
-    board_init(dir, att, argv, cwd, report[1]);
+    start_init(dir, att, argv, cwd, report[1]);
   }
   ::close(report[1]);
   ota::UniqueFd report_fd(report[0]);
