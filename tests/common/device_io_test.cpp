@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -95,6 +96,8 @@ struct LayoutCase {
   bool signed_layout;
   std::vector<int32_t> counts;
 };
+
+void PrintTo(const LayoutCase& c, std::ostream* os) { *os << c.name; }
 
 class CopyLayoutTest : public DeviceIoTest, public ::testing::WithParamInterface<LayoutCase> {};
 
