@@ -9,6 +9,7 @@
 #include "crc.h"
 #include "device_io.h"
 #include "flash_cmd.h"
+#include "gpt_entries.h"
 #include "gpt_verify.h"
 #include "kx_zip.h"
 #include "manifest.h"
@@ -208,6 +209,21 @@ TEST_F(BoardPreflightTest, NorSyncCommand) {
   ASSERT_GT(record.size(), FLASHCMD_MISCDATA_OFFSET + 8);
   EXPECT_EQ(record.substr(FLASHCMD_MISCDATA_OFFSET, 4), std::string("\xEF\xBE\xAD\xDE"));
   EXPECT_EQ(record[FLASHCMD_MISCDATA_OFFSET + 4], 3);
+}
+
+// The disk's entry array reads back in GPT order with the layout's places and names.
+TEST_F(BoardPreflightTest, EntryArrayMatchesLayout) {
+  static gpt_entry entries[GPT_ENTRY_COUNT];
+  ASSERT_EQ(emmc_gpt_entry_read(entries), 0);
+  const ota::board::Layout layout = ota::board::default_layout();
+  ASSERT_LE(layout.emmc.size(), GPT_ENTRY_COUNT);
+  for (size_t i = 0; i < layout.emmc.size(); ++i) {
+    char name[72] = {};
+    convert_partname(entries[i].part_name, name);
+    EXPECT_EQ(name, layout.emmc[i].name) << i;
+    EXPECT_EQ(entries[i].start_lba, layout.emmc[i].first_lba()) << i;
+    EXPECT_EQ(entries[i].end_lba, layout.emmc[i].last_lba()) << i;
+  }
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include "device_io.h"
 #include "gpt_conf.h"
+#include "gpt_entries.h"
 #include "manifest.h"
 #include "test_support.h"
 
@@ -61,6 +62,14 @@ TEST(GptConf, FieldsAndSuffix) {
   EXPECT_EQ(entries[0].medium, GPT_CONF_MEDIUM_EMMC);
   EXPECT_EQ(entries[1].name, "system");
   EXPECT_EQ(entries[1].medium, GPT_CONF_MEDIUM_NOR);
+}
+
+// Partition names keep the low byte of each unit; other non-printable bytes become '!'.
+TEST(GptConf, PartitionNameConversion) {
+  uint16_t units[GPT_NAME_UNITS] = {'b', 'o', 'o', 't', 0x0107, '_', 0x3061, 0x01};
+  char name[72] = {};
+  convert_partname(units, name);
+  EXPECT_STREQ(name, "boot!_a!");
 }
 
 }  // namespace
