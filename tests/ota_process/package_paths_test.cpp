@@ -1,10 +1,13 @@
 #include "package_paths.h"
 
+#include <cstdio>
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "shell_quote.h"
 #include "test_support.h"
 
 namespace {
@@ -175,6 +178,19 @@ TEST_F(PackagePathsTest, FreeSpace) {
   std::string missing = dir_.file("no/such");
   EXPECT_EQ(get_free_space(missing.data()), -1);
   EXPECT_TRUE(ota_test::log_contains("Stat from"));
+}
+
+// A quoted text reaches the command as exactly one argument, whatever it holds.
+TEST_F(PackagePathsTest, ShellQuoteRoundTrip) {
+  for (const std::string text : {"plain", "it's", "a b", "$(touch x);`id`|&>", "'\\''", ""}) {
+    const std::string cmd = "printf '%s|' " + shell_quote(text);
+    FILE* pipe = popen(cmd.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    char buf[256] = {};
+    const size_t n = fread(buf, 1, sizeof(buf) - 1, pipe);
+    EXPECT_EQ(pclose(pipe), 0) << text;
+    EXPECT_EQ(std::string(buf, n), text + "|") << text;
+  }
 }
 
 }  // namespace
