@@ -251,6 +251,15 @@ Result<std::string> board_status(const std::string& path, bool json) {
   rep.json.add_str("board", dir.root());
   rep.json.add_str("cmdline", *cmdline);
   rep.text += "board: " + dir.root() + "\ncmdline: " + *cmdline + "\n";
+  unsigned bootcount = 0;
+  unsigned boots = 0;
+  if (auto st = read_text(dir.firmware_state());
+      st && std::sscanf(st->c_str(), "bootcount=%u\nboots=%u", &bootcount, &boots) == 2) {
+    rep.json.add_num("boots", boots);
+    rep.json.add_num("bootcount", bootcount);
+    rep.text += "firmware: " + std::to_string(boots) + " boots, boot count " +
+                std::to_string(bootcount) + " (log: " + dir.firmware_log() + ")\n";
+  }
   for (auto r : {report_boot_control(rep, emmc->get(), *layout->find("misc")),
                  report_veeprom(rep, emmc->get(), *layout->find("veeprom")),
                  report_flashcmd(rep, emmc->get(), *layout->find("flashcmd")),
