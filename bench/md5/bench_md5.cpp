@@ -1,5 +1,6 @@
 // Throughput of our MD5 (MD5Dev over a file, reads included) against md5sum on the same
-// file, both from a warm page cache so that the digest itself is what is measured.
+// file, both from a warm page cache so that the digest itself is what is measured. Wall
+// and CPU time are both reported: on a shared machine the CPU time is the steadier one.
 //
 //   bench_md5 [--size-mib N] [--dir DIR] [--reps R]
 #include <cstdio>
@@ -84,35 +85,50 @@ Result<void> run(const Options& opt) {
     return reference.error();
   }
 
-  double best_tool = 1e9;
-  double best_ours = 1e9;
+  // Both sides run as child processes, alternately; the best wall and the best CPU time
+  // of each count (CPU time stays fair when others share the machine).
+  ota::bench::Timing tool_best{1e9, 1e9, 0};
+  ota::bench::Timing ours_best{1e9, 1e9, 0};
   for (int rep = 0; rep < opt.reps; ++rep) {
     auto tool = ota::bench::time_shell("md5sum '" + image + "' >/dev/null");
     if (!tool) {
       return tool.error();
     }
-    best_tool = std::min(best_tool, tool->seconds);
-
-    unsigned char digest[16];
-    const double start = ota::bench::now_seconds();
-    if (MD5Dev(image.c_str(), digest, 0) != 0) {
-      return Error(EIO, "MD5Dev failed on " + image);
+    auto ours = ota::bench::run_in_child([&]() -> Result<void> {
+      unsigned char digest[16];
+      if (MD5Dev(image.c_str(), digest, 0) != 0) {
+        return Error(EIO, "MD5Dev failed on " + image);
+      }
+      if (hex(digest) != *reference) {
+        return Error(EIO, "digest mismatch: ours " + hex(digest) + ", md5sum " + *reference);
+      }
+      return {};
+    });
+    if (!ours) {
+      return ours.error();
     }
-    best_ours = std::min(best_ours, ota::bench::now_seconds() - start);
-    if (hex(digest) != *reference) {
-      return Error(EIO, "digest mismatch: ours " + hex(digest) + ", md5sum " + *reference);
-    }
+    tool_best.seconds = std::min(tool_best.seconds, tool->seconds);
+    tool_best.cpu_seconds = std::min(tool_best.cpu_seconds, tool->cpu_seconds);
+    ours_best.seconds = std::min(ours_best.seconds, ours->seconds);
+    ours_best.cpu_seconds = std::min(ours_best.cpu_seconds, ours->cpu_seconds);
   }
 
   const double mib = static_cast<double>(opt.size_mib);
-  const double ratio = best_tool / best_ours;
+  const double ratio = tool_best.seconds / ours_best.seconds;
+  const double cpu_ratio = tool_best.cpu_seconds / ours_best.cpu_seconds;
   std::printf("file: %llu MiB (warm page cache), best of %d\n",
               static_cast<unsigned long long>(opt.size_mib), opt.reps);
-  std::printf("md5sum:          %8.1f MiB/s (%.3f s)\n", mib / best_tool, best_tool);
-  std::printf("ours (MD5Dev):   %8.1f MiB/s (%.3f s)\n", mib / best_ours, best_ours);
-  std::printf("ours in memory:  %8.1f MiB/s\n", in_memory_mibps());
-  std::printf("throughput ratio ours/md5sum: %.3fx, target >= 0.95x: %s\n", ratio,
+  std::printf("md5sum:          %8.1f MiB/s wall (%.3f s), %8.1f MiB/s cpu (%.3f s)\n",
+              mib / tool_best.seconds, tool_best.seconds, mib / tool_best.cpu_seconds,
+              tool_best.cpu_seconds);
+  std::printf("ours (MD5Dev):   %8.1f MiB/s wall (%.3f s), %8.1f MiB/s cpu (%.3f s)\n",
+              mib / ours_best.seconds, ours_best.seconds, mib / ours_best.cpu_seconds,
+              ours_best.cpu_seconds);
+  std::printf("ours in memory:  %8.1f MiB/s wall\n", in_memory_mibps());
+  std::printf("throughput ratio ours/md5sum, wall: %.3fx, target >= 0.95x: %s\n", ratio,
               ota::bench::verdict(ratio >= 0.95));
+  std::printf("throughput ratio ours/md5sum, cpu:  %.3fx, target >= 0.95x: %s\n", cpu_ratio,
+              ota::bench::verdict(cpu_ratio >= 0.95));
   return {};
 }
 
