@@ -89,8 +89,18 @@ Result<int> cmd_layout(const Args& a) {
   }
   if (a.gpt_conf) {
     std::fputs(ota::board::gpt_conf_text(*layout).c_str(), stdout);
-  } else {
+  } else if (a.plain.empty()) {
     std::fputs(std::string(ota::board::default_layout_text()).c_str(), stdout);
+  } else {
+    // A layout file is checked and shown as placed.
+    for (const auto* parts : {&layout->emmc, &layout->nor}) {
+      for (const auto& p : *parts) {
+        std::printf("%-4s %-14s offset %10llu size %10llu\n",
+                    p.medium == ota::board::Medium::emmc ? "emmc" : "nor", p.name.c_str(),
+                    static_cast<unsigned long long>(p.offset),
+                    static_cast<unsigned long long>(p.device_size()));
+      }
+    }
   }
   return 0;
 }
