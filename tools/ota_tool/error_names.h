@@ -1,0 +1,12 @@
+// Names and meanings of the client library's result codes, for the operator.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace ota_tool {
+
+// "-3 OTAERR_REPEAT (another update, sync or clear holds the lock)"
+[[nodiscard]] std::string describe_code(int32_t code);
+
+}  // namespace ota_tool
