@@ -326,19 +326,26 @@ Result<void> board_dev(const BoardDir& dir, const Attached& att, const std::stri
   return board_devices(att, dev);
 }
 
-// A private /tmp; a board kept under /tmp stays reachable at its own path.
-Result<void> board_tmp(const BoardDir& dir, const std::string& nr) {
+// A private /tmp. The board's directory, the caller's working directory and the
+// command's own directory stay reachable at their paths when they lie under /tmp.
+Result<void> board_tmp(const std::vector<std::string>& keep, const std::string& nr) {
   if (auto r = mkdir_one(nr + "/tmp", 01777); !r) {
     return r;
   }
   if (auto r = do_mount("tmpfs", nr + "/tmp", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777"); !r) {
     return r;
   }
-  if (dir.root().rfind("/tmp/", 0) == 0) {
-    if (auto r = make_dirs(nr + dir.root()); !r) {
+  for (const auto& path : keep) {
+    struct stat st {};
+    if (path.rfind("/tmp/", 0) != 0 || ::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+      continue;
+    }
+    if (auto r = make_dirs(nr + path); !r) {
       return r;
     }
-    return bind(dir.root(), nr + dir.root());
+    if (auto r = bind(path, nr + path); !r) {
+      return r;
+    }
   }
   return {};
 }
@@ -368,7 +375,12 @@ Result<void> enter_root(const std::string& nr) {
   return ::chdir("/") == 0 ? Result<void>() : ota::tool::errno_error("chdir /");
 }
 
-Result<void> build_root(const BoardDir& dir, const Attached& att, const std::string& cwd) {
+Result<void> build_root(const BoardDir& dir, const Attached& att, const std::string& cwd,
+                        const std::string& command) {
+  std::vector<std::string> keep = {dir.root(), cwd};
+  if (command.rfind('/') != std::string::npos && command[0] == '/') {
+    keep.push_back(command.substr(0, command.rfind('/')));
+  }
   if (::unshare(CLONE_NEWNS) != 0) {
     return ota::tool::errno_error("new mount namespace");
   }
@@ -381,7 +393,7 @@ Result<void> build_root(const BoardDir& dir, const Attached& att, const std::str
   }
   for (auto r :
        {mirror_host_root(nr), overlay_dirs(dir, nr), board_sysfs(dir, nr), board_proc(dir, nr),
-        board_dev(dir, att, nr), board_tmp(dir, nr), board_userdata(att, nr)}) {
+        board_dev(dir, att, nr), board_tmp(keep, nr), board_userdata(att, nr)}) {
     if (!r) {
       return r;
     }
@@ -450,7 +462,7 @@ int supervise(pid_t pid) {
                              const std::vector<std::string>& argv, const std::string& cwd,
                              int report_fd) {
   ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-  auto r = build_root(dir, att, cwd);
+  auto r = build_root(dir, att, cwd, argv[0]);
   if (!r) {
     const std::string msg = r.error().message();
     (void)ota::write_full(report_fd, msg.data(), msg.size());
