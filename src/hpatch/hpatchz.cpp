@@ -124,8 +124,9 @@ bool run(const char* old_path, const char* diff_path, const char* new_path, size
   }
   // An empty old path stands for an empty old image (patches that carry all of new).
   OpenFile old;
-  if (old_path[0] != '\0' &&
-      (!open_input(old_path, &old) || !check_old(old_path, old, info.old_size))) {
+  if (old_path[0] == '\0'
+          ? !check_old("(empty)", old, info.old_size)
+          : !open_input(old_path, &old) || !check_old(old_path, old, info.old_size)) {
     return false;
   }
   OpenFile out;
