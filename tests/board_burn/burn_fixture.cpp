@@ -1,0 +1,79 @@
+#include "burn_fixture.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include "device_io.h"
+#include "kx_zip.h"
+#include "manifest.h"
+#include "pack_description.h"
+#include "package_paths.h"
+#include "packager.h"
+#include "progress.h"
+
+namespace burn_test {
+
+std::string read_head(const std::string& path, size_t len) {
+  std::ifstream in(path, std::ios::binary);
+  std::string data(len, '\0');
+  in.read(data.data(), static_cast<std::streamsize>(len));
+  data.resize(static_cast<size_t>(in.gcount()));
+  return data;
+}
+
+void write_head(const std::string& path, const std::string& data) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0) << path;
+  ASSERT_EQ(pwrite(fd, data.data(), data.size(), 0), static_cast<ssize_t>(data.size()));
+  ASSERT_EQ(fsync(fd), 0);
+  ASSERT_EQ(close(fd), 0);
+}
+
+std::string md5_head(const std::string& path, size_t len) {
+  ota_test::TempDir tmp;
+  ota_test::write_file(tmp.file("head"), read_head(path, len));
+  return ota_test::md5sum_of(tmp.file("head"));
+}
+
+bool is_mounted(const std::string& mount_point) {
+  return ota_test::read_file("/proc/mounts").find(" " + mount_point + " ") != std::string::npos;
+}
+
+void BurnTest::SetUp() {
+  ASSERT_NE(std::getenv("VBOARD_DIR"), nullptr);
+  manifest_reset_state();
+  device_io_reset_state();
+  package_paths_reset_state();
+  progress_reset_state();
+  ota_test::clear_log_records();
+}
+
+void BurnTest::TearDown() {
+  manifest_reset_state();
+  device_io_reset_state();
+  package_paths_reset_state();
+  progress_reset_state();
+}
+
+void BurnTest::pack_and_parse(const std::string& description) {
+  auto d = ota::pack::parse_description(description, dir_.path());
+  ASSERT_TRUE(d.ok()) << d.error().message();
+  auto r = ota::pack::make_package(d.value(), package());
+  ASSERT_TRUE(r.ok()) << r.error().message();
+  ASSERT_EQ(kx_uncompress_one(package().c_str(), unzip(), "data.json"), 0);
+  std::string json = unzip_.file("data.json");
+  ASSERT_EQ(ota_parse_config_file(json.data()), 0);
+}
+
+std::vector<std::string> BurnTest::updated_names() {
+  std::vector<std::string> names;
+  const update_part_t* parts = get_update_part();
+  for (uint32_t i = 0; i < parts->num; ++i) {
+    names.emplace_back(parts->array[i]);
+  }
+  return names;
+}
+
+}  // namespace burn_test

@@ -1,0 +1,158 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "burn_fixture.h"
+#include "kx_zip.h"
+#include "manifest.h"
+#include "md5.h"
+#include "up_partition.h"
+#include "veeprom_flag.h"
+
+namespace burn_test {
+namespace {
+
+// A hook that appends its tag to a log and exits with the given status.
+std::string hook_script(const std::string& tag, int status) {
+  return "#!/bin/sh\necho " + tag + " >> /tmp/hooks.log\nexit " + std::to_string(status) + "\n";
+}
+
+class SequenceTest : public BurnTest {
+ protected:
+  void SetUp() override {
+    BurnTest::SetUp();
+    ota_test::write_file(dir_.file("boot.img"), ota_test::make_image_bytes(100000, 1));
+    ota_test::write_file(dir_.file("vbmeta.img"), ota_test::make_image_bytes(20000, 2));
+    (void)unlink("/tmp/hooks.log");
+  }
+  void write_hook(const std::string& file, const std::string& tag, int status) {
+    ota_test::write_file(dir_.file(file), hook_script(tag, status));
+    ASSERT_EQ(chmod(dir_.file(file).c_str(), 0755), 0);
+  }
+};
+
+// Hooks run around each partition in manifest order, and a failing pre-install hook
+// stops the sequence before its partition is written or recorded.
+TEST_F(SequenceTest, HooksRunInOrderAndFailingPreHookStops) {
+  write_hook("pre_boot.sh", "pre-boot", 0);
+  write_hook("post_boot.sh", "post-boot", 0);
+  write_hook("pre_vbmeta.sh", "pre-vbmeta", 1);
+  const std::string vbmeta_before = md5_head(dev("vbmeta_b"), 20000);
+  pack_and_parse(
+      "part boot boot.img\npart vbmeta vbmeta.img\n"
+      "hook pre boot pre_boot.sh\nhook post boot post_boot.sh\n"
+      "hook pre vbmeta pre_vbmeta.sh\n");
+
+  EXPECT_EQ(ota_update_partitions(package().c_str(), unzip(), true), -1);
+
+  EXPECT_EQ(ota_test::read_file("/tmp/hooks.log"), "pre-boot\npost-boot\npre-vbmeta\n");
+  EXPECT_EQ(updated_names(), std::vector<std::string>{"boot"});
+  EXPECT_EQ(read_head(dev("boot_b"), 100000), ota_test::read_file(dir_.file("boot.img")));
+  EXPECT_EQ(md5_head(dev("vbmeta_b"), 20000), vbmeta_before);
+  EXPECT_TRUE(ota_test::log_contains("Execute hook failed"));
+}
+
+// gpt entries are passed over, an unsupported method stops the sequence with its message,
+// and without ab_sync nothing reaches veeprom.
+TEST_F(SequenceTest, GptSkippedAndFileMethodRefused) {
+  pack_and_parse("part boot boot.img\npart vbmeta vbmeta.img\n");
+  update_info_t* info = ota_get_config_info();
+  std::snprintf(info->update_partition[0], OTA_PART_NAME_LEN, "%s", "gpt_main");
+  info->partition_info[1].method = FILE_UP;
+
+  EXPECT_EQ(ota_update_partitions(package().c_str(), unzip(), false), -1);
+
+  EXPECT_TRUE(ota_test::log_contains("only support image and image diff upgrade method"));
+  EXPECT_FALSE(ota_test::log_contains("start update image:boot.img"));
+  EXPECT_TRUE(updated_names().empty());
+}
+
+// A/B partitions the package did not update are copied from the running slot into slot
+// b and proven whole; the updated one keeps its new image.
+TEST_F(SequenceTest, UntouchedAbPartitionsCopiedAndProven) {
+  const std::string system_a = ota_test::make_image_bytes(1048576, 41);
+  write_head(dev("system_a"), system_a);
+  write_head(dev("system_b"), ota_test::make_image_bytes(1048576, 42));
+  pack_and_parse("part boot boot.img\n");
+  ASSERT_EQ(ota_update_partitions(package().c_str(), unzip(), false), 0);
+
+  ASSERT_EQ(copy_unupgraded_ab_parts(), 0);
+
+  for (const char* name : {"system", "vbmeta", "app_param"}) {
+    unsigned char a[16];
+    unsigned char b[16];
+    ASSERT_EQ(MD5Dev(dev(std::string(name) + "_a").c_str(), a, 0), 0);
+    ASSERT_EQ(MD5Dev(dev(std::string(name) + "_b").c_str(), b, 0), 0);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(a), 16),
+              std::string(reinterpret_cast<char*>(b), 16))
+        << name;
+  }
+  EXPECT_EQ(read_head(dev("boot_b"), 100000), ota_test::read_file(dir_.file("boot.img")));
+  EXPECT_FALSE(ota_test::log_contains("Copy boot to the opposite slot"));
+  EXPECT_TRUE(ota_test::log_contains("Copy system to the opposite slot"));
+}
+
+// The partition table yields each A/B base name once, in table order.
+TEST_F(SequenceTest, AbBaseNamesFromGpt) {
+  char names[OTA_AB_LIST_MAX][OTA_AB_NAME_LEN] = {};
+  ASSERT_EQ(get_all_ab_partitions(names), 0);
+  EXPECT_STREQ(names[0], "boot");
+  EXPECT_STREQ(names[1], "system");
+  EXPECT_STREQ(names[2], "vbmeta");
+  EXPECT_STREQ(names[3], "app_param");
+  EXPECT_STREQ(names[4], "");
+}
+
+class ParamTest : public BurnTest {
+ protected:
+  // Unpacks a parameter package whose script copies the data into the mounted target.
+  void unpack_param(int script_status) {
+    ota_test::write_file(dir_.file("app_param"), "volume=7\n");
+    ota_test::write_file(dir_.file("param_update.sh"),
+                         "#!/bin/sh\ncp \"$1\" \"$2/settings\" || exit 1\nexit " +
+                             std::to_string(script_status) + "\n");
+    ASSERT_NO_FATAL_FAILURE(pack_and_parse(
+        "part boot boot.img\nfile app_param app_param\nfile param_update.sh param_update.sh\n"));
+    for (const char* member : {"app_param", "param_update.sh"}) {
+      ASSERT_EQ(kx_uncompress_one(package().c_str(), unzip(), member), 0);
+    }
+  }
+  void SetUp() override {
+    BurnTest::SetUp();
+    ota_test::write_file(dir_.file("boot.img"), ota_test::make_image_bytes(4096, 1));
+  }
+};
+
+// The script writes into the target slot's app_param, which is unmounted afterwards and
+// recorded (also in veeprom).
+TEST_F(ParamTest, ScriptUpdatesTargetSlot) {
+  unpack_param(0);
+  ASSERT_EQ(ota_update_param_part(unzip()), 0);
+
+  EXPECT_FALSE(is_mounted(OTA_PARAM_MOUNT_POINT));
+  EXPECT_EQ(updated_names(), std::vector<std::string>{"app_param"});
+  update_part_t stored{};
+  ASSERT_EQ(ota_get_part_array(&stored), 0);
+  EXPECT_EQ(stored.num, 1u);
+  ota_test::TempDir mnt;
+  ASSERT_EQ(system(("mount -t ext4 -o ro " + dev("app_param_b") + " " + mnt.path()).c_str()), 0);
+  const std::string settings = ota_test::read_file(mnt.file("settings"));
+  ASSERT_EQ(system(("umount " + mnt.path()).c_str()), 0);
+  EXPECT_EQ(settings, "volume=7\n");
+}
+
+// A failing script leaves nothing mounted and nothing recorded.
+TEST_F(ParamTest, FailingScriptLeavesNothingMounted) {
+  unpack_param(3);
+  EXPECT_LT(ota_update_param_part(unzip()), 0);
+
+  EXPECT_FALSE(is_mounted(OTA_PARAM_MOUNT_POINT));
+  EXPECT_TRUE(updated_names().empty());
+  EXPECT_TRUE(ota_test::log_contains("param_update.sh"));
+}
+
+}  // namespace
+}  // namespace burn_test
