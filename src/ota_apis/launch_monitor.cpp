@@ -34,7 +34,10 @@ struct OwnedThread {
 };
 
 OwnedThread g_reader;
-ota::UniqueFd g_reader_stop_w;  // a byte written here stops the reader
+// A byte written to g_reader_stop_w stops the reader. Both ends live until the join, so
+// the write can never meet a closed pipe.
+ota::UniqueFd g_reader_stop_r;
+ota::UniqueFd g_reader_stop_w;
 OwnedThread g_reaper;
 std::atomic<bool> g_reaper_done{true};
 
@@ -73,11 +76,11 @@ bool wait_stop(int stop_fd, int timeout_ms) {
   return ota::retry_eintr([&] { return ::poll(&p, 1, timeout_ms); }) > 0;
 }
 
-void pipe_communicate(ota::UniqueFd fifo, ota::UniqueFd stop) {
+void pipe_communicate(ota::UniqueFd fifo, int stop) {
   OTA_LOG_INFO("\n");
   RecordReader rec;
   int empty_reads = 0;
-  pollfd fds[2] = {{fifo.get(), POLLIN, 0}, {stop.get(), POLLIN, 0}};
+  pollfd fds[2] = {{fifo.get(), POLLIN, 0}, {stop, POLLIN, 0}};
   for (;;) {
     if (ota::retry_eintr([&] { return ::poll(fds, 2, -1); }) < 0) {
       OTA_LOG_ERR("poll on %s failed: %s\n", PIPE_FILE, std::strerror(errno));
@@ -96,7 +99,7 @@ void pipe_communicate(ota::UniqueFd fifo, ota::UniqueFd stop) {
       empty_reads = 0;
     } else if (n == 0) {
       // The worker has closed its end; it may still reopen it for a while.
-      if (empty_reads++ >= READER_IDLE_LIMIT || wait_stop(stop.get(), READER_IDLE_WAIT_MS)) {
+      if (empty_reads++ >= READER_IDLE_LIMIT || wait_stop(stop, READER_IDLE_WAIT_MS)) {
         return;
       }
     } else if (errno != EAGAIN) {
@@ -144,11 +147,12 @@ int32_t start_reader(ota::UniqueFd fifo) {
   ota::UniqueFd stop_r(p[0]);
   ota::UniqueFd stop_w(p[1]);
   try {
-    g_reader.thread = std::thread(pipe_communicate, std::move(fifo), std::move(stop_r));
+    g_reader.thread = std::thread(pipe_communicate, std::move(fifo), stop_r.get());
   } catch (const std::system_error& e) {
     OTA_LOG_ERR("reader thread: %s\n", e.what());
     return -1;
   }
+  g_reader_stop_r = std::move(stop_r);
   g_reader_stop_w = std::move(stop_w);
   return 0;
 }
@@ -161,6 +165,7 @@ void stop_reader() {
   (void)ota::retry_eintr([&] { return ::write(g_reader_stop_w.get(), &byte, 1); });
   g_reader.thread.join();
   g_reader_stop_w.reset();
+  g_reader_stop_r.reset();
 }
 
 int32_t start_reaper(pid_t pid) {

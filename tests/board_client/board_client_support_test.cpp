@@ -1,0 +1,72 @@
+// Support code of the suite (in a *_test.cpp file so the suite's glob builds it).
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+#include "board_client.h"
+#include "mirvo_ota_hl.h"
+#include "pack_description.h"
+#include "packager.h"
+
+namespace board_client {
+
+std::string worker_script(const std::string& body) {
+  return "#!/bin/sh\n"
+         "fifo=\"$4\"\n"
+         "le() { printf \"\\\\$(printf %03o $(($1 & 255)))\\\\$(printf %03o $(($1 >> 8 & 255)))"
+         "\\\\000\\\\000\"; }\n"
+         "rec() { printf '%s' \"$1\"; head -c $((64 - ${#1})) /dev/zero; le $2; le $3; }\n"
+         "exec 3>\"$fifo\"\n" +
+         body + "\n";
+}
+
+std::string pack(const ota_test::TempDir& dir, const std::string& description,
+                 const std::string& worker, const std::string& name) {
+  const std::string desc = "worker " + worker + "\n" + description;
+  auto d = ota::pack::parse_description(desc, dir.path());
+  EXPECT_TRUE(d.ok()) << d.error().message();
+  const std::string out = dir.file(name);
+  if (d.ok()) {
+    auto r = ota::pack::make_package(d.value(), out);
+    EXPECT_TRUE(r.ok()) << r.error().message();
+  }
+  return out;
+}
+
+int wait_final(int timeout_s) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
+  while (std::chrono::steady_clock::now() < end) {
+    const int r = otaGetResult();
+    if (r == UPGRADE_SUCCESS || r == UPGRADE_FAILED || r < 0) {
+      return r;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return -1;
+}
+
+int run(const std::string& cmd) {
+  const int status = std::system(cmd.c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+void reboot() { ASSERT_EQ(run(std::string(VBOARD_EXE) + " reboot \"$VBOARD_DIR\" >/dev/null"), 0); }
+
+size_t count_entries(const char* dir) {
+  size_t n = 0;
+  DIR* d = opendir(dir);
+  if (d == nullptr) {
+    return 0;
+  }
+  while (readdir(d) != nullptr) {
+    ++n;
+  }
+  closedir(d);
+  return n;
+}
+
+}  // namespace board_client
