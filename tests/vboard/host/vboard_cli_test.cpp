@@ -96,16 +96,15 @@ TEST_F(BoardFixture, HundredRunsLeaveNothingBehind) {
   ::close(keep);
   const auto tmp_before = entries("/tmp");
   const auto board_before = entries(board_);
-  const size_t loops_before = shell("losetup -a").size();
   for (int i = 0; i < 100; ++i) {
     int code = -1;
     const std::string out = vboard("run " + board_ + " -- true", &code);
     ASSERT_EQ(code, 0) << "run " << i << ": " << out;
   }
+  // Other boards may come and go meanwhile: only this board's traces count.
   EXPECT_EQ(traces_of(board_), 0U);
   EXPECT_EQ(entries("/tmp"), tmp_before);
   EXPECT_EQ(entries(board_), board_before);
-  EXPECT_LE(shell("losetup -a").size(), loops_before);
   ASSERT_EQ(::umount2(tmp_.path().c_str(), MNT_DETACH), 0);
   ASSERT_EQ(::umount2("/tmp", MNT_DETACH), 0);
 }
