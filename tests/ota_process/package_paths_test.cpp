@@ -132,7 +132,7 @@ TEST_F(PackagePathsTest, PackageCheckSuffixes) {
 }
 
 struct ConfigCase {
-  const char* text;
+  std::string text;
   const char* dir;
 };
 
@@ -144,7 +144,7 @@ TEST_F(PackagePathsTest, RuntimeConfig) {
       {"X_OTA_DEPLOY_DIR=/nope\n", "/ota"},
       {"OTA_DEPLOY_DIR=/a;rm -rf x\n", "/a;rm"},
       {"", "/ota"},
-      {("OTA_DEPLOY_DIR=/" + std::string(200, 'd') + "\n").c_str(), "/ota"},
+      {"OTA_DEPLOY_DIR=/" + std::string(200, 'd') + "\n", "/ota"},
   };
   for (const ConfigCase& row : rows) {
     char dir[OTA_DIR_LEN] = "/ota";
