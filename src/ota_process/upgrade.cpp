@@ -85,7 +85,9 @@ int32_t sync_untouched_parts() {
         "Using OTA NON PERCEIVING, SKIPPING nor_ab_sync, SKIPPING copy_unupgraded_ab_parts\r\n");
     return 0;
   }
-  if (ota_nor_ab_sync() != 0) {
+  // Without a manifest no NOR image was carried and no sync table built: the sync would
+  // refuse the null manifest and fail a parameter-only run that has written everything.
+  if (info != nullptr && ota_nor_ab_sync() != 0) {
     return -1;
   }
   if (ab_sync == 0 && copy_unupgraded_ab_parts() < 0) {
@@ -98,6 +100,20 @@ int32_t sync_untouched_parts() {
 int32_t wrong_boot_mode(int32_t mode) {
   OTA_LOG_ERR("Wrong boot mode [%d]\n", mode);
   return -1;
+}
+
+// Every image that declares an anti-rollback version is read by the version check, not
+// only vbmeta: a NOR image with a flash header must be on hand as well.
+int32_t extract_versioned_images(const update_info_t* info, const char* zip_path,
+                                 const char* unzip) {
+  (void)prepare_antirollback_ver(info, zip_path);
+  for (int32_t i = 0; i < info->update_size && i < OTA_MAX_PARTITIONS; ++i) {
+    const partition_info_t& part = info->partition_info[i];
+    if (part.have_anti_ver != 0 && kx_uncompress_one(zip_path, unzip, part.part_file) != 0) {
+      return -1;
+    }
+  }
+  return 0;
 }
 
 // data.json and gpt.conf out of the package, then the parse and every pre-flight check.
@@ -118,7 +134,9 @@ int32_t check_system_package(const char* zip_path, const char* unzip) {
   if (ota_verify_system_image(unzip) != 0 || verify_gpt_config(unzip) != 0) {
     return -1;
   }
-  (void)prepare_antirollback_ver(info, zip_path);
+  if (extract_versioned_images(info, zip_path, unzip) != 0) {
+    return -1;
+  }
   return verify_antirollback_version(unzip) != 0 ? -1 : 0;
 }
 

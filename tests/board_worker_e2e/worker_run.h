@@ -1,0 +1,122 @@
+// Helpers of the worker scenarios: packages from ota_pack descriptions, the worker run
+// as the client runs it (FIFO read record by record), and the board's state after it.
+#pragma once
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "board_io.h"
+#include "pack_description.h"
+#include "packager.h"
+#include "progress.h"
+#include "test_support.h"
+
+namespace worker_run {
+
+inline constexpr const char* kPipe = "/tmp/ota_pipe";
+inline const std::string kByName = board_io::kByName;
+
+struct Outcome {
+  int exit_status = -1;  // 0..255, or 128 + signal
+  std::vector<ota_upgrade_info> records;
+};
+
+// Packs a description into `output`; the test fails with the builder's message.
+inline void pack(const std::string& text, const std::string& base_dir, const std::string& output) {
+  auto d = ota::pack::parse_description(text, base_dir);
+  ASSERT_TRUE(d.ok()) << d.error().message();
+  auto r = ota::pack::make_package(d.value(), output);
+  ASSERT_TRUE(r.ok()) << r.error().message();
+}
+
+inline pid_t start_worker(const std::vector<std::string>& args, const std::string& log) {
+  ::unlink(kPipe);
+  EXPECT_EQ(::mkfifo(kPipe, 0600), 0) << std::strerror(errno);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    ::dup2(fd, 1);
+    ::dup2(fd, 2);
+    std::vector<char*> argv{const_cast<char*>(OTA_PROCESS_EXE)};
+    for (const auto& a : args) {
+      argv.push_back(const_cast<char*>(a.c_str()));
+    }
+    argv.push_back(nullptr);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  return pid;
+}
+
+// Reads whole records until the worker closes the FIFO or dies.
+inline std::vector<ota_upgrade_info> read_records(int fd) {
+  std::vector<ota_upgrade_info> out;
+  uint8_t buf[OTA_PROGRESS_RECORD_SIZE];
+  size_t have = 0;
+  for (;;) {
+    const ssize_t n = ::read(fd, buf + have, sizeof(buf) - have);
+    if (n <= 0) {
+      EXPECT_EQ(have, 0u) << "partial record";
+      return out;
+    }
+    have += static_cast<size_t>(n);
+    if (have == sizeof(buf)) {
+      out.push_back(ota_upgrade_info_decode(buf));
+      have = 0;
+    }
+  }
+}
+
+inline int wait_status(pid_t pid) {
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// The worker run to its end with `-p kPipe -z packages`.
+inline Outcome run_worker(const std::string& packages, const std::string& log = "/tmp/worker.log") {
+  const pid_t pid = start_worker({"-p", kPipe, "-z", packages}, log);
+  Outcome out;
+  const int fd = ::open(kPipe, O_RDONLY | O_CLOEXEC);
+  if (fd >= 0) {
+    out.records = read_records(fd);
+    ::close(fd);
+  }
+  out.exit_status = wait_status(pid);
+  return out;
+}
+
+// The worker killed with SIGKILL `delay` after it started; the FIFO is drained meanwhile.
+inline int kill_worker_after(const std::string& packages, std::chrono::microseconds delay) {
+  const pid_t pid = start_worker({"-p", kPipe, "-z", packages}, "/tmp/worker.log");
+  const int fd = ::open(kPipe, O_RDONLY | O_CLOEXEC);
+  std::thread drain([fd] { (void)read_records(fd); });
+  std::this_thread::sleep_for(delay);
+  ::kill(pid, SIGKILL);
+  const int status = wait_status(pid);
+  drain.join();
+  ::close(fd);
+  return status;
+}
+
+// The first `len` bytes of a device.
+inline std::string device_head(const std::string& name, size_t len) {
+  const auto bytes = board_io::read_dev(kByName + name, 0, len);
+  return {bytes.begin(), bytes.end()};
+}
+
+inline std::string name_of(const ota_upgrade_info& r) {
+  return std::string(r.part_name, strnlen(r.part_name, sizeof(r.part_name)));
+}
+
+}  // namespace worker_run
