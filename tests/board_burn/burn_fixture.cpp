@@ -58,6 +58,8 @@ void BurnTest::TearDown() {
 }
 
 void BurnTest::pack_and_parse(const std::string& description) {
+  package_name_ =
+      description.find("format tar") != std::string::npos ? "package.tar" : "package.zip";
   auto d = ota::pack::parse_description(description, dir_.path());
   ASSERT_TRUE(d.ok()) << d.error().message();
   auto r = ota::pack::make_package(d.value(), package());

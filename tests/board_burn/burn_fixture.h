@@ -28,15 +28,17 @@ class BurnTest : public ::testing::Test {
  protected:
   void SetUp() override;
   void TearDown() override;
-  // Packs the description into package.zip and parses its manifest from the unzip dir.
+  // Packs the description into package.zip (package.tar when it says "format tar") and
+  // parses its manifest from the unzip dir.
   void pack_and_parse(const std::string& description);
-  [[nodiscard]] std::string package() const { return dir_.file("package.zip"); }
+  [[nodiscard]] std::string package() const { return dir_.file(package_name_); }
   [[nodiscard]] const char* unzip() const { return unzip_.path().c_str(); }
   // Names of the updated-partition list, in order.
   [[nodiscard]] static std::vector<std::string> updated_names();
 
   ota_test::TempDir dir_;
   ota_test::TempDir unzip_;
+  std::string package_name_ = "package.zip";
 };
 
 }  // namespace burn_test

@@ -15,13 +15,16 @@ namespace {
 
 using ImageBurnTest = BurnTest;
 
-// A full eMMC image lands in slot b (the running slot a stays as it was), is proven,
-// recorded in memory and in veeprom, and reported on the progress record.
-TEST_F(ImageBurnTest, EmmcImageBurnedIntoSlotB) {
+class EmmcBurnTest : public BurnTest, public ::testing::WithParamInterface<const char*> {};
+
+// A full eMMC image (zip member, or zstd member of a tar package) lands in slot b (the
+// running slot a stays as it was), is proven, recorded in memory and in veeprom, and
+// reported on the progress record.
+TEST_P(EmmcBurnTest, EmmcImageBurnedIntoSlotB) {
   const std::string image = ota_test::make_image_bytes(3 * 1048576 + 12345, 7);
   ota_test::write_file(dir_.file("boot.img"), image);
   const std::string slot_a_before = md5_head(dev("boot_a"), image.size());
-  pack_and_parse("part boot boot.img\n");
+  pack_and_parse(std::string("format ") + GetParam() + "\npart boot boot.img\n");
 
   ASSERT_EQ(ota_update_partitions(package().c_str(), unzip(), true), 0);
 
@@ -35,10 +38,12 @@ TEST_F(ImageBurnTest, EmmcImageBurnedIntoSlotB) {
   EXPECT_EQ(stored.medium[0], OTA_EMMC);
   EXPECT_EQ(stored.type[0], AB);
   const ota_upgrade_info record = ota_get_upgrade_info();
-  EXPECT_STREQ(record.part_name, "boot.img");
+  EXPECT_STREQ(record.part_name, ota_get_config_info()->partition_info[0].part_file);
   EXPECT_EQ(record.progress, 85u);
   EXPECT_TRUE(ota_test::log_contains("ota update system partition:boot successful!"));
 }
+
+INSTANTIATE_TEST_SUITE_P(Formats, EmmcBurnTest, ::testing::Values("zip", "tar"));
 
 // On a secure board a NOR image goes through the signed-NOR copy into slot b and is
 // proven there; the staged copy is removed from the work directory.
