@@ -71,6 +71,11 @@ int32_t ota_update_param_part(const char* unzip_dir) {
   if (ret < 0) {
     return ret;
   }
+  // The record below says the partition is written: its bytes must be on the medium
+  // first, whatever the unmount left to the device's own cache.
+  if (ota_flush_and_drop_cache(target, 0, 0) != 0) {
+    return -1;
+  }
   if (ota_append_update_part(parts, OTA_PARAM_PART, OTA_EMMC, AB) != 0) {
     return -1;
   }
