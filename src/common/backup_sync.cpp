@@ -1,6 +1,9 @@
 // Main and backup copies of the security partitions.
 #include "backup_sync.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,11 +27,17 @@ std::string dev_path(const char* name) {
   return path;
 }
 
+// Block devices report no size through stat; their end is found by seeking.
+long device_size(const std::string& path) {
+  const ota::UniqueFd fd = ota::open_fd(path.c_str(), O_RDONLY);
+  return fd ? static_cast<long>(::lseek(fd.get(), 0, SEEK_END)) : -1;
+}
+
 // The firmware carries out the direction command only at the next boot, so a pair that
 // differs now is copied here; otherwise a successful sync could never be reported and
 // the "copy in progress" mark would stay set for ever.
 int32_t copy_pair(const std::string& from, const std::string& to) {
-  const long size = get_file_size(from.c_str());
+  const long size = device_size(from);
   if (size <= OTA_BACKUP_TRAILER) {
     OTA_LOG_ERR("cannot size %s for the copy to %s\n", from.c_str(), to.c_str());
     return -1;

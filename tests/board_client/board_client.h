@@ -12,7 +12,8 @@ namespace board_client {
 // Inside the script, rec NAME RESULT PROGRESS sends one 72-byte record.
 std::string worker_script(const std::string& body);
 
-// Packs `description` (with "worker WORKER" prepended) in dir into dir/name; returns its
+// Packs `description` (with "worker WORKER" prepended) in dir into dir/name (or the
+// absolute path name); returns its
 // absolute path.
 std::string pack(const ota_test::TempDir& dir, const std::string& description,
                  const std::string& worker, const std::string& name = "package.zip");

@@ -1,0 +1,185 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+#include "board_client.h"
+#include "boot_control.h"
+#include "flash_cmd.h"
+#include "md5.h"
+#include "unique_fd.h"
+#include "veeprom_flag.h"
+#define MIRVO_OTA_INTERNAL_TYPES 1
+#include "mirvo_ota_hl.h"
+#include "mirvo_ota_ll.h"
+
+namespace {
+
+const std::string kDev = "/dev/block/platform/by-name/";
+
+std::string dev_md5(const std::string& name, long len) {
+  unsigned char h[16] = {};
+  EXPECT_EQ(MD5DevPart((kDev + name).c_str(), 0, len, h), 0);
+  return std::string(reinterpret_cast<char*>(h), 16);
+}
+
+void write_dev(const std::string& name, const std::string& bytes) {
+  const ota::UniqueFd fd = ota::open_fd((kDev + name).c_str(), O_WRONLY);
+  ASSERT_TRUE(fd.valid()) << name;
+  ASSERT_TRUE(ota::pwrite_full(fd.get(), bytes.data(), bytes.size(), 0));
+  ASSERT_TRUE(ota::sync_fd(fd.get()));
+}
+
+// The cmdtype of the command waiting in flashcmd (0 when none).
+uint32_t pending_cmdtype() {
+  const ota::UniqueFd fd = ota::open_fd((kDev + "flashcmd").c_str(), O_RDONLY);
+  uint8_t head[8] = {};
+  EXPECT_EQ(ota::pread_full(fd.get(), head, sizeof(head), 0), 8);
+  return ota::load_le32(head) == FLASHCMD_MAGIC ? ota::load_le32(head + 4) : 0;
+}
+
+void set_cmdline(const std::string& line) {
+  ota_test::write_file(std::string(std::getenv("VBOARD_DIR")) + "/cmdline", line + "\n");
+}
+
+class PostUpdateTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(std::getenv("VBOARD_DIR"), nullptr);
+    ASSERT_EQ(otaInitLib(), 0);
+  }
+  void TearDown() override { (void)otaDeinitLib(); }
+};
+
+struct CheckCase {
+  ota_update_flag_e status;
+  uint32_t next_slot;
+  const char* cmdline;
+  int expected;
+};
+
+class CheckUpdateTest : public PostUpdateTest, public ::testing::WithParamInterface<CheckCase> {};
+
+// The check's verdict follows the status record, the boot mode, the boot count and the
+// booted slot, in that order.
+TEST_P(CheckUpdateTest, Verdict) {
+  const CheckCase& c = GetParam();
+  ASSERT_EQ(ota_set_up_status(c.status), 0);
+  ASSERT_EQ(ota_set_next_slot(c.next_slot), 0);
+  set_cmdline(c.cmdline);
+  EXPECT_EQ(otaCheckUpdate(), c.expected);
+  ota_update_flag_e after = OTA_FLAG_BURN;
+  ASSERT_EQ(ota_get_up_status(&after), 0);
+  // Only the "no update pending" answer resets the record.
+  EXPECT_EQ(after, c.status == OTA_FLAG_NORMAL ? OTA_FLAG_NORMAL : c.status);
+}
+
+constexpr const char* kA0 = "mirvoboot.slot_suffix=_a mirvoboot.mode=normal mirvoboot.bootcount=0";
+constexpr const char* kB0 = "mirvoboot.slot_suffix=_b mirvoboot.mode=normal mirvoboot.bootcount=0";
+constexpr const char* kB5 = "mirvoboot.slot_suffix=_b mirvoboot.mode=normal mirvoboot.bootcount=5";
+constexpr const char* kRec =
+    "mirvoboot.slot_suffix=_b mirvoboot.mode=recovery mirvoboot.bootcount=0";
+
+INSTANTIATE_TEST_SUITE_P(Statuses, CheckUpdateTest,
+                         ::testing::Values(CheckCase{OTA_FLAG_VERIFIED, 1, kA0, 0},
+                                           CheckCase{OTA_FLAG_NORMAL, 1, kB0, -OTAERR_STAGE},
+                                           CheckCase{OTA_FLAG_BURN, 1, kB0, -OTAERR_IMAGE_WRITE},
+                                           CheckCase{OTA_FLAG_VERIFY, 1, kRec, -OTAERR_BOOT_FAILED},
+                                           CheckCase{OTA_FLAG_VERIFY, 1, kB5, -OTAERR_BOOT_FAILED},
+                                           CheckCase{OTA_FLAG_VERIFY, 1, kA0, -OTAERR_BOOT_FAILED},
+                                           CheckCase{OTA_FLAG_VERIFY, 1, kB0, 0}));
+
+// A confirmation survives the commands sent after it before the reboot (the flashcmd
+// partition holds only the last one): the confirmed slot keeps booting.
+TEST_F(PostUpdateTest, ConfirmationSurvivesLaterCommands) {
+  ASSERT_EQ(otaSetPartition(1), 0);
+  board_client::reboot();
+  ASSERT_EQ(otaMarkOTASuccessful(), 0);
+  ASSERT_EQ(otaNotifyMCU(HL_MCU_POST_OTA), 0);
+  for (int boot = 0; boot < 5; ++boot) {
+    board_client::reboot();
+  }
+  uint8_t slot = 9;
+  ASSERT_EQ(otaGetPartition(&slot), 0);
+  EXPECT_EQ(slot, 1);
+  uint8_t from_bak = 9;
+  ASSERT_EQ(ota_back_slot_stat(&from_bak), 0);
+  EXPECT_EQ(from_bak, 0);
+}
+
+// The partition sync copies the listed eMMC A/B partitions from the booted slot to the
+// other, refreshes the backups itself, and asks the firmware for a NOR copy only when a
+// NOR A/B partition is listed.
+TEST_F(PostUpdateTest, PartitionSyncCopiesListedPartitions) {
+  for (const bool with_nor : {false, true}) {
+    ASSERT_EQ(otaMarkOTASuccessful(), 0);
+    update_part_t parts{};
+    std::strcpy(parts.array[0], "boot");
+    parts.medium[0] = OTA_EMMC;
+    parts.type[0] = AB;
+    std::strcpy(parts.array[1], "uboot");
+    parts.medium[1] = OTA_NOR;
+    parts.type[1] = AB;
+    parts.num = with_nor ? 2 : 1;
+    ASSERT_EQ(ota_set_part_array(&parts), 0);
+    antirollback_ver_t nothing_to_commit{};  // what the worker's pre-flight records
+    ASSERT_EQ(ota_set_anti_ver_veeprom(&nothing_to_commit), 0);
+    const std::string image = ota_test::make_image_bytes(1 << 20, with_nor ? 5 : 6);
+    ASSERT_NO_FATAL_FAILURE(write_dev("boot_a", image));
+    ASSERT_NO_FATAL_FAILURE(write_dev("HSM_FW", image.substr(0, 4096)));
+    ASSERT_EQ(otaPartitionSync(), 0);
+    EXPECT_EQ(dev_md5("boot_b", 1 << 20), dev_md5("boot_a", 1 << 20));
+    EXPECT_EQ(dev_md5("HSM_FW_bak", 4096), dev_md5("HSM_FW", 4096));
+    EXPECT_EQ(pending_cmdtype(), with_nor ? 2U : 4U) << with_nor;  // other_a2b / hsm_m2b
+    ota_update_flag_e m2b = OTA_FLAG_BURN;
+    ASSERT_EQ(ota_get_backup_up_status(&m2b), 0);
+    EXPECT_EQ(m2b, OTA_FLAG_NORMAL);
+  }
+}
+
+// Clearing the flags while a main-to-backup copy is marked unfinished never copies the
+// backups over the main partitions, but still resets the record.
+TEST_F(PostUpdateTest, ClearDuringUnfinishedBackupCopyKeepsMain) {
+  ASSERT_NO_FATAL_FAILURE(write_dev("HSM_FW", "fresh main copy"));
+  ASSERT_EQ(ota_set_up_status(OTA_FLAG_VERIFY), 0);
+  ASSERT_EQ(ota_set_backup_up_status(OTA_FLAG_BURN), 0);
+  const std::string main_before = dev_md5("HSM_FW", 4096);
+  otaClearFlags();
+  EXPECT_EQ(dev_md5("HSM_FW", 4096), main_before);
+  EXPECT_NE(pending_cmdtype(), 5U);  // no hsm_b2m
+  ota_update_flag_e status = OTA_FLAG_BURN;
+  ASSERT_EQ(ota_get_up_status(&status), 0);
+  EXPECT_EQ(status, OTA_FLAG_NORMAL);
+}
+
+// A lock held elsewhere makes the sync refuse with -3 and the clear do nothing.
+TEST_F(PostUpdateTest, SyncAndClearRespectTheLock) {
+  ASSERT_EQ(ota_set_up_status(OTA_FLAG_VERIFY), 0);
+  const ota::UniqueFd held = ota::open_fd("/tmp/ota.lock", O_WRONLY | O_CREAT, 0644);
+  ASSERT_EQ(flock(held.get(), LOCK_EX | LOCK_NB), 0);
+  EXPECT_EQ(otaPartitionSync(), -OTAERR_REPEAT);
+  otaClearFlags();
+  ota_update_flag_e status = OTA_FLAG_NORMAL;
+  ASSERT_EQ(ota_get_up_status(&status), 0);
+  EXPECT_EQ(status, OTA_FLAG_VERIFY);
+}
+
+// Switching slots is refused after a failed update and writes nothing.
+TEST_F(PostUpdateTest, SetPartitionAfterFailedUpdateIsRefused) {
+  ota_test::TempDir dir;
+  ota_test::write_file(dir.file("w.sh"), board_client::worker_script("rec boot 3 20 >&3"));
+  const std::string pkg = board_client::pack(dir, "", dir.file("w.sh"));
+  ASSERT_EQ(otaRequestStart(pkg.c_str(), OTA_TOOL), 0);
+  ASSERT_EQ(board_client::wait_final(), UPGRADE_FAILED);
+  const uint32_t before = pending_cmdtype();
+  EXPECT_EQ(otaSetPartition(1), -OTAERR_STAGE);
+  EXPECT_EQ(pending_cmdtype(), before);
+  uint32_t next = 9;
+  ASSERT_EQ(ota_get_next_slot(&next), 0);
+  EXPECT_NE(next, 1U);
+}
+
+}  // namespace
