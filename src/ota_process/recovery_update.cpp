@@ -386,5 +386,11 @@ int32_t ota_update_system_recovery(const char* zip_path) {
     OTA_LOG_ERR("veeprom flag set failed\n");
     return -1;
   }
+  // Slot A was marked unbootable while it was rewritten; now that it is whole and proven
+  // it becomes the active slot again, or the firmware would never boot what was written.
+  if (ota_set_next_expected_slot(0) != 0) {
+    OTA_LOG_ERR("set slot 0 active failed\n");
+    return -1;
+  }
   return 0;
 }

@@ -302,13 +302,22 @@ int32_t ota_start_upgrade() {
     OTA_LOG_ERR("Clear unzip dir failed\n");
     return -1;
   }
-  if (ota_check_cur_slot_bootable() != 0) {
+  // Recovery mode is where a board lands when no slot boots any more: the rewrite of the
+  // whole system is the way out and must not wait for a slot to be confirmed.
+  if (get_boot_mode() != RECOVERY_MODE && ota_check_cur_slot_bootable() != 0) {
     OTA_LOG_ERR("Current slot was marked unbootable, please reset the system\n");
     (void)ota_set_veeprom_flag_default();
     return -1;
   }
   *get_update_part() = update_part_t{};
-  if (run_handlers() != 0 || sync_untouched_parts() != 0) {
+  if (run_handlers() != 0) {
+    return -1;
+  }
+  // The recovery rewrite placed the whole system itself and left slot A's activation as
+  // the firmware's pending command: no slot copy may follow, nor a command replace it.
+  if (get_boot_mode() == RECOVERY_MODE) {
+    OTA_LOG_INFO("recovery rewrite, SKIPPING nor_ab_sync, SKIPPING copy_unupgraded_ab_parts\n");
+  } else if (sync_untouched_parts() != 0) {
     return -1;
   }
   OTA_LOG_INFO("exiting %s\r\n", "ota_start_upgrade");

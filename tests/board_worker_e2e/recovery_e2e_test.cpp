@@ -1,0 +1,161 @@
+// The recovery-mode rewrite on a virtual board: a package made by ota_pack and turned
+// into a recovery package (gpt.conf in sectors, the board's partition tables added) is
+// written at raw offsets, and the board then boots slot a with the record at VERIFY.
+#include <cjson/cJSON.h>
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "archive_writer.h"
+#include "board_records.h"
+#include "boot_control.h"
+#include "kx_zip.h"
+#include "veeprom_flag.h"
+#include "worker_run.h"
+
+namespace {
+
+using namespace worker_run;
+using board_io::reboot;
+using board_records::boot_block_on_disk;
+using board_records::status_on_disk;
+
+constexpr uint64_t kSector = 512;
+constexpr uint64_t kMainTableLen = 34 * kSector;    // protective MBR, header, entries
+constexpr uint64_t kBackupTableLen = 33 * kSector;  // entries, backup header
+
+// gpt.conf with its byte offsets turned into sector numbers (the end is the last sector).
+std::string in_sectors(const std::string& conf) {
+  std::istringstream in(conf);
+  std::string out;
+  for (std::string line; std::getline(in, line);) {
+    std::vector<std::string> f;
+    std::istringstream fields(line);
+    for (std::string x; std::getline(fields, x, ':');) {
+      f.push_back(x);
+    }
+    out += f[0] + ":" + std::to_string(std::stoull(f[1]) / kSector) + ":" +
+           std::to_string(std::stoull(f[2]) / kSector) + ":" + f[3] + "\n";
+  }
+  return out;
+}
+
+// Adds a partition-table entry to the manifest, its image beside it.
+void add_table(cJSON* root, const std::string& dir, const std::string& name,
+               const std::string& bytes) {
+  ota_test::write_file(dir + "/" + name + ".img", bytes);
+  cJSON_AddItemToArray(cJSON_GetObjectItem(root, "update_partition"),
+                       cJSON_CreateString(name.c_str()));
+  cJSON* part = cJSON_CreateObject();
+  cJSON_AddStringToObject(part, "medium", "emmc");
+  cJSON_AddStringToObject(part, "part_type", "PERMANENT");
+  cJSON_AddStringToObject(part, "upgrade_method", "image");
+  cJSON_AddStringToObject(part, "imgname", (name + ".img").c_str());
+  const std::string md5 = ota_test::md5sum_of(dir + "/" + name + ".img");
+  cJSON* sums = cJSON_CreateArray();
+  cJSON_AddItemToArray(sums, cJSON_CreateString(md5.c_str()));
+  cJSON_AddItemToObject(part, "md5sum", sums);
+  cJSON* scope = cJSON_CreateArray();
+  cJSON_AddItemToArray(scope, cJSON_CreateNumber(static_cast<double>(bytes.size())));
+  cJSON_AddItemToObject(part, "md5_scope", scope);
+  cJSON_AddItemToObject(cJSON_GetObjectItem(root, "partition_info"), name.c_str(), part);
+}
+
+// The recovery form of an ota_pack package, with the disk's current tables.
+void make_recovery_package(const std::string& pkg, const std::string& out, const std::string& dir,
+                           const std::string& main_table, const std::string& backup_table) {
+  ASSERT_EQ(kx_uncompress(pkg.c_str(), dir.c_str()), 0);
+  ota_test::write_file(dir + "/gpt.conf", in_sectors(ota_test::read_file(dir + "/gpt.conf")));
+  cJSON* root = cJSON_Parse(ota_test::read_file(dir + "/data.json").c_str());
+  ASSERT_NE(root, nullptr);
+  add_table(root, dir, "gpt_main", main_table);
+  add_table(root, dir, "gpt_backup", backup_table);
+  char* text = cJSON_Print(root);
+  ota_test::write_file(dir + "/data.json", text);
+  cJSON_free(text);
+  cJSON_Delete(root);
+  auto zip = ota::archive::ZipWriter::create(out);
+  ASSERT_TRUE(zip.ok()) << zip.error().message();
+  for (const char* member : {"data.json", "gpt.conf", "boot.img", "system.img", "uboot.img",
+                             "gpt_main.img", "gpt_backup.img"}) {
+    auto r = zip->add_file({.name = member}, dir + "/" + member);
+    ASSERT_TRUE(r.ok()) << r.error().message();
+  }
+  auto r = zip->finish();
+  ASSERT_TRUE(r.ok()) << r.error().message();
+}
+
+// A recovery boot rewrites slot a, the NOR flash and the partition tables at the offsets
+// of the package's gpt.conf, never slot b, and the next boot comes up on slot a with the
+// status record at VERIFY naming the written partitions.
+TEST(RecoveryE2e, WholeSystemRewritten) {
+  ASSERT_NE(std::getenv("VBOARD_DIR"), nullptr);
+  ota_test::TempDir dir;
+  const std::string boot = ota_test::make_image_bytes(200000, 31);
+  const std::string system = ota_test::make_image_bytes(2000000, 32);
+  const std::string uboot = ota_test::make_image_bytes(65536, 33);
+  ota_test::write_file(dir.file("boot.img"), boot);
+  ota_test::write_file(dir.file("system.img"), system);
+  ota_test::write_file(dir.file("uboot.img"), uboot);
+  pack("part boot boot.img\npart system system.img\npart uboot uboot.img\n", dir.path(),
+       dir.file("plain.zip"));
+
+  const std::string blk = kByName + "blk";
+  const auto main_table = board_io::read_dev(blk, 0, kMainTableLen);
+  const uint64_t disk = board_io::layout().emmc_size;
+  const auto backup_table = board_io::read_dev(blk, disk - kBackupTableLen, kBackupTableLen);
+  ota_test::TempDir staging;
+  make_recovery_package(dir.file("plain.zip"), "/userdata/all_in_one_rec.zip", staging.path(),
+                        std::string(main_table.begin(), main_table.end()),
+                        std::string(backup_table.begin(), backup_table.end()));
+  ASSERT_EQ(reboot(/*recovery=*/true), 0);
+  ASSERT_NE(board_io::cmdline().find("mirvoboot.mode=recovery"), std::string::npos);
+  // The tables on the disk are damaged: only the package's copies can restore them.
+  board_io::write_dev(blk, kSector, std::vector<uint8_t>(kSector, 0));
+  board_io::write_dev(blk, disk - kSector, std::vector<uint8_t>(kSector, 0));
+  const std::string boot_b_before = ota_test::md5sum_of(kByName + "boot_b");
+
+  const Outcome out = run_worker("/userdata/all_in_one_rec.zip");
+  ASSERT_EQ(out.exit_status, 0) << ota_test::read_file("/tmp/worker.log");
+  EXPECT_EQ(out.records.back().result, UPGRADE_SUCCESS);
+  EXPECT_EQ(board_io::read_dev(blk, 0, kMainTableLen), main_table);
+  EXPECT_EQ(board_io::read_dev(blk, disk - kBackupTableLen, kBackupTableLen), backup_table);
+  EXPECT_TRUE(device_head("boot_a", boot.size()) == boot);
+  EXPECT_TRUE(device_head("system_a", system.size()) == system);
+  const auto nor =
+      board_io::read_dev("/dev/mtd0", board_io::layout().find("uboot_a")->offset, uboot.size());
+  EXPECT_TRUE(std::string(nor.begin(), nor.end()) == uboot);
+  EXPECT_EQ(ota_test::md5sum_of(kByName + "boot_b"), boot_b_before);
+
+  ASSERT_EQ(reboot(), 0);
+  EXPECT_NE(board_io::cmdline().find("mirvoboot.slot_suffix=_a mirvoboot.mode=normal"),
+            std::string::npos)
+      << board_io::cmdline();
+  const ota_status_t status = status_on_disk();
+  EXPECT_EQ(status.up, OTA_FLAG_VERIFY);
+  EXPECT_EQ(status.up_system, OTA_FLAG_VERIFY);
+  EXPECT_EQ(status.next_slot, 0u);
+  EXPECT_STREQ(status.update_part.array[0], "boot");
+  EXPECT_STREQ(status.update_part.array[2], "uboot");
+  EXPECT_EQ(status.update_part.array[3][0], '\0');  // gpt_main: no entry of its own
+}
+
+// A gpt.conf in bytes read as sectors places images beyond the disk: refused before any
+// byte is written, slot a left as it was.
+TEST(RecoveryE2e, OffsetsBeyondTheDeviceRefused) {
+  ASSERT_NE(std::getenv("VBOARD_DIR"), nullptr);
+  ota_test::TempDir dir;
+  const std::string boot = ota_test::make_image_bytes(200000, 41);
+  ota_test::write_file(dir.file("boot.img"), boot);
+  pack("part boot boot.img\n", dir.path(), "/userdata/all_in_one_bytes.zip");
+  const std::string before = device_head("boot_a", boot.size());
+  ASSERT_EQ(reboot(/*recovery=*/true), 0);
+  const Outcome out = run_worker("/userdata/all_in_one_bytes.zip");
+  EXPECT_EQ(out.exit_status, 255);
+  EXPECT_NE(ota_test::read_file("/tmp/worker.log").find("outside"), std::string::npos);
+  EXPECT_EQ(device_head("boot_a", boot.size()), before);
+}
+
+}  // namespace
