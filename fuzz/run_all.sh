@@ -2,6 +2,7 @@
 # Builds the fuzz preset and runs every fuzz_* target for a bounded time each, starting
 # from its seed corpus. Fails on the first crash, leak or sanitizer report.
 #   fuzz/run_all.sh [seconds per target, default 60]
+# OTA_FUZZ_BUILD_DIR chooses another build folder than build-fuzz (same preset).
 set -eu
 
 seconds="${1:-60}"
@@ -10,9 +11,9 @@ case "$seconds" in
 esac
 
 repo="$(cd "$(dirname "$0")/.." && pwd)"
-build="$repo/build-fuzz"
+build="${OTA_FUZZ_BUILD_DIR:-$repo/build-fuzz}"
 
-cmake --preset fuzz -S "$repo" >/dev/null
+(cd "$repo" && cmake --preset fuzz -B "$build" >/dev/null)
 cmake --build "$build"
 
 work="$(mktemp -d)"
