@@ -123,13 +123,15 @@ void expect_slot_b_updated(const std::string& boot, const std::string& system) {
       0);
 }
 
-// A zip and a tar+zstd system package both update slot b completely, with the records
-// the client expects and exit 0.
-TEST_F(WorkerE2eTest, SystemPackageZipAndTar) {
-  for (const std::string format : {"zip", "tar"}) {
-    SCOPED_TRACE(format);
+// A zip, a tar+zstd and a zip for a secure board (signed NOR layout) system package all
+// update slot b completely, with the records the client expects and exit 0.
+TEST_F(WorkerE2eTest, SystemPackageZipTarAndSecure) {
+  const std::pair<std::string, std::string> variants[] = {
+      {"zip", ""}, {"tar", ""}, {"zip", "key nor_sign 1\n"}};
+  for (const auto& [format, keys] : variants) {
+    SCOPED_TRACE(format + " " + keys);
     const std::string pkg =
-        package("all_in_one_v2." + format, "format " + format + "\n" + kSystemDesc);
+        package("all_in_one_v2." + format, "format " + format + "\n" + keys + kSystemDesc);
     const Outcome out = run_worker(pkg);
     EXPECT_EQ(out.exit_status, 0) << ota_test::read_file("/tmp/worker.log");
     expect_success_records(out.records);
@@ -137,6 +139,7 @@ TEST_F(WorkerE2eTest, SystemPackageZipAndTar) {
     // The next run starts from a clean slate on the same board.
     board_io::write_dev(kByName + "boot_b", 0, std::vector<uint8_t>(kBootSize, 0));
     board_io::write_dev(kByName + "system_b", 0, std::vector<uint8_t>(kSystemSize, 0));
+    board_io::write_dev(kByName + "uboot_b", 0, std::vector<uint8_t>(65536, 0));
   }
 }
 
