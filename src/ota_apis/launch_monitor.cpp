@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 #include <system_error>
 #include <thread>
 
@@ -40,6 +41,8 @@ ota::UniqueFd g_reader_stop_r;
 ota::UniqueFd g_reader_stop_w;
 OwnedThread g_reaper;
 std::atomic<bool> g_reaper_done{true};
+// Client threads may start and join reapers concurrently (a launch, a deinit).
+std::mutex g_reaper_mutex;
 
 // Collects the bytes of one record; a record split over reads is completed first.
 struct RecordReader {
@@ -169,6 +172,7 @@ void stop_reader() {
 }
 
 int32_t start_reaper(pid_t pid) {
+  const std::lock_guard<std::mutex> guard(g_reaper_mutex);
   g_reaper_done.store(false);
   try {
     g_reaper.thread = std::thread(do_sig_child, pid);
@@ -181,6 +185,7 @@ int32_t start_reaper(pid_t pid) {
 }
 
 bool join_reaper(bool wait) {
+  const std::lock_guard<std::mutex> guard(g_reaper_mutex);
   if (!g_reaper.thread.joinable()) {
     return true;
   }
