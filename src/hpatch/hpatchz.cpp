@@ -146,7 +146,8 @@ bool run(const char* old_path, const char* diff_path, const char* new_path, size
     ok = false;
   }
   if (!ok) {
-    OTA_LOG_ERR("patching %s with %s into %s failed\n", old_path, diff_path, new_path);
+    OTA_LOG_ERR("patching %s with %s into %s failed\n", old_path[0] != '\0' ? old_path : "(empty)",
+                diff_path, new_path);
     if (created) {
       unlink(new_path);
     }
