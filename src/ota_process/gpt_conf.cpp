@@ -62,6 +62,8 @@ int32_t gpt_conf_parse(std::string_view text, std::vector<gpt_conf_entry>* out) 
     if (gpt_conf_split_line(line.data(), tokens) != 0 ||
         !gpt_conf_number(tokens[1], &entry.start) || !gpt_conf_number(tokens[2], &entry.end) ||
         !gpt_conf_number(tokens[3], &medium) || entry.end < entry.start ||
+        // A name of a lone "s" is empty once its suffix is dropped: it names nothing.
+        *tokens[0] == '\0' ||
         (medium != GPT_CONF_MEDIUM_NOR && medium != GPT_CONF_MEDIUM_EMMC)) {
       OTA_LOG_ERR("gpt_conf line %zu is malformed\n", out->size() + 1);
       return -1;
