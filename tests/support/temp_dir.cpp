@@ -45,8 +45,6 @@ std::string read_file(const std::string& path) {
 }
 
 std::string make_image_bytes(size_t size, unsigned seed) {
-  // Runs of repeated words mixed with random bytes: deflate gets roughly 2.5-3x, like
-  // a root file system.
   using namespace std::string_view_literals;
   static constexpr std::string_view words[] = {
       "usr/lib/"sv, "libc.so.6"sv, "\x7f" "ELF"sv, "config="sv,

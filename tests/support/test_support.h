@@ -38,7 +38,8 @@ class TempDir {
 // Whole-file helpers for test data; they throw on failure, which fails the test.
 void write_file(const std::string& path, const std::string& data);
 std::string read_file(const std::string& path);
-// Deterministic bytes that compress roughly like a root file system image.
+// Deterministic bytes with repeated words and random runs, so that images compress
+// (about 1.5x with deflate) yet differ from block to block.
 std::string make_image_bytes(size_t size, unsigned seed);
 // Hex MD5 of the file by the system's md5sum tool, as an independent reference.
 std::string md5sum_of(const std::string& path);
