@@ -35,7 +35,8 @@ TEST_F(SoundBehaviourTest, ProofReadsMediumNotCache) {
   write_head(dev("boot_b"), cached);
   ASSERT_EQ(read_head(dev("boot_b"), cached.size()), cached);  // now in the page cache
 
-  const ota::board::Partition* part = ota::board::default_layout().find("boot_b");
+  const ota::board::Layout layout = ota::board::default_layout();
+  const ota::board::Partition* part = layout.find("boot_b");
   ASSERT_NE(part, nullptr);
   const std::string disk = std::string(std::getenv("VBOARD_DIR")) + "/emmc.img";
   const int fd = open(disk.c_str(), O_WRONLY | O_CLOEXEC);
