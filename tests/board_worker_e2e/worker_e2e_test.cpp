@@ -161,6 +161,21 @@ TEST_F(WorkerE2eTest, HsmFirmwareDumpedFirst) {
   EXPECT_EQ(saved, std::string(old.begin(), old.begin() + static_cast<long>(saved.size())));
 }
 
+// A backup directory from the package that holds shell syntax reaches the shell as one
+// word: the dump lands in that literal directory and nothing else runs.
+TEST_F(WorkerE2eTest, PackageTextStaysOneShellWord) {
+  const std::string hsm = ota_test::make_image_bytes(100000, 23);
+  ota_test::write_file(dir_.file("hsm.img"), hsm);
+  const std::string odd = "/userdata/bak;touch${IFS}/tmp/pwned;'x'$(touch${IFS}/tmp/pwned2)";
+  const std::string pkg =
+      package("all_in_one_odd.zip", "key backup_dir " + odd + "\npart HSM_FW hsm.img\n");
+  const Outcome out = run_worker(pkg);
+  ASSERT_EQ(out.exit_status, 0) << ota_test::read_file("/tmp/worker.log");
+  EXPECT_NE(::access((odd + "/HSM_FW.img").c_str(), F_OK), -1);
+  EXPECT_EQ(::access("/tmp/pwned", F_OK), -1);
+  EXPECT_EQ(::access("/tmp/pwned2", F_OK), -1);
+}
+
 // An incremental package made from the running slot's image is applied and proven; the
 // same package against a board whose source differs fails before slot b is written.
 TEST_F(WorkerE2eTest, IncrementalPackage) {
