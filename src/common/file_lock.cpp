@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <sys/file.h>
+#include <unistd.h>
 
 #include "ota_log.h"
 #include "ota_utils.h"
@@ -12,7 +13,10 @@ int g_lockfd = -1;
 int32_t get_file_lock(char* lock_file) {
   // O_NOFOLLOW: the lock lives in a world-writable directory, where anyone could plant a
   // link that makes a root process create or open a file of their choosing.
-  ota::UniqueFd fd = ota::open_fd(lock_file, O_WRONLY | O_CREAT | O_NOFOLLOW, 0766);
+  // Not close-on-exec: the worker inherits the locked descriptor, so an update keeps the
+  // lock until the worker ends even if its client dies first.
+  ota::UniqueFd fd(
+      ota::retry_eintr([&] { return ::open(lock_file, O_WRONLY | O_CREAT | O_NOFOLLOW, 0766); }));
   if (!fd) {
     OTA_LOG_ERR("open file %s failed.\n", lock_file);
     return -1;

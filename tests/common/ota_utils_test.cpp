@@ -4,6 +4,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
+
 #include <string>
 
 #include "ota_log.h"
@@ -62,6 +64,32 @@ TEST_F(UtilsTest, LockExcludesAnotherProcess) {
   }
   ASSERT_EQ(waitpid(second, &status, 0), second);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+// A program started while the lock is held keeps it after its starter is gone, so a
+// running update stays exclusive even when its client dies.
+TEST_F(UtilsTest, LockOutlivesItsHolderInAnExecutedChild) {
+  std::string path = dir_.file("ota.lock");
+  ASSERT_EQ(get_file_lock(path.data()), 0);
+  const pid_t worker = fork();
+  ASSERT_GE(worker, 0);
+  if (worker == 0) {
+    execlp("sleep", "sleep", "2", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  ota_lock_reset_state();  // the holder's own descriptor is gone, as if it had died
+
+  const pid_t other = fork();
+  ASSERT_GE(other, 0);
+  if (other == 0) {
+    _exit(get_file_lock(path.data()) == -1 ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(other, &status, 0), other);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "lock was free while the child ran";
+  kill(worker, SIGKILL);
+  ASSERT_EQ(waitpid(worker, &status, 0), worker);
+  EXPECT_EQ(get_file_lock(path.data()), 0);
 }
 
 // Releasing without a lock, and locking in a missing directory, fail cleanly.
