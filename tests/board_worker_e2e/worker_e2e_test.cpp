@@ -225,10 +225,10 @@ TEST_F(WorkerE2eTest, FailuresEndWithTheirFlags) {
     SCOPED_TRACE(c.title);
     std::string text = c.desc;
     if (c.layout[0] != '\0') {
-      const std::string spec = c.layout;
-      const std::string from = spec.substr(0, spec.find('|'));
+      const std::string edit = c.layout;
+      const std::string from = edit.substr(0, edit.find('|'));
       std::string layout(ota::board::default_layout_text());
-      layout.replace(layout.find(from), from.size(), spec.substr(spec.find('|') + 1));
+      layout.replace(layout.find(from), from.size(), edit.substr(edit.find('|') + 1));
       ota_test::write_file(dir_.file("board.layout"), layout);
       text = "layout board.layout\n" + text;
     }

@@ -29,7 +29,7 @@ constexpr size_t kMaxTarName = 100;
 
 // One partition of the package, checked and measured.
 struct PackedPart {
-  const PartSpec* spec = nullptr;
+  const PartSpec* wanted = nullptr;
   std::string medium;
   std::string type;
   std::string imgname;  // the manifest's template
@@ -83,32 +83,32 @@ Result<board::Layout> layout_of(const Description& d) {
 }
 
 // The partition of the layout a manifest name writes, and its type there.
-Result<const board::Partition*> placed(const board::Layout& layout, const PartSpec& spec,
+Result<const board::Partition*> placed(const board::Layout& layout, const PartSpec& wanted,
                                        std::string* type) {
-  if (const board::Partition* ab = layout.find(spec.name + "_a")) {
+  if (const board::Partition* ab = layout.find(wanted.name + "_a")) {
     *type = "AB";
     return ab;
   }
-  const board::Partition* p = layout.find(spec.name);
+  const board::Partition* p = layout.find(wanted.name);
   if (p == nullptr) {
-    return Error(kInvalid, "partition '" + spec.name + "' is not in the layout");
+    return Error(kInvalid, "partition '" + wanted.name + "' is not in the layout");
   }
-  *type = layout.find(spec.name + "_bak") != nullptr ? "BAK" : "PERMANENT";
+  *type = layout.find(wanted.name + "_bak") != nullptr ? "BAK" : "PERMANENT";
   return p;
 }
 
-Result<void> check_fits(const PartSpec& spec, const board::Partition& p) {
-  auto size = file_size(spec.image);
+Result<void> check_fits(const PartSpec& wanted, const board::Partition& p) {
+  auto size = file_size(wanted.image);
   if (!size) {
     return size.error();
   }
   if (size.value() > p.size) {
-    return Error(EFBIG, "image " + spec.image + " (" + std::to_string(size.value()) +
+    return Error(EFBIG, "image " + wanted.image + " (" + std::to_string(size.value()) +
                             " bytes) is larger than partition " + p.name + " (" +
                             std::to_string(p.size) + " bytes)");
   }
-  if (!spec.old_image.empty()) {
-    if (auto old = file_size(spec.old_image); !old) {
+  if (!wanted.old_image.empty()) {
+    if (auto old = file_size(wanted.old_image); !old) {
       return old.error();
     }
   }
@@ -116,11 +116,11 @@ Result<void> check_fits(const PartSpec& spec, const board::Partition& p) {
 }
 
 Result<void> name_member(PackedPart* out, const Description& d, const board::Layout& layout) {
-  const PartSpec& spec = *out->spec;
-  const bool diff = spec.method == "image_diff";
-  std::string tmpl = spec.name_template;
+  const PartSpec& wanted = *out->wanted;
+  const bool diff = wanted.method == "image_diff";
+  std::string tmpl = wanted.name_template;
   if (tmpl.empty()) {
-    tmpl = spec.name + (diff ? "_diff.img" : ".img");
+    tmpl = wanted.name + (diff ? "_diff.img" : ".img");
   }
   if (d.format == Format::kTar && !tmpl.ends_with(".zst")) {
     tmpl += ".zst";
@@ -148,26 +148,26 @@ Result<void> name_member(PackedPart* out, const Description& d, const board::Lay
   return {};
 }
 
-Result<PackedPart> check_part(const PartSpec& spec, const Description& d,
+Result<PackedPart> check_part(const PartSpec& wanted, const Description& d,
                               const board::Layout& layout) {
   PackedPart out;
-  out.spec = &spec;
-  if (spec.name.empty() || spec.name.size() > kMaxPartName) {
-    return Error(kInvalid, "partition name '" + spec.name + "' must have 1 to 31 characters");
+  out.wanted = &wanted;
+  if (wanted.name.empty() || wanted.name.size() > kMaxPartName) {
+    return Error(kInvalid, "partition name '" + wanted.name + "' must have 1 to 31 characters");
   }
   std::string type;
-  auto p = placed(layout, spec, &type);
+  auto p = placed(layout, wanted, &type);
   if (!p) {
     return p.error();
   }
   const std::string medium = p.value()->medium == board::Medium::nor ? "nor" : "emmc";
-  if (!spec.medium.empty() && spec.medium != medium) {
+  if (!wanted.medium.empty() && wanted.medium != medium) {
     return Error(kInvalid,
-                 "partition '" + spec.name + "' is on " + medium + ", not " + spec.medium);
+                 "partition '" + wanted.name + "' is on " + medium + ", not " + wanted.medium);
   }
   out.medium = medium;
-  out.type = spec.type.empty() ? type : spec.type;
-  if (auto r = check_fits(spec, *p.value()); !r) {
+  out.type = wanted.type.empty() ? type : wanted.type;
+  if (auto r = check_fits(wanted, *p.value()); !r) {
     return r.error();
   }
   if (auto r = name_member(&out, d, layout); !r) {
@@ -177,9 +177,9 @@ Result<PackedPart> check_part(const PartSpec& spec, const Description& d,
 }
 
 Result<void> measure(PackedPart* part, const std::string& work_dir) {
-  const PartSpec& spec = *part->spec;
-  const bool diff = spec.method == "image_diff";
-  const std::string& first = diff ? spec.old_image : spec.image;
+  const PartSpec& wanted = *part->wanted;
+  const bool diff = wanted.method == "image_diff";
+  const std::string& first = diff ? wanted.old_image : wanted.image;
   auto size0 = file_size(first);
   auto md50 = size0 ? md5_hex(first, size0.value()) : Result<std::string>(size0.error());
   if (!md50) {
@@ -187,21 +187,21 @@ Result<void> measure(PackedPart* part, const std::string& work_dir) {
   }
   part->scope[0] = size0.value();
   part->md5[0] = md50.value();
-  part->source = spec.image;
+  part->source = wanted.image;
   if (!diff) {
     return {};
   }
-  auto size1 = file_size(spec.image);
-  auto md51 = size1 ? md5_hex(spec.image, size1.value()) : Result<std::string>(size1.error());
+  auto size1 = file_size(wanted.image);
+  auto md51 = size1 ? md5_hex(wanted.image, size1.value()) : Result<std::string>(size1.error());
   if (!md51) {
     return md51.error();
   }
   part->scope[1] = size1.value();
   part->md5[1] = md51.value();
-  part->source = work_dir + "/" + spec.name + ".patch";
-  auto r = hdiff::diff_files(spec.old_image, spec.image, part->source, hdiff::DiffOptions{});
+  part->source = work_dir + "/" + wanted.name + ".patch";
+  auto r = hdiff::diff_files(wanted.old_image, wanted.image, part->source, hdiff::DiffOptions{});
   if (!r) {
-    return std::move(r.error().context("diff of " + spec.name));
+    return std::move(r.error().context("diff of " + wanted.name));
   }
   return {};
 }
@@ -210,16 +210,16 @@ cJSON* part_json(const PackedPart& p) {
   cJSON* o = cJSON_CreateObject();
   cJSON_AddStringToObject(o, "medium", p.medium.c_str());
   cJSON_AddStringToObject(o, "part_type", p.type.c_str());
-  cJSON_AddStringToObject(o, "upgrade_method", p.spec->method.c_str());
+  cJSON_AddStringToObject(o, "upgrade_method", p.wanted->method.c_str());
   cJSON_AddStringToObject(o, "imgname", p.imgname.c_str());
-  const int n = p.spec->method == "image_diff" ? 2 : 1;
+  const int n = p.wanted->method == "image_diff" ? 2 : 1;
   cJSON* md5 = cJSON_AddArrayToObject(o, "md5sum");
   cJSON* scope = cJSON_AddArrayToObject(o, "md5_scope");
   for (int i = 0; i < n; ++i) {
     cJSON_AddItemToArray(md5, cJSON_CreateString(p.md5[i].c_str()));
     cJSON_AddItemToArray(scope, cJSON_CreateNumber(static_cast<double>(p.scope[i])));
   }
-  if (p.spec->anti_ver) {
+  if (p.wanted->anti_ver) {
     cJSON_AddNumberToObject(o, "have_anti_ver", 1);
   }
   return o;
@@ -237,8 +237,8 @@ std::string manifest_text(const Description& d, const std::vector<PackedPart>& p
   cJSON* names = cJSON_AddArrayToObject(root.get(), "update_partition");
   cJSON* infos = cJSON_AddObjectToObject(root.get(), "partition_info");
   for (const PackedPart& p : parts) {
-    cJSON_AddItemToArray(names, cJSON_CreateString(p.spec->name.c_str()));
-    cJSON_AddItemToObject(infos, p.spec->name.c_str(), part_json(p));
+    cJSON_AddItemToArray(names, cJSON_CreateString(p.wanted->name.c_str()));
+    cJSON_AddItemToObject(infos, p.wanted->name.c_str(), part_json(p));
   }
   std::unique_ptr<char, decltype(&free)> text(cJSON_Print(root.get()), &free);
   return std::string(text.get()) + "\n";
@@ -254,14 +254,14 @@ Result<std::vector<PackedPart>> check_all(const Description& d, const board::Lay
   }
   std::vector<PackedPart> parts;
   std::set<std::string> seen;
-  for (const PartSpec& spec : d.parts) {
-    if (!seen.insert(spec.name).second) {
-      return Error(kInvalid, "line " + std::to_string(spec.line) + ": partition '" + spec.name +
+  for (const PartSpec& wanted : d.parts) {
+    if (!seen.insert(wanted.name).second) {
+      return Error(kInvalid, "line " + std::to_string(wanted.line) + ": partition '" + wanted.name +
                                  "' given twice");
     }
-    auto part = check_part(spec, d, layout);
+    auto part = check_part(wanted, d, layout);
     if (!part) {
-      return std::move(part.error().context("line " + std::to_string(spec.line)));
+      return std::move(part.error().context("line " + std::to_string(wanted.line)));
     }
     parts.push_back(std::move(part).value());
   }
@@ -421,7 +421,7 @@ Result<std::string> build_manifest(const Description& d, const board::Layout& la
     return parts.error();
   }
   for (PackedPart& p : parts.value()) {
-    if (p.spec->method == "image_diff") {
+    if (p.wanted->method == "image_diff") {
       return Error(kInvalid, "build_manifest: image_diff parts need make_package");
     }
     if (auto r = measure(&p, ""); !r) {
