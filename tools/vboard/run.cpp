@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "board_ops.h"
@@ -326,8 +327,19 @@ Result<void> board_dev(const BoardDir& dir, const Attached& att, const std::stri
   return board_devices(att, dev);
 }
 
-// A private /tmp. The board's directory, the caller's working directory and the
-// command's own directory stay reachable at their paths when they lie under /tmp.
+// The folder right below /tmp that holds path ("/tmp/ci" for "/tmp/ci/repo/build/bin"),
+// or "" when path does not lie below /tmp.
+std::string tmp_top(const std::string& path) {
+  if (path.rfind("/tmp/", 0) != 0 || path.size() <= 5) {
+    return "";
+  }
+  const size_t end = path.find('/', 5);
+  return end == std::string::npos ? path : path.substr(0, end);
+}
+
+// A private /tmp. The folders below /tmp that hold the board's directory, the caller's
+// working directory and the command stay reachable at their paths: a build tree in
+// /tmp keeps its libraries and data beside the command that needs them.
 Result<void> board_tmp(const std::vector<std::string>& keep, const std::string& nr) {
   if (auto r = mkdir_one(nr + "/tmp", 01777); !r) {
     return r;
@@ -335,9 +347,13 @@ Result<void> board_tmp(const std::vector<std::string>& keep, const std::string& 
   if (auto r = do_mount("tmpfs", nr + "/tmp", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777"); !r) {
     return r;
   }
-  for (const auto& path : keep) {
+  std::set<std::string> tops;
+  for (const auto& kept : keep) {
+    tops.insert(tmp_top(kept));
+  }
+  for (const auto& path : tops) {
     struct stat st {};
-    if (path.rfind("/tmp/", 0) != 0 || ::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    if (path.empty() || ::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
       continue;
     }
     if (auto r = make_dirs(nr + path); !r) {
