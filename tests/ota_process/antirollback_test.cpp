@@ -1,4 +1,5 @@
 #include "antirollback.h"
+#include "manifest_state.h"
 
 #include <gtest/gtest.h>
 
@@ -42,17 +43,8 @@ struct Image {
   std::string bytes;  // empty: no file
 };
 
-class AntirollbackTest : public ::testing::Test {
+class AntirollbackTest : public ManifestStateTest {
  protected:
-  void SetUp() override {
-    manifest_reset_state();
-    device_io_reset_state();
-    ota_test::clear_log_records();
-  }
-  void TearDown() override {
-    manifest_reset_state();
-    device_io_reset_state();
-  }
   // Writes the images and a manifest naming them, and parses it.
   void load(const std::vector<Image>& images) {
     std::string names;

@@ -1,4 +1,5 @@
 #include "image_names.h"
+#include "manifest_state.h"
 
 #include <gtest/gtest.h>
 
@@ -10,18 +11,7 @@
 
 namespace {
 
-class ImageNamesTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    manifest_reset_state();
-    device_io_reset_state();
-    ota_test::clear_log_records();
-  }
-  void TearDown() override {
-    manifest_reset_state();
-    device_io_reset_state();
-  }
-};
+class ImageNamesTest : public ManifestStateTest {};
 
 struct Suffixed {
   const char* tmpl;

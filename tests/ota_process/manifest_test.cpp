@@ -1,4 +1,5 @@
 #include "manifest.h"
+#include "manifest_state.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -42,17 +43,8 @@ std::string manifest(const std::vector<Part>& parts, const std::string& top = ""
   return "{" + top + "\"update_partition\":[" + names + "],\"partition_info\":{" + infos + "}}";
 }
 
-class ManifestTest : public ::testing::Test {
+class ManifestTest : public ManifestStateTest {
  protected:
-  void SetUp() override {
-    manifest_reset_state();
-    device_io_reset_state();
-    ota_test::clear_log_records();
-  }
-  void TearDown() override {
-    manifest_reset_state();
-    device_io_reset_state();
-  }
   // Parses through the file reader, as the worker does.
   int parse_file(const std::string& text) {
     const std::string path = dir_.file("data.json");
