@@ -1,5 +1,7 @@
 #include "bench_support.h"
 
+#include <cstdlib>
+
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <linux/loop.h>
@@ -277,5 +279,31 @@ Result<std::string> md5sum_hex(const std::string& path) {
 }
 
 const char* verdict(bool met) { return met ? "met" : "NOT met"; }
+
+Result<BenchOptions> parse_bench_options(int argc, char** argv, BenchOptions defaults) {
+  BenchOptions opt = std::move(defaults);
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (i + 1 >= argc) {
+      return Error(EINVAL, "missing value after " + arg);
+    }
+    const char* value = argv[++i];
+    if (arg == "--size-mib") {
+      opt.size_mib = std::strtoull(value, nullptr, 10);
+    } else if (arg == "--small-mib") {
+      opt.small_mib = std::strtoull(value, nullptr, 10);
+    } else if (arg == "--dir") {
+      opt.dir = value;
+    } else if (arg == "--reps") {
+      opt.reps = std::atoi(value);
+    } else {
+      return Error(EINVAL, "unknown option " + arg);
+    }
+  }
+  if (opt.size_mib == 0 || opt.reps <= 0 || opt.small_mib > opt.size_mib) {
+    return Error(EINVAL, "--size-mib and --reps must be positive, --small-mib at most --size-mib");
+  }
+  return opt;
+}
 
 }  // namespace ota::bench

@@ -17,6 +17,20 @@ using ota::tool::errno_error;
 using ota::tool::Error;
 using ota::tool::Result;
 
+// The command line every benchmark takes: --size-mib, --small-mib (a second, smaller
+// image; 0 lets the benchmark choose), --dir (where its files go) and --reps.
+struct BenchOptions {
+  uint64_t size_mib = 1024;
+  uint64_t small_mib = 0;
+  std::string dir = "/var/tmp";
+  int reps = 1;
+};
+
+// Reads the options over the given defaults; refuses unknown options, a missing value,
+// a size or repeat count of zero and a small image larger than the large one.
+[[nodiscard]] Result<BenchOptions> parse_bench_options(int argc, char** argv,
+                                                       BenchOptions defaults);
+
 // Writes `size` bytes that deflate roughly 2.5-3x, like a root file system image.
 [[nodiscard]] Result<void> write_image_file(const std::string& path, uint64_t size, unsigned seed);
 

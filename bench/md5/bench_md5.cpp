@@ -17,33 +17,11 @@ namespace {
 using ota::bench::Error;
 using ota::bench::Result;
 
-struct Options {
-  uint64_t size_mib = 1024;
-  std::string dir = "/var/tmp";
-  int reps = 3;
-};
+using Options = ota::bench::BenchOptions;
 
 Result<Options> parse_args(int argc, char** argv) {
-  Options opt;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (i + 1 >= argc) {
-      return Error(EINVAL, "missing value after " + arg);
-    }
-    const char* value = argv[++i];
-    if (arg == "--size-mib") {
-      opt.size_mib = std::strtoull(value, nullptr, 10);
-    } else if (arg == "--dir") {
-      opt.dir = value;
-    } else if (arg == "--reps") {
-      opt.reps = std::atoi(value);
-    } else {
-      return Error(EINVAL, "unknown option " + arg);
-    }
-  }
-  if (opt.size_mib == 0 || opt.reps <= 0) {
-    return Error(EINVAL, "--size-mib and --reps must be positive");
-  }
+  auto opt = ota::bench::parse_bench_options(
+      argc, argv, {.size_mib = 1024, .small_mib = 0, .dir = "/var/tmp", .reps = 3});
   return opt;
 }
 

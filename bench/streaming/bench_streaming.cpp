@@ -31,38 +31,12 @@ using ota::bench::Timing;
 constexpr const char* kMember = "system.img";
 constexpr const char* kZstMember = "system.img.zst";
 
-struct Options {
-  uint64_t size_mib = 1024;
-  uint64_t small_mib = 0;  // 0: a quarter of size_mib, at least 64
-  std::string dir = "/var/tmp";
-  int reps = 1;
-};
+using Options = ota::bench::BenchOptions;
 
 Result<Options> parse_args(int argc, char** argv) {
-  Options opt;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (i + 1 >= argc) {
-      return Error(EINVAL, "missing value after " + arg);
-    }
-    const char* value = argv[++i];
-    if (arg == "--size-mib") {
-      opt.size_mib = std::strtoull(value, nullptr, 10);
-    } else if (arg == "--small-mib") {
-      opt.small_mib = std::strtoull(value, nullptr, 10);
-    } else if (arg == "--dir") {
-      opt.dir = value;
-    } else if (arg == "--reps") {
-      opt.reps = std::atoi(value);
-    } else {
-      return Error(EINVAL, "unknown option " + arg);
-    }
-  }
-  if (opt.small_mib == 0) {
-    opt.small_mib = std::max<uint64_t>(64, opt.size_mib / 4);
-  }
-  if (opt.size_mib == 0 || opt.reps <= 0) {
-    return Error(EINVAL, "--size-mib and --reps must be positive");
+  auto opt = ota::bench::parse_bench_options(argc, argv, {});
+  if (opt && opt->small_mib == 0) {
+    opt->small_mib = std::max<uint64_t>(64, opt->size_mib / 4);
   }
   return opt;
 }

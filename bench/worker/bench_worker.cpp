@@ -30,35 +30,13 @@ using ota::bench::Timing;
 constexpr const char* kMember = "system.img";
 constexpr const char* kTarget = "/dev/block/platform/by-name/system_b";
 
-struct Options {
-  uint64_t size_mib = 1024;
-  uint64_t small_mib = 256;
-  std::string dir = "/var/tmp";
-  int reps = 1;
-};
+using Options = ota::bench::BenchOptions;
 
 Result<Options> parse_args(int argc, char** argv) {
-  Options opt;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (i + 1 >= argc) {
-      return Error(EINVAL, "missing value after " + arg);
-    }
-    const char* value = argv[++i];
-    if (arg == "--size-mib") {
-      opt.size_mib = std::strtoull(value, nullptr, 10);
-    } else if (arg == "--small-mib") {
-      opt.small_mib = std::strtoull(value, nullptr, 10);
-    } else if (arg == "--dir") {
-      opt.dir = value;
-    } else if (arg == "--reps") {
-      opt.reps = std::atoi(value);
-    } else {
-      return Error(EINVAL, "unknown option " + arg);
-    }
-  }
-  if (opt.size_mib == 0 || opt.small_mib == 0 || opt.small_mib > opt.size_mib || opt.reps <= 0) {
-    return Error(EINVAL, "sizes must be positive, --small-mib at most --size-mib, --reps > 0");
+  auto opt = ota::bench::parse_bench_options(
+      argc, argv, {.size_mib = 1024, .small_mib = 256, .dir = "/var/tmp", .reps = 1});
+  if (opt && opt->small_mib == 0) {
+    return Error(EINVAL, "--small-mib must be positive");
   }
   return opt;
 }
