@@ -209,8 +209,10 @@ int main(int argc, char** argv) {
         break;
       }
       const std::string patch = base + "/" + v.name + ".hdiff";
-      const auto start = Clock::now();
+      // The child prints its own peak memory: name the run before it does.
+      std::printf("apply %-4s cache %s:\n", v.name, cache);
       std::fflush(stdout);
+      const auto start = Clock::now();
       const pid_t pid = fork();
       if (pid == 0) {
         execl("/proc/self/exe", "bench_hpatch", "--apply", source->path().c_str(), patch.c_str(),
@@ -223,8 +225,8 @@ int main(int argc, char** argv) {
       const double took = seconds_since(start);
       const bool ok =
           WIFEXITED(status) && WEXITSTATUS(status) == 0 && same_as(target->path(), new_image);
-      std::printf("apply %-4s cache %s: %.3f s wall, %.3f s CPU, %s\n", v.name, cache, took,
-                  cpu_seconds(usage), ok ? "verified" : "FAILED");
+      std::printf("  %.3f s wall, %.3f s CPU, %s\n", took, cpu_seconds(usage),
+                  ok ? "verified" : "FAILED");
       failures += ok ? 0 : 1;
     }
   }
