@@ -96,17 +96,36 @@ inline Outcome run_worker(const std::string& packages, const std::string& log = 
   return out;
 }
 
-// The worker killed with SIGKILL `delay` after it started; the FIFO is drained meanwhile.
-inline int kill_worker_after(const std::string& packages, std::chrono::microseconds delay) {
+// The worker killed with SIGKILL as soon as its `after`-th FIFO record has arrived (0: at
+// once); the FIFO is drained meanwhile. Moments picked by what the worker reported, not by
+// the clock, fall into the same phase of the run on any build, however slow.
+struct Killed {
+  int exit_status = -1;
+  std::vector<ota_upgrade_info> records;  // what arrived before the kill
+};
+inline Killed kill_worker_at_record(const std::string& packages, size_t after) {
   const pid_t pid = start_worker({"-p", kPipe, "-z", packages}, "/tmp/worker.log");
+  Killed out;
   const int fd = ::open(kPipe, O_RDONLY | O_CLOEXEC);
-  std::thread drain([fd] { (void)read_records(fd); });
-  std::this_thread::sleep_for(delay);
+  uint8_t buf[OTA_PROGRESS_RECORD_SIZE];
+  size_t have = 0;
+  while (out.records.size() < after) {
+    const ssize_t n = ::read(fd, buf + have, sizeof(buf) - have);
+    if (n <= 0) {
+      break;
+    }
+    have += static_cast<size_t>(n);
+    if (have == sizeof(buf)) {
+      out.records.push_back(ota_upgrade_info_decode(buf));
+      have = 0;
+    }
+  }
   ::kill(pid, SIGKILL);
-  const int status = wait_status(pid);
+  std::thread drain([fd] { (void)read_records(fd); });
+  out.exit_status = wait_status(pid);
   drain.join();
   ::close(fd);
-  return status;
+  return out;
 }
 
 // The first `len` bytes of a device.
