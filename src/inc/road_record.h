@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string_view>
 #include <type_traits>
 
 inline constexpr uint32_t OTA_ROAD_MAGIC = 0x44414F52;         // "ROAD" on disk
@@ -33,7 +34,7 @@ enum ota_road_phase_e : uint32_t {
 struct ota_road_record_t {
   uint32_t magic;
   uint32_t version;
-  uint32_t seq;          // grows by one with every write
+  uint32_t seq;  // grows by one with every write
   ota_road_phase_e phase;
   uint32_t from_slot;    // the confirmed slot the update started from
   uint32_t target_slot;  // the slot the worker writes or wrote
@@ -41,7 +42,7 @@ struct ota_road_record_t {
   uint32_t queue_len;    // firmware-only commands waiting for the channel, oldest first
   char queue[OTA_ROAD_QUEUE_MAX][OTA_ROAD_CMD_LEN];
   uint8_t reserved[92];
-  uint32_t crc32_le;     // CRC32 of every byte before it
+  uint32_t crc32_le;  // CRC32 of every byte before it
 };
 static_assert(sizeof(ota_road_record_t) == 256);
 static_assert(offsetof(ota_road_record_t, phase) == 12);
@@ -54,7 +55,26 @@ static_assert(std::is_trivially_copyable_v<ota_road_record_t>);
 [[nodiscard]] bool encode(const ota_road_record_t& rec, std::span<uint8_t> out);
 [[nodiscard]] bool decode(std::span<const uint8_t> in, ota_road_record_t* rec);
 [[nodiscard]] uint32_t ota_road_crc(const ota_road_record_t& rec);
+// Magic, version, phase and queue length in range, and the CRC holds.
+[[nodiscard]] bool ota_road_is_valid(const ota_road_record_t& rec);
+// What a board without a valid record reads: phase IDLE, no slots, empty queue, seq 0.
+[[nodiscard]] ota_road_record_t ota_road_idle_record();
+// Back to IDLE with no slots; the queue is kept (its commands still wait for the channel).
+void ota_road_set_idle(ota_road_record_t* rec);
+// "IDLE", "WRITING", "WRITTEN", "SWITCHED", "SYNCING" ("UNKNOWN" for anything else).
+[[nodiscard]] const char* ota_road_phase_name(ota_road_phase_e phase);
 
+// The queue of firmware-only commands, in memory (the caller writes the record).
+// Push fails when the queue is full or the name is empty or does not fit 31 characters.
+[[nodiscard]] bool ota_road_queue_push(ota_road_record_t* rec, std::string_view cmd);
+void ota_road_queue_pop(ota_road_record_t* rec);
+// The oldest queued command, empty when none.
+[[nodiscard]] std::string_view ota_road_queue_front(const ota_road_record_t& rec);
+
+// Picks the record from the two copies as they lie on the medium: the index (0 or 1) of
+// the newest valid one, or -1 when neither is valid (then `rec` is the idle record).
+[[nodiscard]] int32_t ota_road_pick(std::span<const uint8_t> copy0, std::span<const uint8_t> copy1,
+                                    ota_road_record_t* rec);
 // The newest valid copy, or an idle record (phase IDLE, slots OTA_ROAD_NO_SLOT, empty
 // queue) when neither copy is valid; -1 only when veeprom cannot be read.
 [[nodiscard]] int32_t ota_road_read(ota_road_record_t* rec);
