@@ -130,7 +130,11 @@ void do_sig_child(pid_t pid) {
     // No exit status (SIGCHLD ignored by the client): nothing proves success.
     OTA_LOG_ERR("wait for ota process %d failed: %s\n", pid, std::strerror(errno));
   }
-  if (::unlink(PIPE_FILE) != 0 || release_process_lock() != 0) {
+  // The lock is released even when the FIFO is already gone (removed by someone else):
+  // a lock kept here would refuse every later start, sync and clear of this process.
+  const bool fifo_removed = ::unlink(PIPE_FILE) == 0;
+  const bool lock_released = release_process_lock() == 0;
+  if (!fifo_removed || !lock_released) {
     OTA_LOG_ERR("release pipe file or lock failed\n");
   }
   stop_reader();

@@ -1,4 +1,6 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -6,6 +8,7 @@
 
 #include "board_client.h"
 #include "mirvo_ota_hl.h"
+#include "unique_fd.h"
 
 namespace {
 
@@ -132,6 +135,23 @@ TEST_F(LaunchTest, UnsafeWorkerDirectoryIsRefused) {
   struct stat st {};
   ASSERT_EQ(lstat("/tmp/process", &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0700U);
+}
+
+// A FIFO removed by someone else while the worker runs does not keep the lock held: the
+// lock is free for any process afterwards, and the next start is accepted.
+TEST_F(LaunchTest, RemovedFifoStillReleasesTheLock) {
+  const std::string pkg =
+      package_with("rec system 1 10 >&3; rm -f /tmp/ota_pipe; rec all_img_finish 2 100 >&3");
+  ASSERT_EQ(otaRequestStart(pkg.c_str(), OTA_TOOL), 0);
+  EXPECT_EQ(wait_final(), UPGRADE_SUCCESS);
+  EXPECT_TRUE(ota_test::log_contains("release pipe file or lock failed"));
+  {
+    const ota::UniqueFd other = ota::open_fd("/tmp/ota.lock", O_WRONLY);
+    ASSERT_TRUE(other.valid());
+    EXPECT_EQ(flock(other.get(), LOCK_EX | LOCK_NB), 0);
+  }
+  ASSERT_EQ(otaRequestStart(pkg.c_str(), OTA_TOOL), 0);
+  EXPECT_EQ(wait_final(), UPGRADE_SUCCESS);
 }
 
 // A hundred launches leave no thread, descriptor or FIFO behind.
