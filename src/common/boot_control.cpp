@@ -1,13 +1,16 @@
 #include "boot_control.h"
 
+#include <fcntl.h>
+
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "crc.h"
 #include "device_io.h"
-#include "flash_cmd.h"
 #include "ota_log.h"
+#include "unique_fd.h"
 
 namespace {
 
@@ -91,6 +94,11 @@ int bootctrl_get_number_slots(bootloader_control* boot_ctrl) {
   return boot_ctrl->nb_slot();
 }
 
+// The block is written to misc by the engine itself rather than handed to the firmware
+// as a "misc_write_cmd": the flash channel holds one command, and a later command sent
+// before the reboot (a NOR copy, the slot switch, a notice) would replace the block's
+// command and silently lose a change such as "this slot is unbootable". A block written
+// here is on the medium when the save returns, and every read sees it at once.
 int32_t bootctrl_update_and_save(bootloader_control* ctrl) {
   if (ctrl == nullptr) {
     OTA_LOG_ERR("Invalid input parameter, null ptr");
@@ -100,11 +108,12 @@ int32_t bootctrl_update_and_save(bootloader_control* ctrl) {
   static_assert(BOOT_CTRL_OFFSET % MISC_BLOCK_SIZE == 0, "Boot control block not block aligned.");
   std::array<uint8_t, sizeof(bootloader_control)> bytes{};
   (void)encode(*ctrl, bytes);
-  const int32_t ret =
-      ota_write_flashcmd(FLASHCMD_MISC_WRITE, bytes.data(), bytes.size(), BOOT_CTRL_OFFSET);
-  if (ret != 0) {
-    OTA_LOG_ERR("misc write failed, ret %d\n", ret);
-    return ret;
+  ota::UniqueFd fd = ota::open_fd(OTA_MISC_DEV, O_WRONLY);
+  if (!fd || !ota::pwrite_full(fd.get(), bytes.data(), bytes.size(), BOOT_CTRL_OFFSET) ||
+      !ota::sync_fd(fd.get()) || fd.close() != 0) {
+    OTA_LOG_ERR("write boot control block to %s failed: %s\n", OTA_MISC_DEV, std::strerror(errno));
+    OTA_LOG_ERR("misc write failed, ret %d\n", -1);
+    return -1;
   }
   return 0;
 }

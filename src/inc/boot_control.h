@@ -2,9 +2,8 @@
 // slot to boot, the slot operations of an update, the booted slot and boot mode from the
 // kernel command line, and the device paths of the current and the target slot.
 //
-// The block is read from the misc device, but every change is handed to the firmware as
-// a "misc_write_cmd" flash command: a read after a save shows the new block only once
-// the firmware has carried the command out.
+// The block is read from and written to the misc device by the engine itself (written,
+// then flushed), so a read after a save shows the new block; no flash command is sent.
 #pragma once
 
 #include <cstddef>

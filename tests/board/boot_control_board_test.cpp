@@ -1,6 +1,8 @@
 // The boot control block and slot operations on a virtual board, through its firmware.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "board_records.h"
 #include "flash_cmd.h"
 
@@ -24,22 +26,18 @@ TEST(BootControlBoard, DefaultBlock) {
   EXPECT_EQ(ota_check_cur_slot_bootable(), -1);  // nothing confirmed yet
 }
 
-// A save is a flash command: misc keeps the old block until the firmware runs the command
-// at the next boot, which then boots slot b with slot a at priority 14.
-TEST(BootControlBoard, ActivateSlotTakesEffectAtReboot) {
+// A save writes misc itself: the new block is on the device at once, nothing waits in the
+// flash channel, and the next boot takes slot b with slot a at priority 14.
+TEST(BootControlBoard, ActivateSlotWritesMiscAtOnce) {
   const auto misc_before = read_dev(kMisc, 0, 4096);
   ASSERT_EQ(ota_set_next_expected_slot(1), 0);
-  EXPECT_EQ(read_dev(kMisc, 0, 4096), misc_before);
-  EXPECT_EQ(ota_get_next_expected_slot(), 0);  // still the old block
-
-  const auto tmpl = read_dev("/usr/mirvo/share/ota/misc_write_cmd", 0, FLASHCMD_TEMPLATE_SIZE);
-  const uint32_t area = le32(tmpl, FLASHCMD_DATA_SIZE_OFFSET);
-  const auto record = read_dev(kFlashcmd, 0, FLASHCMD_TEMPLATE_SIZE + area + 4);
-  EXPECT_TRUE(std::equal(tmpl.begin(), tmpl.end(), record.begin()));
-  bootloader_control sent{};
-  ASSERT_TRUE(decode(std::span(record).subspan(FLASHCMD_TEMPLATE_SIZE + BOOT_CTRL_OFFSET), &sent));
-  EXPECT_EQ(sent.slot_info[1].priority(), 15);
-  EXPECT_EQ(sent.crc32_le, bootctrl_crc(sent));
+  EXPECT_EQ(ota_get_next_expected_slot(), 1);
+  const bootloader_control saved = boot_block_on_disk();
+  EXPECT_EQ(saved.slot_info[1].priority(), 15);
+  EXPECT_EQ(saved.slot_info[1].tries_remaining(), 3);
+  EXPECT_EQ(saved.slot_info[0].priority(), 14);
+  EXPECT_EQ(saved.crc32_le, bootctrl_crc(saved));
+  EXPECT_EQ(read_dev(kFlashcmd, 0, 8), filled(8, 0));  // no misc write command
 
   ASSERT_EQ(reboot(), 0);
   EXPECT_EQ(ota_get_cur_slot(), 1);
@@ -48,8 +46,24 @@ TEST(BootControlBoard, ActivateSlotTakesEffectAtReboot) {
   EXPECT_EQ(ctrl.slot_info[0].tries_remaining(), 7);
   EXPECT_EQ(ctrl.slot_info[1].priority(), 15);
   EXPECT_EQ(ctrl.slot_info[1].tries_remaining(), 2);  // one of three used by this boot
-  EXPECT_EQ(read_dev(kMisc, 0, BOOT_CTRL_OFFSET),
-            std::vector<uint8_t>(misc_before.begin(), misc_before.begin() + BOOT_CTRL_OFFSET));
+  // Only the 32 bytes of the block changed: the bootloader message and the rest of misc
+  // are not the engine's.
+  const auto misc_after = read_dev(kMisc, 0, 4096);
+  for (size_t i = 0; i < misc_after.size(); ++i) {
+    if (i < BOOT_CTRL_OFFSET || i >= BOOT_CTRL_OFFSET + 32) {
+      ASSERT_EQ(misc_after[i], misc_before[i]) << "misc byte " << i;
+    }
+  }
+}
+
+// A save stays on the medium even when a command is sent after it before the reboot:
+// the unbootable mark of the slot being written is not lost to a later command.
+TEST(BootControlBoard, SaveSurvivesLaterCommand) {
+  ASSERT_EQ(ota_set_slot_unbootable(1), 0);
+  ASSERT_EQ(ota_write_flashcmd("hsm_m2b_cmd", nullptr, 0, 0), 0);
+  ASSERT_EQ(reboot(), 0);
+  EXPECT_EQ(ota_get_slot_bootable_state(1), 0);
+  EXPECT_EQ(boot_block_on_disk().slot_info[1].successful_boot(), 0);
 }
 
 // Confirming the new slot sticks across reboots, makes the other slot the one to update,
@@ -119,8 +133,8 @@ TEST(BootControlBoard, UnbootableSlotIsSkipped) {
   EXPECT_EQ(ctrl.slot_info[1].successful_boot(), 0);
 }
 
-// A foreign block makes every slot operation fail without sending anything, until the
-// defaults have been carried out by the firmware.
+// A foreign block makes every slot operation fail without writing anything, until the
+// defaults are saved, which take effect at once.
 TEST(BootControlBoard, ForeignBlockUntilDefaults) {
   write_dev(kMisc, BOOT_CTRL_OFFSET, filled(32, 0xFF));
   const auto flashcmd_before = read_dev(kFlashcmd, 0, 8192);
@@ -132,11 +146,11 @@ TEST(BootControlBoard, ForeignBlockUntilDefaults) {
   EXPECT_EQ(ota_get_update_slot(), -1);
   EXPECT_TRUE(ota_test::log_contains("get boot ctrl info failed!"));
   EXPECT_EQ(read_dev(kFlashcmd, 0, 8192), flashcmd_before);
+  EXPECT_EQ(read_dev(kMisc, BOOT_CTRL_OFFSET, 32), filled(32, 0xFF));
 
   ASSERT_EQ(ota_set_slotmeta_to_default(), 0);
-  bootloader_control sent{};
-  ASSERT_TRUE(decode(read_dev(kFlashcmd, FLASHCMD_TEMPLATE_SIZE + BOOT_CTRL_OFFSET, 32), &sent));
-  EXPECT_EQ(sent.crc32_le, 0x672A9D0FU);
+  EXPECT_EQ(boot_block_on_disk().crc32_le, 0x672A9D0FU);
+  EXPECT_EQ(ota_get_slot_num(), 2);
   ASSERT_EQ(reboot(), 0);
   bootloader_control ctrl{};
   ASSERT_EQ(bootctrl_get_info(&ctrl), 0);
@@ -144,7 +158,23 @@ TEST(BootControlBoard, ForeignBlockUntilDefaults) {
   EXPECT_EQ(ota_get_cur_slot(), 0);
   EXPECT_EQ(ctrl.slot_info[0].tries_remaining(), 6);  // the default block, booted once
   EXPECT_EQ(ctrl.slot_info[1].tries_remaining(), 7);
-  EXPECT_EQ(ota_get_slot_num(), 2);
+}
+
+// A misc device that cannot be opened fails the save with the specified lines and
+// leaves the block as it was.
+TEST(BootControlBoard, MissingMiscFailsTheSave) {
+  const auto before = read_dev(kMisc, BOOT_CTRL_OFFSET, 32);
+  bootloader_control ctrl{};
+  ASSERT_EQ(bootctrl_get_info(&ctrl), 0);
+  const std::string away = kMisc + ".away";
+  ASSERT_EQ(::rename(kMisc.c_str(), away.c_str()), 0);
+  ota_test::clear_log_records();
+  const int32_t ret = bootctrl_set_slot_as_unbootable(1, &ctrl);
+  ASSERT_EQ(::rename(away.c_str(), kMisc.c_str()), 0);
+  EXPECT_EQ(ret, -1);
+  EXPECT_TRUE(ota_test::log_contains("misc write failed, ret -1"));
+  EXPECT_TRUE(ota_test::log_contains("Boot ctrl save failed"));
+  EXPECT_EQ(read_dev(kMisc, BOOT_CTRL_OFFSET, 32), before);
 }
 
 // Without the slot key on the command line nothing that needs the booted slot works; the
