@@ -5,6 +5,8 @@
 #include <string>
 
 #include "boot_control.h"
+#include "road_record.h"
+#include "road_state.h"
 #include "veeprom_flag.h"
 
 namespace ota_tool {
@@ -76,9 +78,25 @@ void print_boot_control(std::FILE* out) {
   std::fprintf(out, "booted slot: %c\n", cur == 0 ? 'A' : (cur == 1 ? 'B' : '?'));
 }
 
+char slot_letter(uint32_t slot) { return slot < 2 ? static_cast<char>('a' + slot) : '-'; }
+
+void print_road_record(std::FILE* out, const ota_road_record_t& road) {
+  std::fprintf(out, "road record: phase %s, from %c, target %c, sync %c, queue %u\n",
+               ota_road_phase_name(road.phase), slot_letter(road.from_slot),
+               slot_letter(road.target_slot), slot_letter(road.sync_slot), road.queue_len);
+  for (uint32_t i = 0; i < road.queue_len && i < OTA_ROAD_QUEUE_MAX; ++i) {
+    std::fprintf(out, "  queued: %.*s\n", static_cast<int>(OTA_ROAD_CMD_LEN), road.queue[i]);
+  }
+}
+
 }  // namespace
 
 Result<void> print_board_status(std::FILE* out) {
+  const RoadInputs road = read_road_inputs();
+  std::fprintf(out, "%s\n", road_state_line(road).c_str());
+  if (road.road_readable) {
+    print_road_record(out, road.road);
+  }
   auto status = print_status_record(out);
   if (!status) {
     return status;

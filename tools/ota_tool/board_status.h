@@ -1,5 +1,5 @@
 // The board's persistent update state, decoded for the operator: the OTA status record,
-// the anti-rollback record and the boot control block.
+// the anti-rollback record and the boot control block, preceded by the road state.
 #pragma once
 
 #include <cstdio>

@@ -29,7 +29,7 @@ void usage(std::FILE* out) {
       "  notify-mcu start|post|abort|pre-reboot\n"
       "  slot                  the booted slot\n"
       "  version               the library version\n"
-      "  status                the board's update records, decoded\n",
+      "  status                the road state, then the board's update records decoded\n",
       out);
 }
 
