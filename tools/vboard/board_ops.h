@@ -13,9 +13,10 @@ namespace vboard {
 [[nodiscard]] Result<void> create_board(const std::string& dir,
                                         const std::optional<std::string>& layout_file);
 
-// Runs argv inside the board; returns argv's exit status (128 + signal if killed).
-[[nodiscard]] Result<int> run_in_board(const std::string& dir,
-                                       const std::vector<std::string>& argv);
+// Runs argv inside the board; returns argv's exit status (128 + signal if killed). Of
+// the host's /tmp the board shows what host_tmp.h says, keep included.
+[[nodiscard]] Result<int> run_in_board(const std::string& dir, const std::vector<std::string>& argv,
+                                       const std::vector<std::string>& keep = {});
 
 struct RebootOptions {
   bool force_recovery = false;  // boot recovery mode whatever the slots say

@@ -18,23 +18,28 @@ using vboard::Result;
 
 constexpr const char* kUsage =
     "usage: vboard create DIR [--layout FILE]\n"
-    "       vboard run DIR -- CMD [ARG...]\n"
+    "       vboard run DIR [--keep PATH]... -- CMD [ARG...]\n"
     "       vboard reboot DIR [--recovery]\n"
     "       vboard status DIR [--json]\n"
     "       vboard scratch [--layout FILE] [--keep] -- CMD [ARG...]\n"
-    "       vboard layout [--gpt-conf] [FILE]\n";
+    "       vboard layout [--gpt-conf] [FILE]\n"
+    "Of the host's /tmp, `run` shows only the folders right below /tmp that hold the board,\n"
+    "the working directory, the command's file and the libraries it links from /tmp, and\n"
+    "each --keep PATH; a program below /tmp named in an argument but not shown is refused.\n";
 
 struct Args {
   std::vector<std::string> plain;    // before "--"
   std::vector<std::string> command;  // after "--"
   std::optional<std::string> layout;
+  std::vector<std::string> keep_paths;  // run: --keep PATH
   bool json = false;
   bool recovery = false;
   bool keep = false;
   bool gpt_conf = false;
 };
 
-Result<Args> parse_args(int argc, char** argv) {
+// `run` takes --keep PATH; `scratch` takes --keep alone (keep the board afterwards).
+Result<Args> parse_args(const std::string& cmd, int argc, char** argv) {
   Args a;
   for (int i = 2; i < argc; ++i) {
     const std::string s = argv[i];
@@ -48,6 +53,11 @@ Result<Args> parse_args(int argc, char** argv) {
       a.json = true;
     } else if (s == "--recovery") {
       a.recovery = true;
+    } else if (s == "--keep" && cmd == "run") {
+      if (i + 1 >= argc) {
+        return Error(EINVAL, "--keep needs a path");
+      }
+      a.keep_paths.push_back(argv[++i]);
     } else if (s == "--keep") {
       a.keep = true;
     } else if (s == "--gpt-conf") {
@@ -121,7 +131,7 @@ Result<int> dispatch(const std::string& cmd, const Args& a) {
     return r ? Result<int>(0) : Result<int>(r.error());
   }
   if (cmd == "run") {
-    return vboard::run_in_board(dir, a.command);
+    return vboard::run_in_board(dir, a.command, a.keep_paths);
   }
   if (cmd == "reboot") {
     auto r = vboard::reboot_board(dir, vboard::RebootOptions{a.recovery});
@@ -150,7 +160,7 @@ int main(int argc, char** argv) {
     return argc < 2 ? 2 : 0;
   }
   const std::string cmd = argv[1];
-  auto args = parse_args(argc, argv);
+  auto args = parse_args(cmd, argc, argv);
   Result<int> result = args ? dispatch(cmd, *args) : Result<int>(args.error());
   if (!result) {
     std::fprintf(stderr, "vboard %s: %s\n", cmd.c_str(), result.error().message().c_str());

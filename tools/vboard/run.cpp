@@ -2,7 +2,8 @@
 // devices and stays outside to detach them whatever happens; the child is init of a
 // new PID namespace with a private mount namespace, in which it builds a root that
 // shows the host's files plus the board's devices, sysfs, /proc/cmdline, /usr/mirvo,
-// /etc/runtime_config, /userdata and a private /tmp, then runs the command.
+// /etc/runtime_config, /userdata and a private /tmp (showing of the host's /tmp only
+// what host_tmp.h chooses), then runs the command.
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
@@ -22,6 +23,7 @@
 #include <sstream>
 
 #include "board_ops.h"
+#include "host_tmp.h"
 #include "loop.h"
 
 namespace vboard {
@@ -327,37 +329,24 @@ Result<void> board_dev(const BoardDir& dir, const Attached& att, const std::stri
   return board_devices(att, dev);
 }
 
-// The folder right below /tmp that holds path ("/tmp/ci" for "/tmp/ci/repo/build/bin"),
-// or "" when path does not lie below /tmp.
-std::string tmp_top(const std::string& path) {
-  if (path.rfind("/tmp/", 0) != 0 || path.size() <= 5) {
-    return "";
-  }
-  const size_t end = path.find('/', 5);
-  return end == std::string::npos ? path : path.substr(0, end);
-}
-
-// A private /tmp. The folders below /tmp that hold the board's directory, the caller's
-// working directory and the command stay reachable at their paths: a build tree in
-// /tmp keeps its libraries and data beside the command that needs them.
-Result<void> board_tmp(const std::vector<std::string>& keep, const std::string& nr) {
+// A private /tmp that shows, at their paths, the host's entries below /tmp chosen by
+// tmp_entries_to_show: a build tree in /tmp keeps its libraries and data beside the
+// command that needs them.
+Result<void> board_tmp(const std::vector<std::string>& shown, const std::string& nr) {
   if (auto r = mkdir_one(nr + "/tmp", 01777); !r) {
     return r;
   }
   if (auto r = do_mount("tmpfs", nr + "/tmp", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777"); !r) {
     return r;
   }
-  std::set<std::string> tops;
-  for (const auto& kept : keep) {
-    tops.insert(tmp_top(kept));
-  }
-  for (const auto& path : tops) {
+  for (const auto& path : shown) {
     struct stat st {};
-    if (path.empty() || ::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-      continue;
+    if (::stat(path.c_str(), &st) != 0) {
+      return ota::tool::errno_error("show " + path + " on the board");
     }
-    if (auto r = make_dirs(nr + path); !r) {
-      return r;
+    auto made = S_ISDIR(st.st_mode) ? make_dirs(nr + path) : touch(nr + path);
+    if (!made) {
+      return made;
     }
     if (auto r = bind(path, nr + path); !r) {
       return r;
@@ -391,12 +380,15 @@ Result<void> enter_root(const std::string& nr) {
   return ::chdir("/") == 0 ? Result<void>() : ota::tool::errno_error("chdir /");
 }
 
-Result<void> build_root(const BoardDir& dir, const Attached& att, const std::string& cwd,
-                        const std::string& command) {
-  std::vector<std::string> keep = {dir.root(), cwd};
-  if (command.rfind('/') != std::string::npos && command[0] == '/') {
-    keep.push_back(command.substr(0, command.rfind('/')));
-  }
+// What the command runs with: its arguments, the caller's directory and the entries of
+// the host's /tmp the board shows.
+struct Launch {
+  std::vector<std::string> argv;
+  std::string cwd;
+  std::vector<std::string> shown;
+};
+
+Result<void> build_root(const BoardDir& dir, const Attached& att, const Launch& launch) {
   if (::unshare(CLONE_NEWNS) != 0) {
     return ota::tool::errno_error("new mount namespace");
   }
@@ -409,7 +401,7 @@ Result<void> build_root(const BoardDir& dir, const Attached& att, const std::str
   }
   for (auto r :
        {mirror_host_root(nr), overlay_dirs(dir, nr), board_sysfs(dir, nr), board_proc(dir, nr),
-        board_dev(dir, att, nr), board_tmp(keep, nr), board_userdata(att, nr)}) {
+        board_dev(dir, att, nr), board_tmp(launch.shown, nr), board_userdata(att, nr)}) {
     if (!r) {
       return r;
     }
@@ -418,7 +410,7 @@ Result<void> build_root(const BoardDir& dir, const Attached& att, const std::str
     return r;
   }
   // The caller's directory, when the board shows it; else the board's root.
-  if (::chdir(cwd.c_str()) != 0 && ::chdir("/") != 0) {
+  if (::chdir(launch.cwd.c_str()) != 0 && ::chdir("/") != 0) {
     return ota::tool::errno_error("chdir /");
   }
   return {};
@@ -474,11 +466,10 @@ int supervise(pid_t pid) {
 }
 
 // Init of the board's PID namespace: builds the root, starts the command, waits.
-[[noreturn]] void board_init(const BoardDir& dir, const Attached& att,
-                             const std::vector<std::string>& argv, const std::string& cwd,
+[[noreturn]] void board_init(const BoardDir& dir, const Attached& att, const Launch& launch,
                              int report_fd) {
   ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-  auto r = build_root(dir, att, cwd, argv[0]);
+  auto r = build_root(dir, att, launch);
   if (!r) {
     const std::string msg = r.error().message();
     (void)ota::write_full(report_fd, msg.data(), msg.size());
@@ -492,7 +483,7 @@ int supervise(pid_t pid) {
     ::_exit(125);
   }
   if (pid == 0) {
-    exec_command(argv);
+    exec_command(launch.argv);
   }
   ::close(report_fd);
   ::_exit(supervise(pid));
@@ -501,8 +492,7 @@ int supervise(pid_t pid) {
 // The init of the board's PID namespace is started from a child of its own, so that
 // vboard itself stays in the host's namespace (and can still start threads and
 // processes there, as the sanitizers' leak check does at exit).
-[[noreturn]] void start_init(const BoardDir& dir, const Attached& att,
-                             const std::vector<std::string>& argv, const std::string& cwd,
+[[noreturn]] void start_init(const BoardDir& dir, const Attached& att, const Launch& launch,
                              int report_fd) {
   ::prctl(PR_SET_PDEATHSIG, SIGKILL);
   if (::unshare(CLONE_NEWPID) != 0) {
@@ -517,7 +507,7 @@ int supervise(pid_t pid) {
     ::_exit(125);
   }
   if (init == 0) {
-    board_init(dir, att, argv, cwd, report_fd);
+    board_init(dir, att, launch, report_fd);
   }
   ::close(report_fd);
   ::_exit(supervise(init));
@@ -543,10 +533,7 @@ Result<void> check_dir_name(const std::string& root) {
 }
 
 // Starts init of the board namespace; returns its exit code once it has ended.
-Result<int> start_and_wait(const BoardDir& dir, const Attached& att,
-                           const std::vector<std::string>& argv) {
-  char cwd_buf[4096];
-  const std::string cwd = ::getcwd(cwd_buf, sizeof(cwd_buf)) != nullptr ? cwd_buf : "/";
+Result<int> start_and_wait(const BoardDir& dir, const Attached& att, const Launch& launch) {
   int report[2];
   if (::pipe2(report, O_CLOEXEC) != 0) {
     return ota::tool::errno_error("pipe");
@@ -557,7 +544,7 @@ Result<int> start_and_wait(const BoardDir& dir, const Attached& att,
   }
   if (pid == 0) {
     ::close(report[0]);
-    start_init(dir, att, argv, cwd, report[1]);
+    start_init(dir, att, launch, report[1]);
   }
   ::close(report[1]);
   ota::UniqueFd report_fd(report[0]);
@@ -576,7 +563,8 @@ Result<int> start_and_wait(const BoardDir& dir, const Attached& att,
 
 }  // namespace
 
-Result<int> run_in_board(const std::string& path, const std::vector<std::string>& argv) {
+Result<int> run_in_board(const std::string& path, const std::vector<std::string>& argv,
+                         const std::vector<std::string>& keep) {
   if (argv.empty()) {
     return Error(EINVAL, "no command to run");
   }
@@ -592,6 +580,13 @@ Result<int> run_in_board(const std::string& path, const std::vector<std::string>
   if (!layout) {
     return layout.error();
   }
+  char cwd_buf[4096];
+  Launch launch{argv, ::getcwd(cwd_buf, sizeof(cwd_buf)) != nullptr ? cwd_buf : "/", {}};
+  auto shown = tmp_entries_to_show(HostView{dir.root(), launch.cwd, argv, keep});
+  if (!shown) {
+    return shown.error();
+  }
+  launch.shown = std::move(shown.value());
   auto lock = lock_board(dir);
   if (!lock) {
     return lock.error();
@@ -605,7 +600,7 @@ Result<int> run_in_board(const std::string& path, const std::vector<std::string>
   if (auto r = attach_board(dir, *layout, att); !r) {
     result = std::move(r.error().context("attach board " + dir.root()));
   } else {
-    result = start_and_wait(dir, att, argv);
+    result = start_and_wait(dir, att, launch);
   }
   detach_board(att);
   ::sigprocmask(SIG_SETMASK, &old, nullptr);

@@ -81,6 +81,40 @@ TEST_F(BoardFixture, RunReturnsTheCommandsStatus) {
   EXPECT_EQ(vboard("run " + board_ + " -- sh -c 'echo $VBOARD_DIR'", &code), board_ + "\n");
 }
 
+// Of the host's /tmp the board shows the command's folder and the folder of a library
+// it links from there; a program of another folder named in a shell string is refused
+// before anything runs until --keep shows it; a --keep path must exist.
+TEST_F(BoardFixture, HostTmpShowsWhatTheCommandRuns) {
+  const ota_test::TempDir bin;
+  const ota_test::TempDir lib;
+  const ota_test::TempDir other;
+  fs::copy_file(PROBE_EXE, bin.file("probe"));
+  fs::copy_file(PROBE_LIB, lib.file(fs::path(PROBE_LIB).filename()));
+  ota_test::write_file(other.file("hello"), "#!/bin/sh\necho hello\n");
+  fs::permissions(other.file("hello"), fs::perms::owner_all);
+  struct Case {
+    std::string args;
+    int status;
+    std::string output;  // expected in the output
+  };
+  const Case cases[] = {
+      {"-- " + bin.file("probe"), 0, "probe 42"},
+      {"-- sh -c '" + other.file("hello") + " x'", 125, "add --keep " + other.path()},
+      {"--keep " + other.path() + " -- sh -c '" + other.file("hello") + " x'", 0, "hello"},
+      {"-- sh -c 'ls " + other.path() + "'", 2, "No such file"},
+      {"--keep " + other.file("none") + " -- true", 125, other.file("none")},
+      {"-- " + other.file("none"), 125, "the host has no such file"},
+  };
+  for (const Case& c : cases) {
+    int code = -1;
+    const std::string out = shell("LD_LIBRARY_PATH=" + lib.path() + " " + VBOARD_EXE + " run " +
+                                      board_ + " " + c.args + " 2>&1",
+                                  &code);
+    EXPECT_EQ(code, c.status) << c.args << ": " << out;
+    EXPECT_NE(out.find(c.output), std::string::npos) << c.args << ": " << out;
+  }
+}
+
 // A hundred runs leave no loop device, mount or file behind, in /tmp or in the board.
 TEST_F(BoardFixture, HundredRunsLeaveNothingBehind) {
   // A /tmp of this test's own, so that other processes' files do not count.
