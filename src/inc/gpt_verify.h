@@ -7,9 +7,7 @@
 
 #include "flash_cmd.h"
 #include "gpt.h"
-
-inline constexpr const char* OTA_MTD_SYSFS = "/sys/class/mtd/mtd";
-inline constexpr uint32_t OTA_NOR_SIZE_PAD = 2048;  // added to the size the MTD driver shows
+#include "slot_copy.h"  // OTA_MTD_SYSFS, OTA_NOR_SIZE_PAD
 
 [[nodiscard]] int32_t verify_gpt_config(const char* unzip_dir);
 [[nodiscard]] int32_t emmc_gpt_cmp(struct gpt_entry* gpt_entries, char** tokens);

@@ -8,6 +8,7 @@
 #include "manifest.h"
 #include "partition_md5.h"
 #include "progress.h"
+#include "slot_copy.h"  // copy_part
 
 inline constexpr uint64_t OTA_HPATCH_CACHE_SIZE = 33554432;  // patch engine cache, 32 MiB
 inline constexpr int OTA_AB_LIST_MAX = 128;
@@ -57,8 +58,6 @@ inline constexpr const char* OTA_PARAM_MOUNT_POINT = "/tmp/ota/ota_param_tmp";
 // Copies every eMMC A/B partition missing from the updated-partition list from the running
 // slot into the slot being updated, and proves each copy. 0 or -1.
 [[nodiscard]] int32_t copy_unupgraded_ab_parts();
-// Device to device, the whole source, in eMMC chunks; durable. 0 or -1.
-[[nodiscard]] int32_t copy_part(const char* part1, const char* part2);
 // Base names (suffix "_a"/"_b" removed) of the eMMC partition table, distinct, in table
 // order, into a zeroed list. 0 or -1.
 [[nodiscard]] int32_t get_all_ab_partitions(char abparts[OTA_AB_LIST_MAX][OTA_AB_NAME_LEN]);

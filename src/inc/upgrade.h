@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "manifest.h"
+#include "slot_copy.h"  // OTA_NOR_DEV
 
 [[nodiscard]] int32_t ota_start_upgrade();
 [[nodiscard]] int32_t do_app_img(const char* zip_path);
@@ -22,7 +23,6 @@
 
 inline constexpr const char* OTA_RECOVERY_DIR = "/tmp/ota";
 inline constexpr const char* OTA_BLK_DEV = "/dev/block/platform/by-name/blk";
-inline constexpr const char* OTA_NOR_DEV = "/dev/mtd0";
 
 [[nodiscard]] int32_t ota_update_system_recovery(const char* zip_path);
 [[nodiscard]] int32_t ota_update_partition_force(void);

@@ -93,23 +93,6 @@ int32_t get_all_ab_partitions(char abparts[OTA_AB_LIST_MAX][OTA_AB_NAME_LEN]) {
   return 0;
 }
 
-int32_t copy_part(const char* part1, const char* part2) {
-  ota_file_info_t source{};
-  ota_file_info_t dest{};
-  source.size = UINT64_MAX;
-  source.medium = OTA_EMMC;
-  dest.medium = OTA_EMMC;
-  if (part1 == nullptr || part2 == nullptr ||
-      std::snprintf(source.path, sizeof(source.path), "%s", part1) >=
-          static_cast<int>(sizeof(source.path)) ||
-      std::snprintf(dest.path, sizeof(dest.path), "%s", part2) >=
-          static_cast<int>(sizeof(dest.path))) {
-    OTA_LOG_ERR("copy_part: bad device path\n");
-    return -1;
-  }
-  return ota_file_to_file(&source, &dest, nullptr) < 0 ? -1 : 0;
-}
-
 int32_t copy_unupgraded_ab_parts() {
   static char abparts[OTA_AB_LIST_MAX][OTA_AB_NAME_LEN];
   std::memset(abparts, 0, sizeof(abparts));

@@ -158,20 +158,10 @@ int32_t part_nor_check_update_inpkg(char* part_name) {
 }
 
 int32_t nor_gpt_info_cmp(char* info_on_file, uint8_t order, char* info_on_nor) {
-  char path[128] = {};
-  std::snprintf(path, sizeof(path), "%s%d/%s", OTA_MTD_SYSFS, order, info_on_nor);
-  ota::UniqueFd fd = ota::open_fd(path, O_RDONLY);
-  if (!fd) {
-    OTA_LOG_ERR("nor:%s not found!\n", path);
-    return -1;
-  }
   char value[33] = {};
-  const ssize_t got = ota::read_full(fd.get(), value, 32);
-  if (got <= 0) {
-    OTA_LOG_ERR("nor:%s read failed!\n", path);
+  if (ota_mtd_read_attr(order, info_on_nor, value, sizeof(value)) != 0) {
     return -1;
   }
-  value[std::strcspn(value, " \n")] = '\0';
   if (info_on_file == nullptr || std::strcmp(info_on_file, value) == 0) {
     return 0;
   }
