@@ -9,6 +9,7 @@
 
 #include "crc.h"
 #include "device_io.h"
+#include "flash_cmd.h"
 #include "ota_log.h"
 #include "unique_fd.h"
 
@@ -108,6 +109,12 @@ int32_t bootctrl_update_and_save(bootloader_control* ctrl) {
   static_assert(BOOT_CTRL_OFFSET % MISC_BLOCK_SIZE == 0, "Boot control block not block aligned.");
   std::array<uint8_t, sizeof(bootloader_control)> bytes{};
   (void)encode(*ctrl, bytes);
+  // A misc write command an older engine left pending would be carried out at the next
+  // boot over this newer block.
+  if (ota_flashcmd_drop_pending(FLASHCMD_MISC_WRITE) < 0) {
+    OTA_LOG_ERR("misc write failed, ret %d\n", -1);
+    return -1;
+  }
   ota::UniqueFd fd = ota::open_fd(OTA_MISC_DEV, O_WRONLY);
   if (!fd || !ota::pwrite_full(fd.get(), bytes.data(), bytes.size(), BOOT_CTRL_OFFSET) ||
       !ota::sync_fd(fd.get()) || fd.close() != 0) {

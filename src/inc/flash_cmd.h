@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <span>
+#include <string>
 #include <type_traits>
 #include <vector>
 
@@ -161,10 +162,28 @@ inline constexpr char msg2mcu_cmds[MSG2MCU_NUM][32] = {"mcu_start_ota", "mcu_pos
                                          std::vector<uint8_t>* record);
 
 // Sends `cmd` to the firmware through the flashcmd partition. 0, -6 (null cmd), -17 (no
-// memory), -1 for any other failure. Success means the record is on stable storage.
+// memory), -1 for any other failure. Success means the record is on stable storage, or,
+// while another command is pending (or others wait before it), that a command without
+// data waits in the road record's queue. A data command is refused (-1) rather than
+// replace a pending command.
 [[nodiscard]] int32_t ota_write_flashcmd(const char* cmd, void* misc_data, uint32_t data_len,
                                          uint32_t offset);
 
-// Sends an MCU notification: exactly the 2272 template bytes. 0, -10 (msg above 3), -2
+// Sends an MCU notification: exactly the 2272 template bytes, queued like any command
+// without data while the channel is busy. 0, -10 (msg above 3), -2
 // (template missing), -17 (no memory), the negative write result, or -1.
 [[nodiscard]] int notify_mcu(msg2mcu msg);
+
+// --- The channel's state and the queue of waiting commands.
+
+// 1 when a command is pending (magic "DMCF" at offset 0; `name` gets its name, or
+// "cmdtype N" for a type no template carries), 0 when the channel is free, -1 when the
+// partition cannot be read.
+[[nodiscard]] int32_t ota_flashcmd_pending(std::string* name);
+// Sends the oldest queued command when the channel is free and removes it from the
+// queue; one per call. 1 sent, 0 nothing sent (queue empty, channel busy, or a queued
+// command without a usable template dropped), -1 on failure.
+[[nodiscard]] int32_t ota_flashcmd_drain_queue();
+// Clears the pending command when it is `cmd` (one left by an older engine that would be
+// carried out over newer state). 1 cleared, 0 not pending, -1 on failure.
+[[nodiscard]] int32_t ota_flashcmd_drop_pending(const char* cmd);

@@ -3,6 +3,7 @@
 
 #include "board_records.h"
 #include "flash_cmd.h"
+#include "road_record.h"
 
 namespace {
 
@@ -91,6 +92,118 @@ TEST(FlashCmdBoard, RefusedCommandsWriteNothing) {
   EXPECT_EQ(ota_write_flashcmd("misc_write_cmd", block.data(), 32, BOOT_CTRL_OFFSET), -1);
   EXPECT_TRUE(ota_test::log_contains("does not fit"));
   EXPECT_EQ(read_dev(kFlashcmd, 0, kSpan), filled(kSpan, 0xAA));
+}
+
+std::vector<std::string> queued() {
+  ota_road_record_t road{};
+  EXPECT_EQ(ota_road_read(&road), 0);
+  std::vector<std::string> names;
+  for (uint32_t i = 0; i < road.queue_len; ++i) {
+    names.emplace_back(road.queue[i]);
+  }
+  return names;
+}
+
+std::string pending() {
+  std::string name;
+  return ota_flashcmd_pending(&name) == 1 ? name : std::string();
+}
+
+std::string firmware_log() { return ota_test::read_file(board_dir() + "/firmware.log"); }
+
+// While a command is pending, commands without data wait in the queue in order (the
+// warning names both), the pending one stays, and each later drain on a free channel
+// sends the oldest; the firmware carries all of them out, none lost.
+TEST(FlashCmdBoard, BusyChannelQueuesInOrder) {
+  ASSERT_EQ(ota_write_flashcmd("hsm_m2b_cmd", nullptr, 0, 0), 0);
+  const auto sent = read_dev(kFlashcmd, 0, kSpan);
+  ota_test::clear_log_records();
+  ASSERT_EQ(ota_write_flashcmd("aonreg_write_cmd", nullptr, 0, 0), 0);
+  EXPECT_TRUE(ota_test::log_contains("busy with hsm_m2b_cmd: aonreg_write_cmd queued"));
+  ASSERT_EQ(notify_mcu(MCU_POST_OTA), 0);
+  EXPECT_EQ(read_dev(kFlashcmd, 0, kSpan), sent);
+  EXPECT_EQ(queued(), (std::vector<std::string>{"aonreg_write_cmd", "mcu_post_ota"}));
+  EXPECT_EQ(ota_flashcmd_drain_queue(), 0);  // still busy: nothing sent
+  EXPECT_EQ(queued().size(), 2U);
+
+  ASSERT_EQ(reboot(), 0);
+  EXPECT_EQ(pending(), "");
+  EXPECT_EQ(ota_flashcmd_drain_queue(), 1);
+  EXPECT_EQ(pending(), "aonreg_write_cmd");
+  EXPECT_EQ(queued(), std::vector<std::string>{"mcu_post_ota"});
+  ASSERT_EQ(reboot(), 0);
+  EXPECT_EQ(ota_flashcmd_drain_queue(), 1);
+  EXPECT_EQ(pending(), "mcu_post_ota");
+  EXPECT_TRUE(queued().empty());
+  EXPECT_EQ(ota_flashcmd_drain_queue(), 0);
+  ASSERT_EQ(reboot(), 0);
+  const std::string log = firmware_log();
+  const auto m2b = log.find("flash command hsm_m2b_cmd");
+  const auto aon = log.find("flash command aonreg_write_cmd");
+  const auto mcu = log.find("MCU notice: mcu_post_ota");
+  ASSERT_NE(m2b, std::string::npos) << log;
+  ASSERT_NE(aon, std::string::npos) << log;
+  ASSERT_NE(mcu, std::string::npos) << log;
+  EXPECT_LT(m2b, aon);
+  EXPECT_LT(aon, mcu);
+}
+
+// On a free channel a new command still waits behind the queued ones: the oldest is sent
+// and the new one queued, so the firmware sees them in the order they were asked for.
+TEST(FlashCmdBoard, FreeChannelSendsOldestFirst) {
+  ASSERT_EQ(ota_write_flashcmd("hsm_m2b_cmd", nullptr, 0, 0), 0);
+  ASSERT_EQ(ota_write_flashcmd("aonreg_write_cmd", nullptr, 0, 0), 0);  // queued
+  ASSERT_EQ(reboot(), 0);
+  ASSERT_EQ(notify_mcu(MCU_PRE_REBOOT), 0);
+  EXPECT_EQ(pending(), "aonreg_write_cmd");
+  EXPECT_EQ(queued(), std::vector<std::string>{"mcu_pre_reboot"});
+}
+
+// A data command never replaces a pending one and cannot wait: it is refused with a
+// line naming both, and nothing is written; a full queue refuses further commands.
+TEST(FlashCmdBoard, DataCommandAndFullQueueRefused) {
+  ASSERT_EQ(ota_write_flashcmd("hsm_b2m_cmd", nullptr, 0, 0), 0);
+  const auto sent = read_dev(kFlashcmd, 0, kSpan);
+  std::vector<uint8_t> table(200, 0x33);
+  ota_test::clear_log_records();
+  EXPECT_EQ(ota_write_flashcmd("other_a2b_cmd", table.data(), 200, 0), -1);
+  EXPECT_TRUE(ota_test::log_contains("other_a2b_cmd refused: hsm_b2m_cmd is pending"));
+  for (size_t i = 0; i < OTA_ROAD_QUEUE_MAX; ++i) {
+    ASSERT_EQ(notify_mcu(MCU_START_OTA), 0) << i;
+  }
+  EXPECT_EQ(notify_mcu(MCU_ABORT_OTA), -1);
+  EXPECT_TRUE(ota_test::log_contains("queue of 4 commands is full"));
+  EXPECT_EQ(read_dev(kFlashcmd, 0, kSpan), sent);
+  EXPECT_EQ(queued().size(), OTA_ROAD_QUEUE_MAX);
+}
+
+// A queued command whose template has gone is dropped by the drain instead of blocking
+// every command behind it.
+TEST(FlashCmdBoard, UnsendableQueuedCommandDropped) {
+  ASSERT_EQ(ota_write_flashcmd("hsm_m2b_cmd", nullptr, 0, 0), 0);
+  ASSERT_EQ(notify_mcu(MCU_ABORT_OTA), 0);
+  ASSERT_EQ(notify_mcu(MCU_PRE_REBOOT), 0);
+  ASSERT_EQ(::unlink((kTemplates + "mcu_abort_ota").c_str()), 0);
+  ASSERT_EQ(reboot(), 0);
+  EXPECT_EQ(ota_flashcmd_drain_queue(), 0);
+  EXPECT_EQ(ota_flashcmd_drain_queue(), 1);
+  EXPECT_EQ(pending(), "mcu_pre_reboot");
+}
+
+// A misc write command left pending by an older engine is cleared by the next save of
+// the boot control block, so it cannot undo that save at the next boot.
+TEST(FlashCmdBoard, StaleMiscWriteClearedBySave) {
+  bootloader_control old{};
+  ASSERT_EQ(bootctrl_get_info(&old), 0);
+  std::vector<uint8_t> block(32);
+  old.crc32_le = bootctrl_crc(old);
+  ASSERT_TRUE(encode(old, block));
+  send_command(command_record("misc_write_cmd", block, BOOT_CTRL_OFFSET));
+  EXPECT_EQ(pending(), "misc_write_cmd");
+  ASSERT_EQ(ota_set_slot_unbootable(1), 0);
+  EXPECT_EQ(pending(), "");
+  ASSERT_EQ(reboot(), 0);
+  EXPECT_EQ(ota_get_slot_bootable_state(1), 0);
 }
 
 }  // namespace
