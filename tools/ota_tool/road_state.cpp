@@ -64,6 +64,14 @@ RoadState written(const RoadInputs& in, const std::string& t) {
     return {"W5", t + " written and proven, VERIFY not yet recorded (update again, or clear)"};
   }
   if (in.up == OTA_FLAG_VERIFY) {
+    const std::string f = letter(in.road.from_slot);
+    const std::string choice = " (retry set-slot " + f + ", or set-slot " + t + ")";
+    if (in.next_slot == in.road.target_slot) {
+      return {"N1", "cancel of the switch to " + t + " begun" + choice};
+    }
+    if (best_slot(in) == static_cast<int32_t>(in.road.target_slot)) {
+      return {"N2", "cancel of the switch to " + t + " begun, misc still boots " + t + choice};
+    }
     return {"W6", t + " written and proven, switch pending (set-slot " + t + ")"};
   }
   return unknown(std::string("road WRITTEN with status ") + flag_name(in.up));
