@@ -1,10 +1,31 @@
 // Committing the anti-rollback versions of a confirmed update to the eFuse.
+#include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
 
 #include "antirollback.h"
 #include "client_api.h"
 #include "ota_log.h"
+#include "veeprom_flag.h"
+
+namespace {
+
+// A board whose veeprom never held an anti-rollback record (no system package has run
+// its pre-flight since the factory) has nothing to commit; only a damaged record fails.
+bool antirollback_record_blank() {
+  std::array<char, sizeof(antirollback_ver_t)> raw{};
+  if (ota_read_from_veeprom(raw.data(), raw.size(), OTA_ANTI_VER_OFFSET) != 0) {
+    return false;
+  }
+  auto all = [&raw](unsigned char v) {
+    return std::all_of(raw.begin(), raw.end(),
+                       [v](char b) { return static_cast<unsigned char>(b) == v; });
+  };
+  return all(0x00) || all(0xFF);
+}
+
+}  // namespace
 
 extern "C" MIRVO_OTA_API int32_t ota_get_antirollback_version(char* hsm_ver, char* host_ver,
                                                               int32_t len) {
@@ -26,6 +47,10 @@ extern "C" MIRVO_OTA_API int32_t ota_get_antirollback_version(char* hsm_ver, cha
 }
 
 extern "C" MIRVO_OTA_API int32_t ota_update_version(void) {
+  if (antirollback_record_blank()) {
+    OTA_LOG_INFO("no antirollback record in veeprom, nothing to commit\n");
+    return 0;
+  }
   antirollback_ver_t new_ver{};
   int32_t ret = ota_get_anti_ver_veeprom(&new_ver);
   if (ret < 0) {

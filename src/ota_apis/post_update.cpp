@@ -1,43 +1,61 @@
 // After the reboot: has the update taken, confirming it, the owner, MCU notices.
-#include <fcntl.h>
-
-#include <array>
-#include <cerrno>
-#include <cstring>
-
 #include "backup_sync.h"
 #include "boot_control.h"
 #include "client_api.h"
 #include "client_state.h"
 #include "flash_cmd.h"
 #include "ota_log.h"
-#include "unique_fd.h"
+#include "road_steps.h"
 #include "veeprom_flag.h"
 
 namespace {
 
-// The flashcmd partition holds one command: the confirmation sent as a misc write would
-// be replaced by the next command (the partition sync sends two) before any reboot, and
-// the confirmed slot would then run out of tries. The block is therefore also written to
-// misc here, where the firmware reads it at every boot.
-int32_t persist_confirmation(int32_t slot) {
-  bootloader_control ctrl{};
-  if (bootctrl_get_info(&ctrl) != 0 || slot >= ctrl.nb_slot()) {
+char letter(uint32_t slot) { return slot == 0 ? 'a' : (slot == 1 ? 'b' : '?'); }
+
+// An update waiting for its check took only when its switch was recorded and the board
+// runs the slot switched to; anything else is a failed boot of the new slot.
+int32_t check_switched_slot(uint32_t veeprom_slot) {
+  ota_road_record_t road{};
+  if (ota_client::road_load(&road) != 0) {
     return -1;
   }
-  slot_metadata& meta = ctrl.slot_info[slot];
-  if (meta.successful_boot() == 1 && meta.tries_remaining() != 0) {
+  if (road.phase != OTA_ROAD_SWITCHED || road.target_slot != veeprom_slot) {
+    OTA_LOG_ERR("OTA update check failed: no switch to slot %c was recorded (road %s, target %c)\n",
+                letter(veeprom_slot), ota_road_phase_name(road.phase), letter(road.target_slot));
+    return -OTAERR_BOOT_FAILED;
+  }
+  const int32_t cur_slot = ota_get_cur_slot();
+  if (cur_slot >= 0 && static_cast<uint32_t>(cur_slot) == veeprom_slot) {
+    OTA_LOG_INFO("OTA update status check success\n");
     return 0;
   }
-  meta.set_successful_boot(1);
-  meta.set_tries_remaining(1);
-  ctrl.crc32_le = bootctrl_crc(ctrl);
-  std::array<uint8_t, sizeof(bootloader_control)> bytes{};
-  (void)encode(ctrl, bytes);
-  ota::UniqueFd fd = ota::open_fd(OTA_MISC_DEV, O_WRONLY);
-  if (!fd || !ota::pwrite_full(fd.get(), bytes.data(), bytes.size(), BOOT_CTRL_OFFSET) ||
-      !ota::sync_fd(fd.get()) || fd.close() != 0) {
-    OTA_LOG_ERR("write boot control block to %s failed: %s\n", OTA_MISC_DEV, std::strerror(errno));
+  OTA_LOG_ERR("OTA ab slot verify failed\n");
+  OTA_LOG_ERR("cur slot from cmdline %d, veeprom slot %u\n", cur_slot, veeprom_slot);
+  return -OTAERR_BOOT_FAILED;
+}
+
+// VERIFY becomes VERIFIED only on the slot the update switched to: confirming the slot
+// the firmware fell back to must not make a failed update look confirmed.
+int32_t record_verified(int32_t slot) {
+  ota_update_flag_e status = OTA_FLAG_NORMAL;
+  if (ota_get_up_status(&status) != 0) {
+    OTA_LOG_ERR("Get update status failed\n");
+    return -1;
+  }
+  if (status != OTA_FLAG_VERIFY) {
+    return 0;
+  }
+  ota_road_record_t road{};
+  if (ota_client::road_load(&road) != 0) {
+    return -1;
+  }
+  if (road.phase != OTA_ROAD_SWITCHED || road.target_slot != static_cast<uint32_t>(slot)) {
+    OTA_LOG_WARN("update to slot %c not confirmed: running slot %c (status stays VERIFY)\n",
+                 letter(road.target_slot), letter(static_cast<uint32_t>(slot)));
+    return 0;
+  }
+  if (ota_set_up_status(OTA_FLAG_VERIFIED) != 0) {
+    OTA_LOG_ERR("Set up status to verified failed\n");
     return -1;
   }
   return 0;
@@ -93,14 +111,7 @@ extern "C" MIRVO_OTA_API int32_t otaCheckUpdate(void) {
     OTA_LOG_ERR("OTA bak slot boot failed\n");
     return -OTAERR_BOOT_FAILED;
   }
-  const int32_t cur_slot = ota_get_cur_slot();
-  if (cur_slot >= 0 && static_cast<uint32_t>(cur_slot) == veeprom_slot) {
-    OTA_LOG_INFO("OTA update status check success\n");
-    return 0;
-  }
-  OTA_LOG_ERR("OTA ab slot verify failed\n");
-  OTA_LOG_ERR("cur slot from cmdline %d, veeprom slot %u\n", cur_slot, veeprom_slot);
-  return -OTAERR_BOOT_FAILED;
+  return check_switched_slot(veeprom_slot);
 }
 
 extern "C" MIRVO_OTA_API int32_t otaMarkOTASuccessful(void) {
@@ -115,20 +126,12 @@ extern "C" MIRVO_OTA_API int32_t otaMarkOTASuccessful(void) {
   if (slot < 0 || slot > 2) {
     return -1;
   }
-  if (ota_mark_slot_boot_successful(slot) != 0 || persist_confirmation(slot) != 0) {
+  // The only writer of the boot control block is its save, which writes misc itself.
+  if (ota_mark_slot_boot_successful(slot) != 0) {
     OTA_LOG_ERR("mark system boot success failed\n");
     return -1;
   }
-  ota_update_flag_e status = OTA_FLAG_NORMAL;
-  if (ota_get_up_status(&status) != 0) {
-    OTA_LOG_ERR("Get update status failed\n");
-    return -1;
-  }
-  if (status == OTA_FLAG_VERIFY && ota_set_up_status(OTA_FLAG_VERIFIED) != 0) {
-    OTA_LOG_ERR("Set up status to verified failed\n");
-    return -1;
-  }
-  return 0;
+  return record_verified(slot);
 }
 
 extern "C" MIRVO_OTA_API int32_t otaNotifyMCU(hl_ota_msg msg) {

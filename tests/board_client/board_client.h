@@ -4,7 +4,12 @@
 
 #include <string>
 
+#include "boot_control.h"
+#include "road_record.h"
 #include "test_support.h"
+#include "veeprom_flag.h"
+// The engine's types are in scope: the public headers included after this reuse them.
+#define MIRVO_OTA_INTERNAL_TYPES 1
 
 namespace board_client {
 
@@ -28,5 +33,21 @@ void reboot();
 int run(const std::string& cmd);
 
 size_t count_entries(const char* dir);
+
+// The road record as the board holds it, and one written by hand, as a stop between two
+// durable writes leaves it.
+ota_road_record_t road();
+void set_road(ota_road_phase_e phase, uint32_t from, uint32_t target,
+              uint32_t sync = OTA_ROAD_NO_SLOT);
+
+// One slot of the boot control block on the medium, and one set by hand.
+slot_metadata misc_slot(int slot);
+void set_misc_slot(int slot, uint8_t priority, uint8_t tries, uint8_t successful);
+
+// The booted slot (0 or 1) as the command line names it.
+int booted_slot();
+
+// The first line of `ota_tool status`: the row of the road the board is in.
+std::string road_state_line();
 
 }  // namespace board_client

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <thread>
 
@@ -67,6 +68,54 @@ size_t count_entries(const char* dir) {
   }
   closedir(d);
   return n;
+}
+
+ota_road_record_t road() {
+  ota_road_record_t rec{};
+  EXPECT_EQ(ota_road_read(&rec), 0);
+  return rec;
+}
+
+void set_road(ota_road_phase_e phase, uint32_t from, uint32_t target, uint32_t sync) {
+  ota_road_record_t rec = road();
+  rec.phase = phase;
+  rec.from_slot = from;
+  rec.target_slot = target;
+  rec.sync_slot = sync;
+  ASSERT_EQ(ota_road_write(&rec), 0);
+}
+
+slot_metadata misc_slot(int slot) {
+  bootloader_control ctrl{};
+  EXPECT_EQ(bootctrl_get_info(&ctrl), 0);
+  return ctrl.slot_info[slot];
+}
+
+void set_misc_slot(int slot, uint8_t priority, uint8_t tries, uint8_t successful) {
+  bootloader_control ctrl{};
+  ASSERT_EQ(bootctrl_get_info(&ctrl), 0);
+  slot_metadata& m = ctrl.slot_info[slot];
+  m.set_priority(priority);
+  m.set_tries_remaining(tries);
+  m.set_successful_boot(successful);
+  ASSERT_EQ(bootctrl_update_and_save(&ctrl), 0);
+}
+
+int booted_slot() { return ota_get_cur_slot(); }
+
+std::string road_state_line() {
+  std::string line;
+  FILE* p = popen((std::string(OTA_TOOL_EXE) + " status 2>/dev/null").c_str(), "r");
+  if (p == nullptr) {
+    return line;
+  }
+  for (int c = std::fgetc(p); c != EOF && c != '\n'; c = std::fgetc(p)) {
+    line.push_back(static_cast<char>(c));
+  }
+  while (std::fgetc(p) != EOF) {
+  }
+  pclose(p);
+  return line;
 }
 
 }  // namespace board_client

@@ -55,20 +55,24 @@ class PostUpdateTest : public ::testing::Test {
 };
 
 struct CheckCase {
+  const char* name;
   ota_update_flag_e status;
   uint32_t next_slot;
+  bool switched;  // the road records the switch to next_slot
   const char* cmdline;
   int expected;
 };
 
 class CheckUpdateTest : public PostUpdateTest, public ::testing::WithParamInterface<CheckCase> {};
 
-// The check's verdict follows the status record, the boot mode, the boot count and the
-// booted slot, in that order.
+// The check's verdict follows the status record, the boot mode, the boot count, the
+// recorded switch and the booted slot, in that order.
 TEST_P(CheckUpdateTest, Verdict) {
   const CheckCase& c = GetParam();
   ASSERT_EQ(ota_set_up_status(c.status), 0);
   ASSERT_EQ(ota_set_next_slot(c.next_slot), 0);
+  ASSERT_NO_FATAL_FAILURE(board_client::set_road(c.switched ? OTA_ROAD_SWITCHED : OTA_ROAD_WRITTEN,
+                                                 c.next_slot ^ 1, c.next_slot));
   set_cmdline(c.cmdline);
   EXPECT_EQ(otaCheckUpdate(), c.expected);
   ota_update_flag_e after = OTA_FLAG_BURN;
@@ -83,20 +87,34 @@ constexpr const char* kB5 = "mirvoboot.slot_suffix=_b mirvoboot.mode=normal mirv
 constexpr const char* kRec =
     "mirvoboot.slot_suffix=_b mirvoboot.mode=recovery mirvoboot.bootcount=0";
 
-INSTANTIATE_TEST_SUITE_P(Statuses, CheckUpdateTest,
-                         ::testing::Values(CheckCase{OTA_FLAG_VERIFIED, 1, kA0, 0},
-                                           CheckCase{OTA_FLAG_NORMAL, 1, kB0, -OTAERR_STAGE},
-                                           CheckCase{OTA_FLAG_BURN, 1, kB0, -OTAERR_IMAGE_WRITE},
-                                           CheckCase{OTA_FLAG_VERIFY, 1, kRec, -OTAERR_BOOT_FAILED},
-                                           CheckCase{OTA_FLAG_VERIFY, 1, kB5, -OTAERR_BOOT_FAILED},
-                                           CheckCase{OTA_FLAG_VERIFY, 1, kA0, -OTAERR_BOOT_FAILED},
-                                           CheckCase{OTA_FLAG_VERIFY, 1, kB0, 0}));
+INSTANTIATE_TEST_SUITE_P(
+    Statuses, CheckUpdateTest,
+    ::testing::Values(
+        CheckCase{"Verified", OTA_FLAG_VERIFIED, 1, true, kA0, 0},
+        CheckCase{"Normal", OTA_FLAG_NORMAL, 1, true, kB0, -OTAERR_STAGE},
+        CheckCase{"Burn", OTA_FLAG_BURN, 1, true, kB0, -OTAERR_IMAGE_WRITE},
+        CheckCase{"VerifyRecovery", OTA_FLAG_VERIFY, 1, true, kRec, -OTAERR_BOOT_FAILED},
+        CheckCase{"VerifyFromBackup", OTA_FLAG_VERIFY, 1, true, kB5, -OTAERR_BOOT_FAILED},
+        CheckCase{"VerifyOldSlotBooted", OTA_FLAG_VERIFY, 1, true, kA0, -OTAERR_BOOT_FAILED},
+        CheckCase{"VerifySwitchedAndBooted", OTA_FLAG_VERIFY, 1, true, kB0, 0},
+        // Written but never switched to: the board still runs the slot the
+        // status names as next (the default), which is no success.
+        CheckCase{"VerifyNeverSwitched", OTA_FLAG_VERIFY, 0, false, kA0, -OTAERR_BOOT_FAILED},
+        CheckCase{"VerifyNotSwitchedButBooted", OTA_FLAG_VERIFY, 1, false, kB0,
+                  -OTAERR_BOOT_FAILED}),
+    [](const ::testing::TestParamInfo<CheckCase>& row) { return std::string(row.param.name); });
 
-// A confirmation survives the commands sent after it before the reboot (the flashcmd
-// partition holds only the last one): the confirmed slot keeps booting.
+// A confirmation survives the commands sent after it before the reboot: the confirmed
+// slot keeps booting.
 TEST_F(PostUpdateTest, ConfirmationSurvivesLaterCommands) {
+  ASSERT_EQ(otaMarkOTASuccessful(), 0);
+  // Slot b written and proven by a worker (W6 of the road).
+  ASSERT_NO_FATAL_FAILURE(board_client::set_road(OTA_ROAD_WRITTEN, 0, 1));
+  ASSERT_NO_FATAL_FAILURE(board_client::set_misc_slot(1, 15, 0, 0));
+  ASSERT_EQ(ota_set_up_status(OTA_FLAG_VERIFY), 0);
   ASSERT_EQ(otaSetPartition(1), 0);
   board_client::reboot();
+  ASSERT_EQ(otaCheckUpdate(), 0);
   ASSERT_EQ(otaMarkOTASuccessful(), 0);
   ASSERT_EQ(otaNotifyMCU(HL_MCU_POST_OTA), 0);
   for (int boot = 0; boot < 5; ++boot) {
@@ -110,33 +128,93 @@ TEST_F(PostUpdateTest, ConfirmationSurvivesLaterCommands) {
   EXPECT_EQ(from_bak, 0);
 }
 
-// The partition sync copies the listed eMMC A/B partitions from the booted slot to the
-// other, refreshes the backups itself, and asks the firmware for a NOR copy only when a
-// NOR A/B partition is listed.
+// A confirmed update on slot a (the board's running slot), as the road holds it at K.
+void confirmed_update_on_a(update_part_t parts) {
+  ASSERT_EQ(otaMarkOTASuccessful(), 0);
+  ASSERT_EQ(ota_set_part_array(&parts), 0);
+  ASSERT_EQ(ota_set_up_status(OTA_FLAG_VERIFIED), 0);
+  ASSERT_NO_FATAL_FAILURE(board_client::set_road(OTA_ROAD_SWITCHED, 1, 0));
+  antirollback_ver_t nothing_to_commit{};  // what the worker's pre-flight records
+  ASSERT_EQ(ota_set_anti_ver_veeprom(&nothing_to_commit), 0);
+}
+
+update_part_t listed(bool with_nor) {
+  update_part_t parts{};
+  std::strcpy(parts.array[0], "boot");
+  parts.medium[0] = OTA_EMMC;
+  parts.type[0] = AB;
+  std::strcpy(parts.array[1], "uboot");
+  parts.medium[1] = OTA_NOR;
+  parts.type[1] = AB;
+  parts.num = with_nor ? 2 : 1;
+  return parts;
+}
+
+// The partition sync copies the listed A/B partitions (eMMC and NOR) from the booted
+// slot to the other and refreshes the backups, all by the engine itself: nothing is left
+// for the firmware, and the overwritten slot is a bootable fallback again at the end.
 TEST_F(PostUpdateTest, PartitionSyncCopiesListedPartitions) {
   for (const bool with_nor : {false, true}) {
-    ASSERT_EQ(otaMarkOTASuccessful(), 0);
-    update_part_t parts{};
-    std::strcpy(parts.array[0], "boot");
-    parts.medium[0] = OTA_EMMC;
-    parts.type[0] = AB;
-    std::strcpy(parts.array[1], "uboot");
-    parts.medium[1] = OTA_NOR;
-    parts.type[1] = AB;
-    parts.num = with_nor ? 2 : 1;
-    ASSERT_EQ(ota_set_part_array(&parts), 0);
-    antirollback_ver_t nothing_to_commit{};  // what the worker's pre-flight records
-    ASSERT_EQ(ota_set_anti_ver_veeprom(&nothing_to_commit), 0);
+    SCOPED_TRACE(with_nor ? "with NOR" : "eMMC only");
+    ASSERT_NO_FATAL_FAILURE(confirmed_update_on_a(listed(with_nor)));
     const std::string image = ota_test::make_image_bytes(1 << 20, with_nor ? 5 : 6);
     ASSERT_NO_FATAL_FAILURE(write_dev("boot_a", image));
+    ASSERT_NO_FATAL_FAILURE(write_dev("uboot_a", image.substr(0, 512 << 10)));
     ASSERT_NO_FATAL_FAILURE(write_dev("HSM_FW", image.substr(0, 4096)));
+    const std::string uboot_b_before = dev_md5("uboot_b", 512 << 10);
     ASSERT_EQ(otaPartitionSync(), 0);
     EXPECT_EQ(dev_md5("boot_b", 1 << 20), dev_md5("boot_a", 1 << 20));
+    EXPECT_EQ(dev_md5("uboot_b", 512 << 10),
+              with_nor ? dev_md5("uboot_a", 512 << 10) : uboot_b_before);
     EXPECT_EQ(dev_md5("HSM_FW_bak", 4096), dev_md5("HSM_FW", 4096));
-    EXPECT_EQ(pending_cmdtype(), with_nor ? 2U : 4U) << with_nor;  // other_a2b / hsm_m2b
+    EXPECT_EQ(pending_cmdtype(), 6U);  // only the confirmation's aonreg_write_cmd
     ota_update_flag_e m2b = OTA_FLAG_BURN;
     ASSERT_EQ(ota_get_backup_up_status(&m2b), 0);
     EXPECT_EQ(m2b, OTA_FLAG_NORMAL);
+    const slot_metadata b = board_client::misc_slot(1);
+    EXPECT_EQ(b.priority(), 14);
+    EXPECT_EQ(b.tries_remaining(), 1);
+    EXPECT_EQ(b.successful_boot(), 1);
+    const ota_road_record_t road = board_client::road();
+    EXPECT_EQ(road.phase, OTA_ROAD_SWITCHED);
+    EXPECT_EQ(road.sync_slot, OTA_ROAD_NO_SLOT);
+  }
+}
+
+struct RefusedSync {
+  const char* what;
+  ota_update_flag_e status;
+  ota_road_phase_e phase;
+  uint32_t target;
+};
+
+// Without a confirmed update on the running slot the sync refuses and changes nothing:
+// neither the other slot, its boot control entry, the backups nor the records.
+TEST_F(PostUpdateTest, SyncWithoutConfirmedUpdateChangesNothing) {
+  const RefusedSync rows[] = {
+      {"no update", OTA_FLAG_NORMAL, OTA_ROAD_IDLE, OTA_ROAD_NO_SLOT},
+      {"running slot not yet confirmed", OTA_FLAG_VERIFY, OTA_ROAD_SWITCHED, 0},
+      {"confirmed, but the board runs the other slot", OTA_FLAG_VERIFIED, OTA_ROAD_SWITCHED, 1},
+      {"written, never switched to", OTA_FLAG_VERIFY, OTA_ROAD_WRITTEN, 1},
+  };
+  ASSERT_EQ(otaMarkOTASuccessful(), 0);
+  update_part_t parts = listed(true);
+  ASSERT_EQ(ota_set_part_array(&parts), 0);
+  ASSERT_NO_FATAL_FAILURE(write_dev("boot_a", ota_test::make_image_bytes(1 << 20, 8)));
+  ASSERT_NO_FATAL_FAILURE(write_dev("HSM_FW", "main copy that must not reach the backup"));
+  for (const RefusedSync& r : rows) {
+    SCOPED_TRACE(r.what);
+    ASSERT_EQ(ota_set_up_status(r.status), 0);
+    const uint32_t from = r.target == OTA_ROAD_NO_SLOT ? OTA_ROAD_NO_SLOT : r.target ^ 1;
+    ASSERT_NO_FATAL_FAILURE(board_client::set_road(r.phase, from, r.target));
+    const std::string boot_b = dev_md5("boot_b", 1 << 20);
+    const std::string bak = dev_md5("HSM_FW_bak", 4096);
+    const slot_metadata b = board_client::misc_slot(1);
+    EXPECT_EQ(otaPartitionSync(), -1);
+    EXPECT_EQ(dev_md5("boot_b", 1 << 20), boot_b);
+    EXPECT_EQ(dev_md5("HSM_FW_bak", 4096), bak);
+    EXPECT_EQ(std::memcmp(board_client::misc_slot(1).bytes, b.bytes, 2), 0);
+    EXPECT_EQ(board_client::road().phase, r.phase);
   }
 }
 

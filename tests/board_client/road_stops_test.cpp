@@ -1,0 +1,362 @@
+// The switch and the partition sync against the records a stop leaves behind: each row
+// writes the first durable writes of a step by hand, as a kill between two of them leaves
+// the board, then checks what the firmware boots and that a retry finishes the step.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+#include "board_client.h"
+#include "md5.h"
+#include "mirvo_ota_hl.h"
+#include "unique_fd.h"
+
+namespace {
+
+using board_client::misc_slot;
+using board_client::reboot;
+using board_client::set_misc_slot;
+using board_client::set_road;
+
+const std::string kDev = "/dev/block/platform/by-name/";
+
+struct Meta {
+  uint8_t priority, tries, successful;
+};
+
+void expect_meta(int slot, Meta want) {
+  const slot_metadata m = misc_slot(slot);
+  EXPECT_EQ(m.priority(), want.priority) << "slot " << slot;
+  EXPECT_EQ(m.tries_remaining(), want.tries) << "slot " << slot;
+  EXPECT_EQ(m.successful_boot(), want.successful) << "slot " << slot;
+}
+
+uint32_t next_slot() {
+  uint32_t slot = 9;
+  EXPECT_EQ(ota_get_next_slot(&slot), 0);
+  return slot;
+}
+
+std::string dev_md5(const std::string& name, long len) {
+  unsigned char h[16] = {};
+  EXPECT_EQ(MD5DevPart((kDev + name).c_str(), 0, len, h), 0);
+  return std::string(reinterpret_cast<char*>(h), 16);
+}
+
+void write_dev(const std::string& name, const std::string& bytes) {
+  const ota::UniqueFd fd = ota::open_fd((kDev + name).c_str(), O_WRONLY);
+  ASSERT_TRUE(fd.valid()) << name;
+  ASSERT_TRUE(ota::pwrite_full(fd.get(), bytes.data(), bytes.size(), 0));
+  ASSERT_TRUE(ota::sync_fd(fd.get()));
+}
+
+class RoadStopsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(std::getenv("VBOARD_DIR"), nullptr);
+    ota_test::clear_log_records();
+    ASSERT_EQ(otaInitLib(), 0);
+    ASSERT_EQ(otaMarkOTASuccessful(), 0);  // slot a confirmed, as a service does at boot
+  }
+  void TearDown() override { (void)otaDeinitLib(); }
+
+  // W6: a worker wrote and proved slot b from a.
+  static void written_b() {
+    ASSERT_EQ(ota_set_up_status(OTA_FLAG_VERIFY), 0);
+    ASSERT_NO_FATAL_FAILURE(set_road(OTA_ROAD_WRITTEN, 0, 1));
+    ASSERT_NO_FATAL_FAILURE(set_misc_slot(1, 15, 0, 0));
+  }
+};
+
+struct GateRow {
+  const char* what;
+  ota_update_flag_e up;
+  ota_road_phase_e phase;
+  uint32_t target;
+  Meta b;  // slot b in misc before the call
+  bool lock_held_elsewhere;
+  uint8_t slot;  // asked for
+  int32_t result;
+  const char* says;  // in the error line of a refusal
+  ota_road_phase_e phase_after;
+  Meta asked_after;  // the asked slot in misc after a switch
+};
+
+constexpr Meta kUnbootable{15, 0, 0};
+
+// A slot is switched to only when its update was finished and proven, or when it is a
+// confirmed slot; everything else is refused with -10, a line saying why, and nothing
+// written. A switched-to update target boots on trial, whatever it carried before.
+TEST_F(RoadStopsTest, SwitchGate) {
+  const GateRow rows[] = {
+      {"update killed while writing b",
+       OTA_FLAG_BURN,
+       OTA_ROAD_WRITING,
+       1,
+       kUnbootable,
+       false,
+       1,
+       -OTAERR_STAGE,
+       "status BURN",
+       OTA_ROAD_WRITING,
+       {}},
+      {"b proven, VERIFY never recorded",
+       OTA_FLAG_BURN,
+       OTA_ROAD_WRITTEN,
+       1,
+       kUnbootable,
+       false,
+       1,
+       -OTAERR_STAGE,
+       "status BURN",
+       OTA_ROAD_WRITTEN,
+       {}},
+      {"back to a while b is half written",
+       OTA_FLAG_BURN,
+       OTA_ROAD_WRITING,
+       1,
+       kUnbootable,
+       false,
+       0,
+       -OTAERR_STAGE,
+       "status BURN",
+       OTA_ROAD_WRITING,
+       {}},
+      {"no update, b never confirmed",
+       OTA_FLAG_NORMAL,
+       OTA_ROAD_IDLE,
+       OTA_ROAD_NO_SLOT,
+       {15, 7, 0},
+       false,
+       1,
+       -OTAERR_STAGE,
+       "holds no finished update",
+       OTA_ROAD_IDLE,
+       {}},
+      {"b finished, lock held by another process",
+       OTA_FLAG_VERIFY,
+       OTA_ROAD_WRITTEN,
+       1,
+       kUnbootable,
+       true,
+       1,
+       -OTAERR_STAGE,
+       "/tmp/ota.lock is held",
+       OTA_ROAD_WRITTEN,
+       {}},
+      {"sync into b unfinished",
+       OTA_FLAG_VERIFIED,
+       OTA_ROAD_SYNCING,
+       0,
+       kUnbootable,
+       false,
+       0,
+       -OTAERR_STAGE,
+       "sync into slot b did not finish",
+       OTA_ROAD_SYNCING,
+       {}},
+      {"b finished",
+       OTA_FLAG_VERIFY,
+       OTA_ROAD_WRITTEN,
+       1,
+       kUnbootable,
+       false,
+       1,
+       0,
+       "",
+       OTA_ROAD_SWITCHED,
+       {15, 3, 0}},
+      {"b finished, confirmed in an earlier life",
+       OTA_FLAG_VERIFY,
+       OTA_ROAD_WRITTEN,
+       1,
+       {14, 1, 1},
+       false,
+       1,
+       0,
+       "",
+       OTA_ROAD_SWITCHED,
+       {15, 3, 0}},
+      {"cancel: back to the confirmed a",
+       OTA_FLAG_VERIFY,
+       OTA_ROAD_SWITCHED,
+       1,
+       {15, 3, 0},
+       false,
+       0,
+       0,
+       "",
+       OTA_ROAD_WRITTEN,
+       {15, 3, 1}},
+      {"no update, rollback to the confirmed b",
+       OTA_FLAG_NORMAL,
+       OTA_ROAD_IDLE,
+       OTA_ROAD_NO_SLOT,
+       {14, 1, 1},
+       false,
+       1,
+       0,
+       "",
+       OTA_ROAD_IDLE,
+       {15, 3, 1}},
+  };
+  for (const GateRow& r : rows) {
+    SCOPED_TRACE(r.what);
+    ota_test::clear_log_records();
+    ASSERT_EQ(ota_set_up_status(r.up), 0);
+    ASSERT_EQ(ota_set_next_slot(0), 0);
+    const uint32_t from = r.target == OTA_ROAD_NO_SLOT ? OTA_ROAD_NO_SLOT : r.target ^ 1;
+    ASSERT_NO_FATAL_FAILURE(
+        set_road(r.phase, from, r.target, r.phase == OTA_ROAD_SYNCING ? 1 : OTA_ROAD_NO_SLOT));
+    // a: the confirmed slot the update came from, behind the switched-to slot.
+    ASSERT_NO_FATAL_FAILURE(set_misc_slot(0, 14, 1, 1));
+    ASSERT_NO_FATAL_FAILURE(set_misc_slot(1, r.b.priority, r.b.tries, r.b.successful));
+    const slot_metadata before = misc_slot(r.slot);
+    ota::UniqueFd other;
+    if (r.lock_held_elsewhere) {
+      other = ota::open_fd("/tmp/ota.lock", O_WRONLY | O_CREAT, 0644);
+      ASSERT_EQ(flock(other.get(), LOCK_EX | LOCK_NB), 0);
+    }
+    EXPECT_EQ(otaSetPartition(r.slot), r.result);
+    other.reset();
+    EXPECT_EQ(board_client::road().phase, r.phase_after);
+    if (r.result != 0) {
+      EXPECT_TRUE(ota_test::log_contains(r.says)) << r.says;
+      EXPECT_EQ(next_slot(), 0U);
+      EXPECT_EQ(std::memcmp(misc_slot(r.slot).bytes, before.bytes, 2), 0);
+      continue;
+    }
+    EXPECT_EQ(next_slot(), r.slot);
+    expect_meta(r.slot, r.asked_after);
+    EXPECT_EQ(misc_slot(r.slot ^ 1).priority(), 14);
+  }
+}
+
+struct SwitchStop {
+  const char* what;
+  ota_road_phase_e phase;
+  uint32_t next;
+  bool misc_b_active;  // the misc write of the switch (or of the stopped cancel) done
+  int boots;           // the slot the firmware boots before any retry
+  int32_t check;       // otaCheckUpdate on that boot
+  const char* row;     // what ota_tool status names it on that boot
+};
+
+// A stop anywhere in the switch (S1 road, S2 next slot, S3 misc) or in its cancel leaves
+// a board that boots a slot the records account for; the check never reports success
+// for a switch that was not recorded, and retrying set-slot b finishes the switch.
+TEST_F(RoadStopsTest, SwitchStoppedBetweenWritesThenRetried) {
+  const SwitchStop rows[] = {
+      {"stopped after S1", OTA_ROAD_SWITCHED, 0, false, 0, -OTAERR_BOOT_FAILED, "S1"},
+      {"stopped after S2", OTA_ROAD_SWITCHED, 1, false, 0, -OTAERR_BOOT_FAILED, "S2"},
+      {"stopped after S3", OTA_ROAD_SWITCHED, 1, true, 1, 0, "R1"},
+      {"cancel stopped after its first write", OTA_ROAD_WRITTEN, 1, true, 1, -OTAERR_BOOT_FAILED,
+       "N1"},
+      {"cancel stopped before its misc write", OTA_ROAD_WRITTEN, 0, true, 1, -OTAERR_BOOT_FAILED,
+       "N2"},
+  };
+  for (const SwitchStop& r : rows) {
+    SCOPED_TRACE(r.what);
+    ASSERT_NO_FATAL_FAILURE(written_b());
+    ASSERT_NO_FATAL_FAILURE(set_road(r.phase, 0, 1));
+    ASSERT_EQ(ota_set_next_slot(r.next), 0);
+    if (r.misc_b_active) {
+      ASSERT_NO_FATAL_FAILURE(set_misc_slot(0, 14, 1, 1));
+      ASSERT_NO_FATAL_FAILURE(set_misc_slot(1, 15, 3, 0));
+    }
+    reboot();
+    EXPECT_EQ(board_client::booted_slot(), r.boots);
+    EXPECT_EQ(otaCheckUpdate(), r.check);
+    EXPECT_EQ(board_client::road_state_line().rfind("road state: " + std::string(r.row), 0), 0U)
+        << board_client::road_state_line();
+    ASSERT_EQ(otaSetPartition(1), 0);
+    EXPECT_EQ(board_client::road().phase, OTA_ROAD_SWITCHED);
+    EXPECT_EQ(next_slot(), 1U);
+    if (board_client::booted_slot() != 1) {
+      reboot();
+    }
+    EXPECT_EQ(board_client::booted_slot(), 1);
+    EXPECT_EQ(otaCheckUpdate(), 0);
+    // Back to a confirmed a for the next row.
+    ASSERT_NO_FATAL_FAILURE(set_misc_slot(0, 15, 1, 1));
+    ASSERT_NO_FATAL_FAILURE(set_misc_slot(1, 14, 0, 0));
+    reboot();
+    ASSERT_EQ(board_client::booted_slot(), 0);
+  }
+}
+
+struct SyncStop {
+  const char* what;
+  bool fallback_unbootable;  // Y2 done
+  bool backup_burn;          // Y3 begun
+  bool half_copied;          // Y4 stopped in a copy
+  bool fallback_proven;      // Y5 done
+  const char* row;
+};
+
+// A stop anywhere in the partition sync leaves the slot being overwritten unbootable
+// until its copies are proven, so the board keeps booting the confirmed slot; a retry
+// finishes the copies and makes the overwritten slot a bootable fallback again.
+TEST_F(RoadStopsTest, SyncStoppedBetweenWritesThenRetried) {
+  const SyncStop rows[] = {
+      {"after Y1", false, false, false, false, "Y1"}, {"after Y2", true, false, false, false, "Y2"},
+      {"in Y3", true, true, false, false, "Y3"},      {"in Y4", true, false, true, false, "Y2"},
+      {"after Y5", false, false, false, true, "Y1"},
+  };
+  update_part_t parts{};
+  std::strcpy(parts.array[0], "boot");
+  parts.medium[0] = OTA_EMMC;
+  parts.type[0] = AB;
+  parts.num = 1;
+  ASSERT_EQ(ota_set_part_array(&parts), 0);
+  const std::string image = ota_test::make_image_bytes(1 << 20, 21);
+  ASSERT_NO_FATAL_FAILURE(write_dev("boot_a", image));
+  for (const SyncStop& r : rows) {
+    SCOPED_TRACE(r.what);
+    // K: the update to a confirmed; b was the slot the update came from.
+    ASSERT_EQ(ota_set_up_status(OTA_FLAG_VERIFIED), 0);
+    ASSERT_EQ(ota_set_backup_up_status(r.backup_burn ? OTA_FLAG_BURN : OTA_FLAG_NORMAL), 0);
+    ASSERT_NO_FATAL_FAILURE(set_road(OTA_ROAD_SYNCING, 1, 0, 1));
+    ASSERT_NO_FATAL_FAILURE(set_misc_slot(1, 14, r.fallback_unbootable ? 0 : 1, 1));
+    ASSERT_NO_FATAL_FAILURE(write_dev("boot_b", r.fallback_proven ? image
+                                                : r.half_copied   ? image.substr(0, 512 << 10)
+                                                                  : std::string(1 << 20, 'x')));
+    for (int boot = 0; boot < 2; ++boot) {
+      reboot();
+      EXPECT_EQ(board_client::booted_slot(), 0);
+    }
+    EXPECT_EQ(misc_slot(1).tries_remaining() == 0, r.fallback_unbootable);
+    EXPECT_EQ(board_client::road_state_line().rfind("road state: " + std::string(r.row), 0), 0U)
+        << board_client::road_state_line();
+    ASSERT_EQ(otaPartitionSync(), 0);
+    EXPECT_EQ(dev_md5("boot_b", 1 << 20), dev_md5("boot_a", 1 << 20));
+    expect_meta(1, {14, 1, 1});
+    const ota_road_record_t road = board_client::road();
+    EXPECT_EQ(road.phase, OTA_ROAD_SWITCHED);
+    EXPECT_EQ(road.sync_slot, OTA_ROAD_NO_SLOT);
+    ota_update_flag_e m2b = OTA_FLAG_BURN;
+    ASSERT_EQ(ota_get_backup_up_status(&m2b), 0);
+    EXPECT_EQ(m2b, OTA_FLAG_NORMAL);
+  }
+}
+
+// Clearing the flags after a stopped sync returns the road to idle but never makes the
+// half-overwritten slot bootable.
+TEST_F(RoadStopsTest, ClearAfterStoppedSyncKeepsTheFallbackUnbootable) {
+  ASSERT_EQ(ota_set_up_status(OTA_FLAG_VERIFIED), 0);
+  ASSERT_NO_FATAL_FAILURE(set_road(OTA_ROAD_SYNCING, 1, 0, 1));
+  ASSERT_NO_FATAL_FAILURE(set_misc_slot(1, 14, 0, 0));
+  otaClearFlags();
+  EXPECT_EQ(board_client::road().phase, OTA_ROAD_IDLE);
+  EXPECT_EQ(misc_slot(1).tries_remaining(), 0);
+  ota_update_flag_e status = OTA_FLAG_BURN;
+  ASSERT_EQ(ota_get_up_status(&status), 0);
+  EXPECT_EQ(status, OTA_FLAG_NORMAL);
+  reboot();
+  EXPECT_EQ(board_client::booted_slot(), 0);
+}
+
+}  // namespace
