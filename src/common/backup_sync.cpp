@@ -33,9 +33,7 @@ long device_size(const std::string& path) {
   return fd ? static_cast<long>(::lseek(fd.get(), 0, SEEK_END)) : -1;
 }
 
-// The firmware carries out the direction command only at the next boot, so a pair that
-// differs now is copied here; otherwise a successful sync could never be reported and
-// the "copy in progress" mark would stay set for ever.
+// Copies one side of a pair over the other, all but the trailer, and flushes it.
 int32_t copy_pair(const std::string& from, const std::string& to) {
   const long size = device_size(from);
   if (size <= OTA_BACKUP_TRAILER) {
@@ -56,9 +54,6 @@ int32_t copy_pair(const std::string& from, const std::string& to) {
 int32_t sync_pair(const ota_backup_pair_s& pair, bool to_backup) {
   const std::string main_path = dev_path(pair.main);
   const std::string bak_path = dev_path(pair.backup);
-  if (ota_check_two_partition_md5(main_path.c_str(), bak_path.c_str(), OTA_BACKUP_TRAILER) == 0) {
-    return 0;
-  }
   const std::string& from = to_backup ? main_path : bak_path;
   const std::string& to = to_backup ? bak_path : main_path;
   int32_t ret = copy_pair(from, to);
@@ -113,15 +108,20 @@ int32_t ota_back_slot_stat(uint8_t* value) {
   return ota_back_slot_from_cmdline(std::string_view(buf, n), value);
 }
 
+// The copies are the engine's own, not a "hsm_m2b_cmd"/"hsm_b2m_cmd" for the firmware: a
+// command waits for the next boot and can be held up by another pending one, while the
+// records that follow a sync (backup status NORMAL) must describe copies already made.
 int32_t ota_sync_back_part(const char* direction) {
   if (direction == nullptr) {
     return -1;
   }
   OTA_LOG_INFO("Start to sync bak partitions with direction %s\n", direction);
-  // The comparisons below decide; a command the firmware never gets is made up for by
-  // the copies.
-  (void)ota_write_flashcmd(direction, nullptr, 0, 0);
-  const bool to_backup = std::strcmp(direction, FLASHCMD_HSM_B2M) != 0;
+  const bool to_backup = std::strcmp(direction, FLASHCMD_HSM_M2B) == 0;
+  if (!to_backup && std::strcmp(direction, FLASHCMD_HSM_B2M) != 0) {
+    OTA_LOG_ERR("unknown backup sync direction %s (%s or %s)\n", direction, FLASHCMD_HSM_M2B,
+                FLASHCMD_HSM_B2M);
+    return -1;
+  }
   for (const ota_backup_pair_s& pair : OTA_BACKUP_PAIRS) {
     const int32_t ret = sync_pair(pair, to_backup);
     if (ret < 0) {

@@ -34,9 +34,9 @@ extern "C" {
 // The same for the running board ("/proc/cmdline").
 [[nodiscard]] int32_t ota_back_slot_stat(uint8_t* value);
 
-// Asks the boot firmware for the copy `direction` ("hsm_m2b_cmd" main to backup,
-// "hsm_b2m_cmd" backup to main) and makes sure every pair agrees: a pair that still
-// differs is copied here in that direction, then compared again. 0, or the negative
-// result of the first pair that cannot be made equal.
+// Copies every pair in `direction` ("hsm_m2b_cmd" main to backup, "hsm_b2m_cmd" backup to
+// main) itself, all but each device's trailer, flushed, then compares the pair by MD5; no
+// flash command is sent. 0, or the negative result of the first pair that cannot be made
+// equal (-1 for an unknown direction).
 [[nodiscard]] int32_t ota_sync_back_part(const char* direction);
 }  // extern "C"
