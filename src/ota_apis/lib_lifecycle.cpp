@@ -4,6 +4,7 @@
 
 #include "client_api.h"
 #include "client_state.h"
+#include "flash_cmd.h"
 #include "launch_monitor.h"
 #include "progress_state.h"
 
@@ -17,6 +18,9 @@ extern "C" MIRVO_OTA_API int32_t otaInitLib(void) {
   }
   ota_client::set_initialised(true);
   ota_client::progress_set_idle();
+  // A firmware command queued behind a busy channel goes out once the firmware has
+  // carried out the pending one (at the reboot before this start, typically).
+  (void)ota_flashcmd_drain_queue();
   return 0;
 }
 

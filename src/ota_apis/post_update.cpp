@@ -75,6 +75,8 @@ extern "C" MIRVO_OTA_API int32_t otaGetOwnerFlag(ota_update_owner_e* owner) {
 }
 
 extern "C" MIRVO_OTA_API int32_t otaCheckUpdate(void) {
+  // The first call after a reboot: the channel is free again for a queued command.
+  (void)ota_flashcmd_drain_queue();
   uint32_t veeprom_slot = 0;
   if (ota_get_next_slot(&veeprom_slot) != 0) {
     return -1;

@@ -218,6 +218,29 @@ TEST_F(PostUpdateTest, SyncWithoutConfirmedUpdateChangesNothing) {
   }
 }
 
+// A firmware command that met a busy channel waits in the road queue and goes out at the
+// first otaInitLib or otaCheckUpdate after the firmware has carried out the pending one.
+TEST_F(PostUpdateTest, QueuedCommandGoesOutAfterTheReboot) {
+  for (const bool at_init : {true, false}) {
+    SCOPED_TRACE(at_init ? "otaInitLib" : "otaCheckUpdate");
+    ASSERT_EQ(otaNotifyMCU(HL_MCU_PRE_REBOOT), 0);
+    ASSERT_EQ(otaMarkOTASuccessful(), 0);  // its aonreg_write_cmd has to wait
+    EXPECT_EQ(pending_cmdtype(), 10U);     // mcu_pre_reboot
+    EXPECT_EQ(board_client::road().queue_len, 1U);
+    board_client::reboot();
+    EXPECT_EQ(pending_cmdtype(), 0U);
+    if (at_init) {
+      ASSERT_EQ(otaDeinitLib(), 0);
+      ASSERT_EQ(otaInitLib(), 0);
+    } else {
+      (void)otaCheckUpdate();
+    }
+    EXPECT_EQ(pending_cmdtype(), 6U);  // aonreg_write_cmd
+    EXPECT_EQ(board_client::road().queue_len, 0U);
+    board_client::reboot();
+  }
+}
+
 // Clearing the flags while a main-to-backup copy is marked unfinished never copies the
 // backups over the main partitions, but still resets the record.
 TEST_F(PostUpdateTest, ClearDuringUnfinishedBackupCopyKeepsMain) {

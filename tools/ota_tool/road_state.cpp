@@ -1,13 +1,9 @@
 #include "road_state.h"
 
-#include <fcntl.h>
-
 #include <array>
 #include <cstring>
 
 #include "flash_cmd.h"
-#include "le_bytes.h"
-#include "unique_fd.h"
 
 namespace ota_tool {
 
@@ -201,40 +197,10 @@ std::string road_state_line(const RoadInputs& in) {
 
 namespace {
 
-// The command name whose template carries `cmdtype`, or "cmdtype N" when none does.
-std::string command_name(uint32_t cmdtype) {
-  static constexpr std::array<const char*, 6> kNames = {FLASHCMD_MISC_WRITE, FLASHCMD_OTHER_A2B,
-                                                        FLASHCMD_OTHER_B2A,  FLASHCMD_HSM_M2B,
-                                                        FLASHCMD_HSM_B2M,    FLASHCMD_AONREG_WRITE};
-  auto matches = [cmdtype](const std::string& name) {
-    const std::string path = std::string(OTA_FLASHCMD_TEMPLATE_DIR) + "/" + name;
-    const ota::UniqueFd fd = ota::open_fd(path.c_str(), O_RDONLY);
-    uint8_t head[8] = {};
-    return fd &&
-           ota::pread_full(fd.get(), head, sizeof(head), 0) == static_cast<ssize_t>(sizeof(head)) &&
-           ota::load_le32(head + 4) == cmdtype;
-  };
-  for (const char* name : kNames) {
-    if (matches(name)) {
-      return name;
-    }
-  }
-  for (const auto& name : msg2mcu_cmds) {
-    if (matches(name)) {
-      return name;
-    }
-  }
-  return "cmdtype " + std::to_string(cmdtype);
-}
-
 std::string pending_command() {
-  const ota::UniqueFd fd = ota::open_fd(OTA_FLASHCMD_NODE, O_RDONLY);
-  uint8_t head[8] = {};
-  if (!fd ||
-      ota::pread_full(fd.get(), head, sizeof(head), 0) != static_cast<ssize_t>(sizeof(head))) {
-    return "unreadable";
-  }
-  return ota::load_le32(head) == FLASHCMD_MAGIC ? command_name(ota::load_le32(head + 4)) : "";
+  std::string name;
+  const int32_t pending = ota_flashcmd_pending(&name);
+  return pending < 0 ? "unreadable" : (pending == 0 ? "" : name);
 }
 
 void read_status(RoadInputs* in) {
