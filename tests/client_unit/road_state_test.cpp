@@ -94,6 +94,7 @@ TEST(RoadStateTest, EveryRowOfTheTable) {
       {"Y1", syncing(kFallback, OTA_FLAG_NORMAL), "retry sync"},
       {"Y2", syncing(meta(14, 0, 0), OTA_FLAG_NORMAL), "a unbootable until every copy"},
       {"Y3", syncing(meta(14, 0, 0), OTA_FLAG_BURN), "backups"},
+      {"X1", board(OTA_FLAG_NORMAL, OTA_ROAD_SWITCHED, 1, kFallback, kConfirmed, 1), "clear again"},
       {"?", board(OTA_FLAG_VERIFY, OTA_ROAD_IDLE, 0, kConfirmed, kUnbootable, 0),
        "without a road record"},
       {"?", board(OTA_FLAG_VERIFIED, OTA_ROAD_SWITCHED, 1, kConfirmed, kFallback, 0), "running a"},

@@ -156,6 +156,9 @@ RoadState classify_road(const RoadInputs& raw) {
     return unknown(std::string("status ") + flag_name(in.up) +
                    " without a road record (recovery rewrite or an older engine)");
   }
+  if (in.up == OTA_FLAG_NORMAL && road.phase != OTA_ROAD_WRITING) {
+    return {"X1", "flags cleared, road record not yet idle (clear again)"};
+  }
   if (road.phase == OTA_ROAD_SYNCING) {
     return syncing(in);
   }

@@ -27,7 +27,7 @@ struct RoadInputs {
 };
 
 struct RoadState {
-  std::string id;    // the row: I, W1..W6, S1..S3, N1, N2, R1, R2, K, Y1..Y3, or "?"
+  std::string id;    // the row: I, W1..W6, S1..S3, N1, N2, R1, R2, K, Y1..Y3, X1, or "?"
   std::string text;  // what the row means for the operator
 };
 
