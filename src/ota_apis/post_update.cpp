@@ -20,7 +20,7 @@ int32_t check_switched_slot(uint32_t veeprom_slot) {
     return -1;
   }
   if (road.phase != OTA_ROAD_SWITCHED || road.target_slot != veeprom_slot) {
-    OTA_LOG_ERR("OTA update check failed: no switch to slot %c was recorded (road %s, target %c)\n",
+    OTA_LOG_ERR("OTA update check failed: no switch was recorded (next slot %c, road %s to %c)\n",
                 letter(veeprom_slot), ota_road_phase_name(road.phase), letter(road.target_slot));
     return -OTAERR_BOOT_FAILED;
   }

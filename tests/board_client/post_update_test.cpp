@@ -63,6 +63,8 @@ struct CheckCase {
   int expected;
 };
 
+void PrintTo(const CheckCase& c, std::ostream* os) { *os << c.name; }
+
 class CheckUpdateTest : public PostUpdateTest, public ::testing::WithParamInterface<CheckCase> {};
 
 // The check's verdict follows the status record, the boot mode, the boot count, the

@@ -1,20 +1,24 @@
+// The whole update road with the real worker on a board: update, switch, reboot, check,
+// confirm, sync, clear, over several cycles, and the ways it must refuse to go on.
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "board_client.h"
 #include "md5.h"
-#include "unique_fd.h"
-#include "veeprom_flag.h"
-// The engine's types first, then the public declarations that reuse them.
-#define MIRVO_OTA_INTERNAL_TYPES 1
 #include "mirvo_ota_hl.h"
 #include "mirvo_ota_ll.h"
+#include "unique_fd.h"
 
 namespace {
 
+using board_client::booted_slot;
 using board_client::reboot;
 
 constexpr const char* kDev = "/dev/block/platform/by-name/";
@@ -34,28 +38,82 @@ long dev_size(const std::string& dev) {
   return fd ? static_cast<long>(lseek(fd.get(), 0, SEEK_END)) : -1;
 }
 
+void write_dev(const std::string& name, const std::string& bytes) {
+  const ota::UniqueFd fd = ota::open_fd((kDev + name).c_str(), O_WRONLY);
+  ASSERT_TRUE(fd.valid()) << name;
+  ASSERT_TRUE(ota::pwrite_full(fd.get(), bytes.data(), bytes.size(), 0));
+  ASSERT_TRUE(ota::sync_fd(fd.get()));
+}
+
+char letter(int slot) { return static_cast<char>('a' + slot); }
+
+ota_update_flag_e up_status() {
+  ota_update_flag_e status = OTA_FLAG_NORMAL;
+  EXPECT_EQ(ota_get_up_status(&status), 0);
+  return status;
+}
+
+// A file of /proc, empty when the process is gone.
+std::string read_proc(const std::string& path) {
+  try {
+    return ota_test::read_file(path);
+  } catch (...) {
+    return {};
+  }
+}
+
+// The pid of the running worker: the board runs in its own PID namespace, so the only
+// "ota_process" it shows is the one this test started. -1 when none runs.
+pid_t worker_pid() {
+  DIR* proc = opendir("/proc");
+  pid_t found = -1;
+  for (dirent* e = proc != nullptr ? readdir(proc) : nullptr; e != nullptr; e = readdir(proc)) {
+    const pid_t pid = std::atoi(e->d_name);
+    // argv[0], which the library sets to "ota_process" (comm would name the descriptor
+    // the worker was executed through).
+    const std::string cmdline =
+        pid > 0 ? read_proc("/proc/" + std::string(e->d_name) + "/cmdline") : "";
+    if (cmdline.compare(0, sizeof("ota_process"),
+                        std::string("ota_process", sizeof("ota_process"))) == 0) {
+      found = pid;
+    }
+  }
+  if (proc != nullptr) {
+    closedir(proc);
+  }
+  return found;
+}
+
 class RoadTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_NE(std::getenv("VBOARD_DIR"), nullptr);
+    ota_test::clear_log_records();
     ota_test::write_file(dir_.file("boot.img"), ota_test::make_image_bytes(3 << 20, 11));
     ota_test::write_file(dir_.file("system.img"), ota_test::make_image_bytes(6 << 20, 12));
     ota_test::write_file(dir_.file("uboot.img"), ota_test::make_image_bytes(256 << 10, 13));
-    pkg_ = board_client::pack(
-        dir_, "key ab_sync 1\npart boot boot.img\npart system system.img\npart uboot uboot.img\n",
-        OTA_PROCESS_EXE, "/userdata/all_in_one_update.zip");
+    pkg_ = package(
+        "key ab_sync 1\npart boot boot.img\npart system system.img\n"
+        "part uboot uboot.img\n",
+        "all_in_one_update.zip");
     ASSERT_EQ(otaInitLib(), 0);
     // The service confirms the factory slot at boot; the worker refuses an unconfirmed one.
     ASSERT_EQ(otaMarkOTASuccessful(), 0);
   }
   void TearDown() override { (void)otaDeinitLib(); }
 
-  // Runs the worker on the package and switches the next boot to slot B.
-  void update_to_b() {
-    ASSERT_EQ(otaRequestStart(pkg_.c_str(), OTA_SERVICE), 0);
-    ASSERT_EQ(board_client::wait_final(300), UPGRADE_SUCCESS);
-    ASSERT_EQ(otaSetPartition(1), 0);
+  std::string package(const std::string& description, const std::string& name) {
+    return board_client::pack(dir_, description, OTA_PROCESS_EXE, "/userdata/" + name);
   }
+
+  // Runs the worker on `pkg` from the running slot and switches the next boot to the
+  // slot it wrote.
+  static void update_and_switch(const std::string& pkg) {
+    ASSERT_EQ(otaRequestStart(pkg.c_str(), OTA_SERVICE), 0);
+    ASSERT_EQ(board_client::wait_final(300), UPGRADE_SUCCESS);
+    ASSERT_EQ(otaSetPartition(static_cast<uint8_t>(booted_slot() ^ 1)), 0);
+  }
+
   std::string image_md5(const char* name) { return ota_test::md5sum_of(dir_.file(name)); }
   std::string part_md5(const std::string& part, const char* image) {
     return hex_md5_of_part(kDev + part,
@@ -66,33 +124,29 @@ class RoadTest : public ::testing::Test {
   std::string pkg_;
 };
 
-// The whole road: update, switch, reboot, check, confirm, sync, clear; afterwards both
-// slots hold the new images and the board keeps booting the confirmed slot.
+// The whole road: update, switch, reboot, check, confirm, sync, clear; the sync leaves
+// both slots with the new images at once (NOR included), and the board keeps booting the
+// confirmed slot.
 TEST_F(RoadTest, UpdateConfirmSyncClear) {
-  ASSERT_NO_FATAL_FAILURE(update_to_b());
+  ASSERT_NO_FATAL_FAILURE(update_and_switch(pkg_));
   reboot();
   uint8_t slot = 9;
   ASSERT_EQ(otaGetPartition(&slot), 0);
   EXPECT_EQ(slot, 1);
   EXPECT_EQ(otaCheckUpdate(), 0);
   ASSERT_EQ(otaMarkOTASuccessful(), 0);
-  ota_update_flag_e status = OTA_FLAG_NORMAL;
-  ASSERT_EQ(ota_get_up_status(&status), 0);
-  EXPECT_EQ(status, OTA_FLAG_VERIFIED);
+  EXPECT_EQ(up_status(), OTA_FLAG_VERIFIED);
   ASSERT_EQ(otaPartitionSync(), 0);
-  // eMMC copies are made and proven at once.
-  for (const auto& [part, image] : {std::pair{"boot", "boot.img"}, {"system", "system.img"}}) {
+  for (const auto& [part, image] :
+       {std::pair{"boot", "boot.img"}, {"system", "system.img"}, {"uboot", "uboot.img"}}) {
     EXPECT_EQ(part_md5(std::string(part) + "_a", image), image_md5(image)) << part;
     EXPECT_EQ(part_md5(std::string(part) + "_b", image), image_md5(image)) << part;
   }
   otaClearFlags();
-  ASSERT_EQ(ota_get_up_status(&status), 0);
-  EXPECT_EQ(status, OTA_FLAG_NORMAL);
-  // The NOR copy is the firmware's, at the next boot; the confirmed slot stays.
-  reboot();
-  EXPECT_EQ(part_md5("uboot_a", "uboot.img"), image_md5("uboot.img"));
-  EXPECT_EQ(part_md5("uboot_b", "uboot.img"), image_md5("uboot.img"));
-  for (int boot = 0; boot < 4; ++boot) {
+  EXPECT_EQ(up_status(), OTA_FLAG_NORMAL);
+  EXPECT_EQ(board_client::road_state_line().rfind("road state: I ", 0), 0U)
+      << board_client::road_state_line();
+  for (int boot = 0; boot < 5; ++boot) {
     reboot();
   }
   ASSERT_EQ(otaGetPartition(&slot), 0);
@@ -102,35 +156,166 @@ TEST_F(RoadTest, UpdateConfirmSyncClear) {
   EXPECT_EQ(from_bak, 0);
 }
 
-// A new slot that is never confirmed runs out of tries: the board falls back to A and
-// the check reports that the new slot did not boot.
-TEST_F(RoadTest, UnconfirmedSlotFallsBack) {
-  ASSERT_NO_FATAL_FAILURE(update_to_b());
-  for (int boot = 0; boot < 4; ++boot) {
-    reboot();
+struct Cycles {
+  const char* name;
+  std::vector<bool> confirm;  // per update cycle: confirmed after the reboot, or never
+};
+
+void PrintTo(const Cycles& c, std::ostream* os) { *os << c.name; }
+
+class UpdateCyclesTest : public RoadTest, public ::testing::WithParamInterface<Cycles> {};
+
+// Update after update on one board: a new slot that is never confirmed runs out of tries
+// and the board comes back on the slot it came from, with the check saying the update
+// did not take, every time (also when the slot was confirmed in an earlier cycle); a
+// confirmed one keeps booting.
+TEST_P(UpdateCyclesTest, UnconfirmedFallsBackConfirmedStays) {
+  for (size_t cycle = 0; cycle < GetParam().confirm.size(); ++cycle) {
+    const bool confirm = GetParam().confirm[cycle];
+    const int from = booted_slot();
+    SCOPED_TRACE("cycle " + std::to_string(cycle) + " from " + letter(from));
+    ASSERT_NO_FATAL_FAILURE(update_and_switch(pkg_));
+    if (confirm) {
+      reboot();
+      ASSERT_EQ(booted_slot(), from ^ 1);
+      ASSERT_EQ(otaCheckUpdate(), 0);
+      ASSERT_EQ(otaMarkOTASuccessful(), 0);
+      ASSERT_EQ(otaPartitionSync(), 0);
+    }
+    for (int boot = 0; boot < 4; ++boot) {
+      reboot();
+    }
+    EXPECT_EQ(booted_slot(), confirm ? from ^ 1 : from);
+    EXPECT_EQ(otaCheckUpdate(), confirm ? 0 : -OTAERR_BOOT_FAILED);
+    otaClearFlags();
   }
-  uint8_t slot = 9;
-  ASSERT_EQ(otaGetPartition(&slot), 0);
-  EXPECT_EQ(slot, 0);
-  EXPECT_EQ(otaCheckUpdate(), -OTAERR_BOOT_FAILED);
 }
 
-// Clearing the flags of an abandoned update has the firmware restore the security
-// partitions from their backups at the next boot.
+INSTANTIATE_TEST_SUITE_P(
+    Road, UpdateCyclesTest,
+    ::testing::Values(Cycles{"TwoUnconfirmed", {false, false}},
+                      Cycles{"ThreeUnconfirmed", {false, false, false}},
+                      Cycles{"ConfirmedUnconfirmedConfirmed", {true, false, true}},
+                      Cycles{"TwoConfirmedThenUnconfirmed", {true, true, false}}),
+    [](const ::testing::TestParamInfo<Cycles>& row) { return std::string(row.param.name); });
+
+// On the default road (ab_sync 0) the new slot is complete when the board boots it: the
+// NOR A/B partitions the package does not carry hold the running slot's content, the one
+// it carries its image, with no copy left for the firmware.
+TEST_F(RoadTest, DefaultRoadLeavesEveryNorPartitionOfTheNewSlotRight) {
+  const std::string pkg =
+      package("key ab_sync 0\npart boot boot.img\npart uboot uboot.img\n", "all_in_one_nor.zip");
+  const std::pair<const char*, long> untouched[] = {{"bl31", 256 << 10}, {"ddr_fw", 128 << 10}};
+  for (const auto& [part, size] : untouched) {
+    ASSERT_NO_FATAL_FAILURE(
+        write_dev(std::string(part) + "_a", ota_test::make_image_bytes(size, 31)));
+    ASSERT_NO_FATAL_FAILURE(write_dev(std::string(part) + "_b", std::string(size, 'x')));
+  }
+  ASSERT_NO_FATAL_FAILURE(update_and_switch(pkg));
+  reboot();
+  ASSERT_EQ(booted_slot(), 1);
+  EXPECT_EQ(part_md5("uboot_b", "uboot.img"), image_md5("uboot.img"));
+  for (const auto& [part, size] : untouched) {
+    EXPECT_EQ(hex_md5_of_part(kDev + std::string(part) + "_b", size),
+              hex_md5_of_part(kDev + std::string(part) + "_a", size))
+        << part;
+  }
+  EXPECT_EQ(otaCheckUpdate(), 0);
+}
+
+// A board restarted after the worker finished but before the switch comes back on the old
+// slot: the check does not call that a success, a sync refuses to copy the old slot over
+// the new one, and the switch can still be made afterwards.
+TEST_F(RoadTest, RebootBeforeTheSwitchIsNoSuccess) {
+  ASSERT_EQ(otaRequestStart(pkg_.c_str(), OTA_SERVICE), 0);
+  ASSERT_EQ(board_client::wait_final(300), UPGRADE_SUCCESS);
+  reboot();
+  ASSERT_EQ(booted_slot(), 0);
+  EXPECT_EQ(otaCheckUpdate(), -OTAERR_BOOT_FAILED);
+  EXPECT_TRUE(ota_test::log_contains("no switch was recorded"));
+  EXPECT_EQ(board_client::road_state_line().rfind("road state: W6 ", 0), 0U)
+      << board_client::road_state_line();
+  EXPECT_EQ(otaPartitionSync(), -1);
+  EXPECT_EQ(part_md5("boot_b", "boot.img"), image_md5("boot.img"));
+  ASSERT_EQ(otaSetPartition(1), 0);
+  reboot();
+  ASSERT_EQ(booted_slot(), 1);
+  EXPECT_EQ(otaCheckUpdate(), 0);
+}
+
+// A worker killed while it writes leaves status BURN: switching to the torn slot is
+// refused (here and from another process), and so is a switch back while it stays so.
+TEST_F(RoadTest, KilledUpdateIsNeverSwitchedTo) {
+  ASSERT_EQ(otaRequestStart(pkg_.c_str(), OTA_SERVICE), 0);
+  for (int i = 0; i < 3000 && otaGetProgress() < 20; ++i) {
+    usleep(10000);
+  }
+  const pid_t pid = worker_pid();
+  ASSERT_GT(pid, 0);
+  ASSERT_EQ(kill(pid, SIGKILL), 0);
+  ASSERT_EQ(board_client::wait_final(), UPGRADE_FAILED);
+  ASSERT_EQ(up_status(), OTA_FLAG_BURN);
+  EXPECT_EQ(otaSetPartition(1), -OTAERR_STAGE);
+  // A client that did not see the launch fail (restarted library) is refused as well.
+  ASSERT_EQ(otaDeinitLib(), 0);
+  ASSERT_EQ(otaInitLib(), 0);
+  EXPECT_EQ(otaSetPartition(1), -OTAERR_STAGE);
+  EXPECT_TRUE(ota_test::log_contains("status BURN"));
+  EXPECT_EQ(board_client::run(std::string(OTA_TOOL_EXE) + " set-slot b 2>/dev/null"), OTAERR_STAGE);
+  EXPECT_EQ(otaSetPartition(0), -OTAERR_STAGE);
+  EXPECT_EQ(board_client::misc_slot(1).tries_remaining(), 0);
+  reboot();
+  EXPECT_EQ(booted_slot(), 0);
+  EXPECT_EQ(otaCheckUpdate(), -OTAERR_IMAGE_WRITE);
+}
+
+// A package whose manifest lists no partition is refused by the worker, and nothing can
+// be switched to afterwards.
+TEST_F(RoadTest, EmptyPackageIsRefusedAndNotSwitchedTo) {
+  const std::string pkg = package("", "all_in_one_empty.zip");
+  ASSERT_EQ(otaRequestStart(pkg.c_str(), OTA_SERVICE), 0);
+  EXPECT_EQ(board_client::wait_final(300), UPGRADE_FAILED);
+  EXPECT_NE(up_status(), OTA_FLAG_VERIFY);
+  ASSERT_EQ(otaDeinitLib(), 0);  // a library that did not see the launch fail
+  ASSERT_EQ(otaInitLib(), 0);
+  EXPECT_EQ(otaSetPartition(1), -OTAERR_STAGE);
+  EXPECT_EQ(board_client::misc_slot(1).tries_remaining(), 7);  // b untouched: factory tries
+}
+
+// A parameter-only update on a board whose veeprom never held an anti-rollback record
+// goes the whole road, its sync included.
+TEST_F(RoadTest, ParameterUpdateThenSyncWithoutAntiRollbackRecord) {
+  ota_test::write_file(dir_.file("app_param"), "brightness=7\n");
+  ota_test::write_file(dir_.file("param_update.sh"), "#!/bin/sh\ncp \"$1\" \"$2/app_param\"\n");
+  const std::string pkg = package(
+      "file app_param app_param\nfile param_update.sh param_update.sh\n", "board_param.zip");
+  ASSERT_NO_FATAL_FAILURE(update_and_switch(pkg));
+  reboot();
+  ASSERT_EQ(booted_slot(), 1);
+  ASSERT_EQ(otaCheckUpdate(), 0);
+  ASSERT_EQ(otaMarkOTASuccessful(), 0);
+  EXPECT_EQ(otaPartitionSync(), 0);
+  const long size = dev_size(kDev + std::string("app_param_a"));
+  EXPECT_EQ(hex_md5_of_part(kDev + std::string("app_param_a"), size),
+            hex_md5_of_part(kDev + std::string("app_param_b"), size));
+  otaClearFlags();
+  EXPECT_EQ(up_status(), OTA_FLAG_NORMAL);
+}
+
+// Clearing the flags of an abandoned update restores the security partitions from their
+// backups at once (the engine copies them) and resets the records.
 TEST_F(RoadTest, ClearAfterAbandonRestoresSecurityPartitions) {
-  ASSERT_NO_FATAL_FAILURE(update_to_b());
+  ASSERT_NO_FATAL_FAILURE(update_and_switch(pkg_));
   const std::string bak = kDev + std::string("HSM_FW_bak");
   const std::string main = kDev + std::string("HSM_FW");
   const long size = dev_size(main);
   ASSERT_GT(size, 4096);
   // The main copy damaged after the update (what a half-written security image leaves).
-  ASSERT_EQ(board_client::run("printf damaged | dd of=" + main + " conv=notrunc status=none"), 0);
+  ASSERT_NO_FATAL_FAILURE(write_dev("HSM_FW", "damaged"));
   otaClearFlags();
-  reboot();
   EXPECT_EQ(hex_md5_of_part(main, size - 2048), hex_md5_of_part(bak, size - 2048));
-  ota_update_flag_e status = OTA_FLAG_BURN;
-  ASSERT_EQ(ota_get_up_status(&status), 0);
-  EXPECT_EQ(status, OTA_FLAG_NORMAL);
+  EXPECT_EQ(up_status(), OTA_FLAG_NORMAL);
+  EXPECT_EQ(board_client::road().phase, OTA_ROAD_IDLE);
 }
 
 }  // namespace
