@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # The whole update road on a fresh virtual board: build a package from generated images,
 # install it with ota_tool, switch to the new slot, reboot, check, confirm, synchronise,
-# clear, and show the board at the end. Runs as root (loop devices, mount namespaces).
+# clear, and show the board at the end, with the road state (docs/update-road.md) after
+# each step. Runs as root (loop devices, mount namespaces).
+#   scripts/demo.sh                          set up, configure the default preset, build/
+#   OTA_DEMO_BUILD=build-x scripts/demo.sh   use an already configured build folder
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -11,12 +14,18 @@ say() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
 # error stay on the screen.
 quiet() { grep -av 'OTA_INFO\|OTA_DEBUG' || true; }
 
-say "Setting up the machine and building (scripts/setup.sh, cmake preset default)"
-scripts/setup.sh
-cmake --preset default >/dev/null
-cmake --build build
-bin=$root/build/bin
-work=$root/build/demo
+build=${OTA_DEMO_BUILD:-}
+if [[ -z $build ]]; then
+  say "Setting up the machine and building (scripts/setup.sh, cmake preset default)"
+  scripts/setup.sh
+  cmake --preset default >/dev/null
+  build=build
+else
+  say "Building in $build"
+fi
+cmake --build "$build" --target ota_process ota_pack ota_tool vboard
+bin=$root/$build/bin
+work=$root/$build/demo
 board=$work/board
 rm -rf "$work"
 mkdir -p "$work/images"
@@ -43,31 +52,44 @@ echo "package: $work/all_in_one_demo.zip ($(du -h "$work/all_in_one_demo.zip" | 
 say "Creating a factory-fresh board in $board"
 "$bin/vboard" create "$board"
 run() { "$bin/vboard" run "$board" -- "$@" 2>&1 | tee -a "$log" | quiet; }
+# The first line of `ota_tool status`: the row of the road the board is in.
+road() { "$bin/vboard" run "$board" -- "$bin/ota_tool" status 2>>"$log" | sed -n 1p; }
 
 say "Boot-time confirmation of the factory slot A (an update service does this at boot)"
 run "$bin/ota_tool" confirm
 run "$bin/ota_tool" slot
+road
 
-say "ota_tool update: the worker from the package writes slot B (packages live on /userdata)"
+say "ota_tool update: the worker from the package writes and proves slot B (packages live on /userdata)"
 run sh -c "cp '$work/all_in_one_demo.zip' /userdata/ && \
   '$bin/ota_tool' update /userdata/all_in_one_demo.zip"
+road
 
-say "ota_tool set-slot b, then the reboot (the firmware carries out the pending command)"
+say "ota_tool set-slot b: slot B boots next, on trial (3 tries until confirmed); then the reboot"
 run "$bin/ota_tool" set-slot b
+road
 "$bin/vboard" reboot "$board"
 
-say "After the reboot: check that slot B booted, confirm it, synchronise, clear the flags"
+say "After the reboot: check that slot B booted, confirm it"
 run "$bin/ota_tool" slot
+road
 run "$bin/ota_tool" check
 run "$bin/ota_tool" confirm
-run "$bin/ota_tool" sync
-run "$bin/ota_tool" clear
+road
 
-say "One more reboot: the firmware copies the NOR partitions to slot A"
+say "ota_tool sync: the engine copies the updated partitions (eMMC and NOR) to slot A and proves them"
+run "$bin/ota_tool" sync
+road
+run "$bin/ota_tool" clear
+road
+
+say "Two more reboots: the confirmed slot B keeps booting, slot A is its proven fallback"
 "$bin/vboard" reboot "$board"
+"$bin/vboard" reboot "$board"
+run "$bin/ota_tool" slot
 run "$bin/ota_tool" status
 
-say "The board at the end (both slots hold the new images)"
+say "The board at the end (both slots hold the new images, nothing left for the firmware)"
 "$bin/vboard" status "$board"
 echo
 echo "images: boot $(md5sum <"$work/images/boot.img" | cut -c1-32)," \
