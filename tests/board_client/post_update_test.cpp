@@ -261,7 +261,7 @@ TEST_F(PostUpdateTest, ClearDuringUnfinishedBackupCopyKeepsMain) {
 // A lock held elsewhere makes the sync refuse with -3 and the clear do nothing.
 TEST_F(PostUpdateTest, SyncAndClearRespectTheLock) {
   ASSERT_EQ(ota_set_up_status(OTA_FLAG_VERIFY), 0);
-  const ota::UniqueFd held = ota::open_fd("/tmp/ota.lock", O_WRONLY | O_CREAT, 0644);
+  const ota::UniqueFd held = ota::open_fd("/tmp/ota.lock", O_WRONLY | O_CREAT, 0600);
   ASSERT_EQ(flock(held.get(), LOCK_EX | LOCK_NB), 0);
   EXPECT_EQ(otaPartitionSync(), -OTAERR_REPEAT);
   otaClearFlags();

@@ -217,7 +217,7 @@ TEST_F(RoadStopsTest, SwitchGate) {
     const slot_metadata before = misc_slot(r.slot);
     ota::UniqueFd other;
     if (r.lock_held_elsewhere) {
-      other = ota::open_fd("/tmp/ota.lock", O_WRONLY | O_CREAT, 0644);
+      other = ota::open_fd("/tmp/ota.lock", O_WRONLY | O_CREAT, 0600);
       ASSERT_EQ(flock(other.get(), LOCK_EX | LOCK_NB), 0);
     }
     EXPECT_EQ(otaSetPartition(r.slot), r.result);
