@@ -15,10 +15,17 @@
 
 namespace {
 
-// Logs and refuses a block with the wrong magic or a slot outside 0 .. nb_slot-1.
+// Logs and refuses a block with the wrong magic or a slot outside 0 .. nb_slot-1. The
+// field holds up to 7 while the block has room for 4 slots: a larger count from the
+// medium must not open slots beyond the array.
 bool check_block_and_slot(bootloader_control* ctrl, int32_t slot) {
   if (is_bootctrl_valid(ctrl) != 1) {
     OTA_LOG_ERR("Invalid boot ctrl info\n");
+    return false;
+  }
+  if (ctrl->nb_slot() > BOOT_CTRL_MAX_SLOTS) {
+    OTA_LOG_ERR("Invalid nb_slot %d, max %ld\n", ctrl->nb_slot(),
+                static_cast<long>(BOOT_CTRL_MAX_SLOTS));
     return false;
   }
   if (slot < 0 || slot >= ctrl->nb_slot()) {

@@ -186,6 +186,20 @@ TEST(BootControlTest, InvalidSlotOrBlockRefused) {
     EXPECT_EQ(std::memcmp(&before, &ctrl, sizeof(ctrl)), 0);
     EXPECT_TRUE(ota_test::log_contains("Invalid boot slot " + std::to_string(slot)));
   }
+  // A slot count the block cannot hold (the field goes up to 7) opens no slot beyond 4.
+  for (const int32_t slot : {0, 4, 6}) {
+    bootloader_control ctrl = default_block();
+    ctrl.set_nb_slot(7);
+    const bootloader_control before = ctrl;
+    ota_test::clear_log_records();
+    EXPECT_EQ(bootctrl_apply_active_slot(slot, &ctrl), -1);
+    EXPECT_EQ(bootctrl_apply_unbootable(slot, &ctrl), -1);
+    EXPECT_EQ(bootctrl_mark_boot_successful(slot, &ctrl), -1);
+    EXPECT_EQ(bootctrl_is_slot_bootable(slot, &ctrl), -1);
+    EXPECT_EQ(bootctrl_is_slot_marked_successful(slot, &ctrl), -1);
+    EXPECT_EQ(std::memcmp(&before, &ctrl, sizeof(ctrl)), 0);
+    EXPECT_TRUE(ota_test::log_contains("Invalid nb_slot 7, max 4"));
+  }
   bootloader_control foreign = default_block();
   foreign.magic = 0x42414343;
   ota_test::clear_log_records();
