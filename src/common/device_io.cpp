@@ -4,6 +4,8 @@
 #include "device_io.h"
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -184,6 +186,15 @@ int32_t ota_set_bd_secure(int sec) {
   return 0;
 }
 
+uint64_t ota_signed_nor_extent(uint64_t image_size) {
+  if (image_size <= OTA_NOR_SIGNED_CHUNK) {
+    return image_size;
+  }
+  const uint64_t chunks = (image_size + OTA_NOR_SIGNED_CHUNK - 1) / OTA_NOR_SIGNED_CHUNK;
+  const uint64_t last = image_size - (chunks - 1) * OTA_NOR_SIGNED_CHUNK;
+  return (chunks - 1) * OTA_NOR_CHUNK + (last < OTA_NOR_TRAILER ? OTA_NOR_TRAILER : last);
+}
+
 size_t ota_chunk_size(ota_medium_e medium) { return plan_for(medium, g_is_bd_secure.load()).chunk; }
 
 void device_io_reset_state() { g_is_bd_secure.store(0); }
@@ -198,4 +209,17 @@ long int get_file_size(const char* file_path) {
     return -1;
   }
   return static_cast<long int>(st.st_size);
+}
+
+uint64_t ota_device_size(const char* path) {
+  const ota::UniqueFd fd = ota::open_fd(path, O_RDONLY);
+  if (!fd) {
+    return 0;
+  }
+  uint64_t size = 0;
+  if (::ioctl(fd.get(), BLKGETSIZE64, &size) == 0) {
+    return size;
+  }
+  struct stat st {};
+  return ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
 }

@@ -2,9 +2,12 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+
+#include "ota_log.h"
 
 namespace ota {
 namespace {
@@ -133,6 +136,36 @@ const char* member_error_text(int err) {
     default:
       return std::strerror(err);
   }
+}
+
+void remove_member(int dir_fd, std::string_view name) {
+  const int saved = errno;
+  UniqueFd parent = open_member_parent(dir_fd, name, false);
+  if (parent) {
+    (void)::unlinkat(parent.get(), member_leaf(name).c_str(), 0);
+  }
+  errno = saved;
+}
+
+bool ExtractBudget::take_inode(std::string_view member) {
+  if (inodes == 0) {
+    OTA_LOG_ERR("no inode left for member %.*s: the file system is full\n",
+                static_cast<int>(member.size()), member.data());
+    return false;
+  }
+  --inodes;
+  return true;
+}
+
+bool ExtractBudget::take_bytes(std::string_view member, uint64_t n) {
+  if (n > bytes) {
+    OTA_LOG_ERR("member %.*s needs %llu bytes, only %llu left on the file system\n",
+                static_cast<int>(member.size()), member.data(), static_cast<unsigned long long>(n),
+                static_cast<unsigned long long>(bytes));
+    return false;
+  }
+  bytes -= n;
+  return true;
 }
 
 }  // namespace ota

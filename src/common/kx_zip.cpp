@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -64,7 +65,8 @@ int extract_directory(int dest_fd, const char* name, const char* src) {
   return 0;
 }
 
-// A link entry's data is its target; the link is made but never followed afterwards.
+// A link entry's data is its target; the link is made (replacing what held its name)
+// but never followed afterwards.
 int extract_link(unzFile archive, int dest_fd, const char* name, const char* src) {
   const int n = unzReadCurrentFile(archive, g_zip_buf, kZipBufSize);
   if (n < 0) {
@@ -82,13 +84,21 @@ int extract_link(unzFile archive, int dest_fd, const char* name, const char* src
     refuse(name, src, errno);
     return -1;
   }
-  if (!parent || symlinkat(target.c_str(), parent.get(), ota::member_leaf(name).c_str()) != 0) {
-    OTA_LOG_ERR("%s symlink error\n", target.c_str());
+  const std::string leaf = ota::member_leaf(name);
+  if (parent) {
+    (void)unlinkat(parent.get(), leaf.c_str(), 0);
+  }
+  if (!parent || symlinkat(target.c_str(), parent.get(), leaf.c_str()) != 0) {
+    OTA_LOG_ERR("%s symlink error: %s\n", target.c_str(), strerror(errno));
+    return -1;
   }
   return 0;
 }
 
-int copy_member_to(unzFile archive, int fd) {
+// Copies the open member into fd; more than max_bytes fails (minizip stops at the size
+// the entry declares, this bound holds whatever the entry says).
+int copy_member_to(unzFile archive, int fd, uint64_t max_bytes, const char* name) {
+  uint64_t written = 0;
   for (;;) {
     const int n = unzReadCurrentFile(archive, g_zip_buf, kZipBufSize);
     if (n < 0) {
@@ -98,25 +108,51 @@ int copy_member_to(unzFile archive, int fd) {
     if (n == 0) {
       return 0;
     }
+    if (static_cast<uint64_t>(n) > max_bytes - written) {
+      OTA_LOG_ERR("member %s holds more than the %llu bytes it may take\n", name,
+                  static_cast<unsigned long long>(max_bytes));
+      return -1;
+    }
     if (!ota::write_full(fd, g_zip_buf, static_cast<size_t>(n))) {
       OTA_LOG_ERR("error in writing extracted file\n");
       return -1;
     }
+    written += static_cast<uint64_t>(n);
   }
 }
 
+// How one entry may be extracted: a single member expected as a regular file, bounded
+// by max_bytes; or one entry of a whole-archive walk, which makes links and directories
+// as the archive says and spends from the budget.
+struct EntryRules {
+  uint64_t max_bytes = UINT64_MAX;
+  ota::ExtractBudget* budget = nullptr;  // set for a whole-archive walk
+};
+
+// A member too large for its place is refused before anything is written.
+bool fits_bound(const unz_file_info64& info, uint64_t max_bytes, const char* name,
+                const char* src) {
+  if (info.uncompressed_size <= max_bytes) {
+    return true;
+  }
+  OTA_LOG_ERR("member %s of %s holds %llu bytes, more than the %llu it may take: refused\n", name,
+              src, static_cast<unsigned long long>(info.uncompressed_size),
+              static_cast<unsigned long long>(max_bytes));
+  return false;
+}
+
 int extract_regular(unzFile archive, const unz_file_info64& info, int dest_fd, const char* name,
-                    const char* src) {
+                    const char* src, uint64_t max_bytes) {
   ota::UniqueFd fd = ota::open_member_file(dest_fd, name, true);
   if (!fd) {
     if (ota::is_member_refusal(errno)) {
       refuse(name, src, errno);
-      return -1;
+    } else {
+      OTA_LOG_ERR("error opening %s: %s\n", name, strerror(errno));
     }
-    OTA_LOG_ERR("error opening %s: %s\n", name, strerror(errno));
-    return 0;  // an entry that cannot be created is skipped, as the walk always did
+    return -1;
   }
-  int err = copy_member_to(archive, fd.get());
+  int err = copy_member_to(archive, fd.get(), max_bytes, name);
   if (err == 0) {
     (void)change_file_date(fd.get(), info.tmu_date);
   }
@@ -127,11 +163,39 @@ int extract_regular(unzFile archive, const unz_file_info64& info, int dest_fd, c
     OTA_LOG_ERR("close %s failed: %s\n", name, strerror(errno));
     err = -1;
   }
+  if (err != 0) {
+    ota::remove_member(dest_fd, name);
+  }
   return err;
 }
 
+// A regular entry within its bound (and the walk's budget), or a link of a whole walk.
+int extract_file_entry(unzFile archive, const unz_file_info64& info, int dest_fd, const char* name,
+                       const char* src, const EntryRules& rules) {
+  const bool link = ota::zip_entry_is_link(info);
+  if (rules.budget == nullptr) {
+    if (link) {
+      OTA_LOG_ERR("member %s of %s is a symbolic link, not a regular file: refused\n", name, src);
+      return -1;
+    }
+    return fits_bound(info, rules.max_bytes, name, src)
+               ? extract_regular(archive, info, dest_fd, name, src, rules.max_bytes)
+               : -1;
+  }
+  if (!rules.budget->take_inode(name)) {
+    return -1;
+  }
+  if (link) {
+    return extract_link(archive, dest_fd, name, src);
+  }
+  if (!rules.budget->take_bytes(name, info.uncompressed_size)) {
+    return -1;
+  }
+  return extract_regular(archive, info, dest_fd, name, src, info.uncompressed_size);
+}
+
 // Extracts the archive's current entry beneath dest_fd.
-int do_extract_currentfile(unzFile archive, int dest_fd, const char* src) {
+int do_extract_currentfile(unzFile archive, int dest_fd, const char* src, const EntryRules& rules) {
   unz_file_info64 info{};
   char name[kNameBufSize];
   if (const int err = get_entry(archive, &info, name); err != UNZ_OK) {
@@ -142,7 +206,11 @@ int do_extract_currentfile(unzFile archive, int dest_fd, const char* src) {
     return -1;
   }
   if (name[std::strlen(name) - 1] == '/') {
-    return extract_directory(dest_fd, name, src);
+    if (rules.budget == nullptr) {
+      OTA_LOG_ERR("member %s of %s is a directory, not a regular file: refused\n", name, src);
+      return -1;
+    }
+    return rules.budget->take_inode(name) ? extract_directory(dest_fd, name, src) : -1;
   }
   int err = unzOpenCurrentFilePassword(archive, nullptr);
   if (err != UNZ_OK) {
@@ -150,26 +218,29 @@ int do_extract_currentfile(unzFile archive, int dest_fd, const char* src) {
     return err;
   }
   ota::OpenMember member(archive);
-  err = ota::zip_entry_is_link(info) ? extract_link(archive, dest_fd, name, src)
-                                     : extract_regular(archive, info, dest_fd, name, src);
+  err = extract_file_entry(archive, info, dest_fd, name, src, rules);
   if (err != 0) {
     return err;
   }
   if (const int rc = member.close(); rc != UNZ_OK) {
     OTA_LOG_ERR("error %d with zipfile in unzCloseCurrentFile\n", rc);
+    if (rules.budget == nullptr) {
+      ota::remove_member(dest_fd, name);
+    }
     return rc;
   }
   return 0;
 }
 
-int do_extract(unzFile archive, int dest_fd, const char* src) {
+int do_extract(unzFile archive, int dest_fd, const char* src, ota::ExtractBudget* budget) {
   unz_global_info64 global{};
   if (const int err = unzGetGlobalInfo64(archive, &global); err != UNZ_OK) {
     OTA_LOG_ERR("error %d with zipfile in unzGetGlobalInfo \n", err);
     return -1;
   }
+  const EntryRules rules{.budget = budget};
   for (ZPOS64_T i = 0; i < global.number_entry; ++i) {
-    if (do_extract_currentfile(archive, dest_fd, src) != 0) {
+    if (do_extract_currentfile(archive, dest_fd, src, rules) != 0) {
       return -1;
     }
     if (i + 1 < global.number_entry) {
@@ -196,9 +267,10 @@ ota::UniqueFd open_dest_dir(const char* dest, ota_log_level_e missing_level) {
   return dir;
 }
 
-// Extracts the tar member file_name (zstd-compressed) into dest less its ".zst".
+// Extracts the tar member file_name (zstd-compressed) into dest less its ".zst"; what a
+// failure wrote is removed again.
 int32_t untar_zst_into(const char* src, const char* dest, const char* file_name,
-                       const char* out_path) {
+                       const char* out_path, uint64_t max_bytes) {
   char out_name[kOutPathSize];
   if (remove_zst_suffix(file_name, out_name, sizeof(out_name)) != 0) {
     return -1;
@@ -208,6 +280,7 @@ int32_t untar_zst_into(const char* src, const char* dest, const char* file_name,
     OTA_LOG_ERR("open %s failed: %s\n", dest, strerror(errno));
     return -1;
   }
+  bool opened = false;
   const auto open_output = [&] {
     ota::UniqueFd fd = ota::open_member_file(dir.get(), out_name, false);
     if (!fd) {
@@ -216,9 +289,36 @@ int32_t untar_zst_into(const char* src, const char* dest, const char* file_name,
                   ota::member_error_text(err));
       errno = err;
     }
+    opened = fd.valid();
     return fd;
   };
-  return ota_untar_unzst_with(src, file_name, out_path, open_output, nullptr);
+  const int32_t rc =
+      ota_untar_unzst_with(src, file_name, out_path, open_output, nullptr, max_bytes);
+  if (rc != 0 && opened) {
+    ota::remove_member(dir.get(), out_name);
+  }
+  return rc;
+}
+
+// The kind a file's first bytes show: a zip local header or end record, or a ustar
+// header's magic.
+ota_archive_kind_e kind_by_content(const char* path) {
+  ota::UniqueFd fd = ota::open_fd(path, O_RDONLY);
+  uint8_t head[TAR_BLOCK_SIZE] = {};
+  const ssize_t n = fd ? ota::read_full(fd.get(), head, sizeof(head)) : -1;
+  if (n >= 4 && head[0] == 'P' && head[1] == 'K' &&
+      ((head[2] == 3 && head[3] == 4) || (head[2] == 5 && head[3] == 6))) {
+    return OTA_ARCHIVE_ZIP;
+  }
+  const size_t magic = offsetof(tar_header_t, magic);
+  if (n == static_cast<ssize_t>(sizeof(head)) && std::memcmp(head + magic, "ustar", 5) == 0) {
+    return OTA_ARCHIVE_TAR;
+  }
+  return OTA_ARCHIVE_UNKNOWN;
+}
+
+bool name_ends_with(std::string_view path, std::string_view suffix) {
+  return path.size() > suffix.size() && path.ends_with(suffix);
 }
 
 }  // namespace
@@ -227,10 +327,14 @@ ota_archive_kind_e ota_archive_kind(const char* path) {
   if (path == nullptr) {
     return OTA_ARCHIVE_UNKNOWN;
   }
-  if (std::strstr(path, "zip") != nullptr) {
+  if (const ota_archive_kind_e kind = kind_by_content(path); kind != OTA_ARCHIVE_UNKNOWN) {
+    return kind;
+  }
+  // Not readable (yet) or neither magic: the name's end decides, never a folder's name.
+  if (name_ends_with(path, ".zip")) {
     return OTA_ARCHIVE_ZIP;
   }
-  return std::strstr(path, "tar") != nullptr ? OTA_ARCHIVE_TAR : OTA_ARCHIVE_UNKNOWN;
+  return name_ends_with(path, ".tar") ? OTA_ARCHIVE_TAR : OTA_ARCHIVE_UNKNOWN;
 }
 
 int32_t mymkdir(const char* dirname) {
@@ -290,7 +394,7 @@ int32_t change_file_date(int fd, const tm_unz_s& date) {
   return 0;
 }
 
-int32_t kx_unzip_one(const char* src, const char* dest, const char* file_name) {
+int32_t kx_unzip_one(const char* src, const char* dest, const char* file_name, uint64_t max_bytes) {
   if (src == nullptr || dest == nullptr || file_name == nullptr) {
     OTA_LOG_ERR("destnation or source file is null\n");
     return -1;
@@ -309,16 +413,29 @@ int32_t kx_unzip_one(const char* src, const char* dest, const char* file_name) {
                  file_name, dest);
     return -1;
   }
-  if (do_extract_currentfile(archive.get(), dir.get(), src) != 0) {
+  if (do_extract_currentfile(archive.get(), dir.get(), src, EntryRules{.max_bytes = max_bytes}) !=
+      0) {
     OTA_LOG_ERR("extract file failed\n");
     return -1;
   }
   return 0;
 }
 
-int32_t kx_uncompress(const char* src, const char* dest) {
+int32_t kx_uncompress(const char* src, const char* dest, ota::ExtractBudget* budget) {
   if (src == nullptr || dest == nullptr) {
     OTA_LOG_ERR("destnation or source file is null\n");
+    return -1;
+  }
+  ota::ExtractBudget unbounded;
+  if (budget == nullptr) {
+    budget = &unbounded;
+  }
+  const ota_archive_kind_e kind = ota_archive_kind(src);
+  if (kind == OTA_ARCHIVE_TAR) {
+    return untar_all(src, dest, budget);
+  }
+  if (kind != OTA_ARCHIVE_ZIP) {
+    OTA_LOG_ERR("unknown file formate %s\n", src);
     return -1;
   }
   ota::UniqueUnz archive(unzOpen64(src));
@@ -330,10 +447,11 @@ int32_t kx_uncompress(const char* src, const char* dest) {
   if (!dir) {
     return -1;
   }
-  return do_extract(archive.get(), dir.get(), src);
+  return do_extract(archive.get(), dir.get(), src, budget);
 }
 
-int32_t kx_uncompress_one(const char* src, const char* dest, const char* file_name) {
+int32_t kx_uncompress_one(const char* src, const char* dest, const char* file_name,
+                          uint64_t max_bytes) {
   if (src == nullptr || dest == nullptr || file_name == nullptr) {
     OTA_LOG_ERR("destnation or source file is null\n");
     return -1;
@@ -350,11 +468,12 @@ int32_t kx_uncompress_one(const char* src, const char* dest, const char* file_na
   int32_t rc = -1;
   switch (ota_archive_kind(src)) {
     case OTA_ARCHIVE_ZIP:
-      rc = kx_unzip_one(src, dest, file_name);
+      rc = kx_unzip_one(src, dest, file_name, max_bytes);
       break;
     case OTA_ARCHIVE_TAR:
-      rc = std::strstr(file_name, "zst") != nullptr ? untar_zst_into(src, dest, file_name, out_path)
-                                                    : untar(src, file_name, dest);
+      rc = std::strstr(file_name, "zst") != nullptr
+               ? untar_zst_into(src, dest, file_name, out_path, max_bytes)
+               : untar(src, file_name, dest, max_bytes);
       break;
     default:
       OTA_LOG_ERR("unknown file formate %s\n", src);
@@ -460,6 +579,18 @@ int64_t kx_get_zip_size(const char* zipfile, uint64_t* img_size) {
     }
   }
   return total;
+}
+
+int64_t kx_get_package_size(const char* package, uint64_t* img_size, uint64_t* members) {
+  if (ota_archive_kind(package) == OTA_ARCHIVE_TAR) {
+    return tar_package_size(package, img_size, members);
+  }
+  ota::UniqueUnz archive(package != nullptr ? unzOpen64(package) : nullptr);
+  unz_global_info64 global{};
+  if (archive && members != nullptr && unzGetGlobalInfo64(archive.get(), &global) == UNZ_OK) {
+    *members += global.number_entry;
+  }
+  return kx_get_zip_size(package, img_size);
 }
 
 namespace {

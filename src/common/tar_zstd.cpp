@@ -62,8 +62,9 @@ bool next_header_pos(long pos, uint64_t size, long* next) {
   return !__builtin_add_overflow(pos, static_cast<long>(blocks * TAR_BLOCK_SIZE), next);
 }
 
-// Copies a plain member from the tar stream into out_fd and makes it durable.
-int32_t copy_member(FILE* tar_file, long start_pos, long file_size, int out_fd) {
+}  // namespace
+
+int32_t tar_copy_member(FILE* tar_file, long start_pos, long file_size, int out_fd) {
   if (start_pos < 0 || file_size < 0 || fseek(tar_file, start_pos, SEEK_SET) != 0) {
     perror("Failed to seek in TAR file");
     return -2;
@@ -95,25 +96,41 @@ int32_t copy_member(FILE* tar_file, long start_pos, long file_size, int out_fd) 
   return 0;
 }
 
-// Writes one decoder step's output; -3 on a short write.
-int32_t emit(int out_fd, const ZSTD_outBuffer& out, ota_progress_cb_t read_cb) {
+namespace {
+
+// Where a member's decompressed bytes go, and how many it may write there.
+struct Sink {
+  int fd;
+  ota_progress_cb_t read_cb;
+  uint64_t max_bytes;
+  uint64_t written = 0;
+};
+
+// Writes one decoder step's output; -3 on a short write, -1 past the sink's bound.
+int32_t emit(Sink* sink, const ZSTD_outBuffer& out) {
   if (out.pos == 0) {
     return 0;
   }
-  if (!ota::write_full(out_fd, out.dst, out.pos)) {
+  if (out.pos > sink->max_bytes - sink->written) {
+    OTA_LOG_ERR("zstd member decompresses to more than %llu bytes\n",
+                static_cast<unsigned long long>(sink->max_bytes));
+    return -1;
+  }
+  if (!ota::write_full(sink->fd, out.dst, out.pos)) {
     perror("[ERROR] File write failed");
     return -3;
   }
-  if (read_cb != nullptr) {
-    read_cb(static_cast<ssize_t>(out.pos));
+  sink->written += out.pos;
+  if (sink->read_cb != nullptr) {
+    sink->read_cb(static_cast<ssize_t>(out.pos));
   }
   return 0;
 }
 
 // Feeds the member's bytes through the decoder; the decoder is drained after every input
 // chunk (a full output buffer means it may hold more) and the last frame must be whole.
-int32_t decompress_member(FILE* tar_file, uint64_t size, ZSTD_DStream* stream, int out_fd,
-                          uint8_t* in_buf, uint8_t* out_buf, ota_progress_cb_t read_cb) {
+int32_t decompress_member(FILE* tar_file, uint64_t size, ZSTD_DStream* stream, Sink* sink,
+                          uint8_t* in_buf, uint8_t* out_buf) {
   size_t last_ret = 1;  // nonzero: no frame finished yet
   uint64_t done = 0;
   while (done < size) {
@@ -133,7 +150,7 @@ int32_t decompress_member(FILE* tar_file, uint64_t size, ZSTD_DStream* stream, i
         fprintf(stderr, "[ERROR] Decompression failed: %s\n", ZSTD_getErrorName(last_ret));
         return -2;
       }
-      if (const int32_t rc = emit(out_fd, out, read_cb); rc != 0) {
+      if (const int32_t rc = emit(sink, out); rc != 0) {
         return rc;
       }
     } while (in.pos < in.size || out.pos == out.size);
@@ -145,9 +162,10 @@ int32_t decompress_member(FILE* tar_file, uint64_t size, ZSTD_DStream* stream, i
   return 0;
 }
 
-int32_t stream_member(FILE* tar_file, long start, long size, const char* out_name,
-                      const std::function<ota::UniqueFd()>& open_output,
-                      ota_progress_cb_t read_cb) {
+}  // namespace
+
+int32_t tar_unzst_member(FILE* tar_file, long start, long size, int out_fd,
+                         ota_progress_cb_t read_cb, uint64_t max_bytes, uint64_t* written) {
   UniqueDStream stream(ZSTD_createDStream());
   if (!stream) {
     OTA_LOG_ERR("Failed to create ZSTD stream\n");
@@ -157,32 +175,30 @@ int32_t stream_member(FILE* tar_file, long start, long size, const char* out_nam
     OTA_LOG_ERR("ZSTD initialization failed: %s\n", ZSTD_getErrorName(rc));
     return -1;
   }
-  ota::UniqueFd out = open_output();
-  if (!out) {
-    perror("Failed to create output file");
-    return -1;
-  }
   std::unique_ptr<uint8_t[]> in_buf(new (std::nothrow) uint8_t[kZstdInSize]);
   std::unique_ptr<uint8_t[]> out_buf(new (std::nothrow) uint8_t[kZstdOutSize]);
   if (!in_buf || !out_buf) {
     OTA_LOG_ERR("Memory allocation failed\n");
     return -1;
   }
-  if (fseek(tar_file, start, SEEK_SET) != 0) {
+  if (start < 0 || size < 0 || fseek(tar_file, start, SEEK_SET) != 0) {
     perror("Failed to seek to data start position");
     return -1;
   }
-  const int32_t rc = decompress_member(tar_file, static_cast<uint64_t>(size), stream.get(),
-                                       out.get(), in_buf.get(), out_buf.get(), read_cb);
-  if (rc != 0) {
-    return rc;
+  Sink sink{out_fd, read_cb, max_bytes};
+  const int32_t rc = decompress_member(tar_file, static_cast<uint64_t>(size), stream.get(), &sink,
+                                       in_buf.get(), out_buf.get());
+  if (written != nullptr) {
+    *written = sink.written;
   }
-  if (!ota::sync_fd(out.get()) || out.close() != 0) {
-    OTA_LOG_ERR("sync of %s failed: %s\n", out_name, strerror(errno));
+  if (rc == 0 && !ota::sync_fd(out_fd)) {
+    OTA_LOG_ERR("sync failed: %s\n", strerror(errno));
     return -3;
   }
-  return 0;
+  return rc;
 }
+
+namespace {
 
 ota::UniqueFd open_output_path(const char* path) {
   return ota::open_fd(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
@@ -203,8 +219,8 @@ int32_t validate_header(const tar_header_t* header) {
   return 0;
 }
 
-int32_t find_file_in_tar(FILE* tar_file, const char* filename, long* start_pos, long* file_size) {
-  if (tar_file == nullptr || filename == nullptr || start_pos == nullptr || file_size == nullptr) {
+int32_t find_tar_member(FILE* tar_file, const char* filename, tar_member_t* member) {
+  if (tar_file == nullptr || filename == nullptr || member == nullptr) {
     return -1;
   }
   // A longer wanted name would otherwise match a header holding its first 100 characters.
@@ -229,8 +245,9 @@ int32_t find_file_in_tar(FILE* tar_file, const char* filename, long* start_pos, 
       if (!size_ok || pos > LONG_MAX - static_cast<long>(TAR_BLOCK_SIZE)) {
         return -1;
       }
-      *start_pos = pos + static_cast<long>(TAR_BLOCK_SIZE);
-      *file_size = static_cast<long>(size);
+      member->start = pos + static_cast<long>(TAR_BLOCK_SIZE);
+      member->size = static_cast<long>(size);
+      member->typeflag = header.typeflag;
       return 0;
     }
     if (!size_ok || !next_header_pos(pos, size, &pos) || fseek(tar_file, pos, SEEK_SET) != 0) {
@@ -239,10 +256,43 @@ int32_t find_file_in_tar(FILE* tar_file, const char* filename, long* start_pos, 
   }
 }
 
+int32_t find_file_in_tar(FILE* tar_file, const char* filename, long* start_pos, long* file_size) {
+  if (start_pos == nullptr || file_size == nullptr) {
+    return -1;
+  }
+  tar_member_t member{};
+  if (find_tar_member(tar_file, filename, &member) != 0) {
+    return -1;
+  }
+  *start_pos = member.start;
+  *file_size = member.size;
+  return 0;
+}
+
+bool tar_is_regular(char typeflag) { return typeflag == '0' || typeflag == '\0'; }
+
+namespace {
+
+// Finds a member that must be a regular file; -1 (logged) when absent or of another type.
+int32_t find_regular(FILE* tar_file, const char* name, const char* tar_filename,
+                     tar_member_t* member) {
+  if (find_tar_member(tar_file, name, member) != 0) {
+    return -1;
+  }
+  if (!tar_is_regular(member->typeflag)) {
+    OTA_LOG_ERR("member %s of %s is not a regular file (type '%c'): refused\n", name, tar_filename,
+                member->typeflag);
+    return -2;
+  }
+  return 0;
+}
+
+}  // namespace
+
 int32_t ota_untar_unzst_with(const char* tar_filename, const char* compressed_name,
                              const char* out_name,
                              const std::function<ota::UniqueFd()>& open_output,
-                             ota_progress_cb_t read_cb) {
+                             ota_progress_cb_t read_cb, uint64_t max_bytes) {
   OTA_LOG_INFO("output_filename :%s\n", out_name != nullptr ? out_name : "(null)");
   if (tar_filename == nullptr || compressed_name == nullptr || out_name == nullptr) {
     OTA_LOG_ERR("Error: Invalid input parameters.\n");
@@ -253,14 +303,33 @@ int32_t ota_untar_unzst_with(const char* tar_filename, const char* compressed_na
     perror("Failed to open TAR file");
     return -1;
   }
-  long start = 0;
-  long size = 0;
-  if (find_file_in_tar(tar_file.get(), compressed_name, &start, &size) != 0) {
-    OTA_LOG_ERR("File not found: %s\n", compressed_name);
+  tar_member_t member{};
+  if (const int32_t found = find_regular(tar_file.get(), compressed_name, tar_filename, &member);
+      found != 0) {
+    if (found == -1) {
+      OTA_LOG_ERR("File not found: %s\n", compressed_name);
+    }
     return -1;
   }
   OTA_LOG_INFO("File '%s' found in TAR file.\n", compressed_name);
-  return stream_member(tar_file.get(), start, size, out_name, open_output, read_cb);
+  ota::UniqueFd out = open_output();
+  if (!out) {
+    perror("Failed to create output file");
+    return -1;
+  }
+  const int32_t rc = tar_unzst_member(tar_file.get(), member.start, member.size, out.get(), read_cb,
+                                      max_bytes, nullptr);
+  if (rc != 0) {
+    if (rc == -1) {
+      OTA_LOG_ERR("member %s of %s failed\n", compressed_name, tar_filename);
+    }
+    return rc;
+  }
+  if (out.close() != 0) {
+    OTA_LOG_ERR("close of %s failed: %s\n", out_name, strerror(errno));
+    return -3;
+  }
+  return 0;
 }
 
 int32_t ota_untar_unzst_to_file(const char* tar_filename, const char* compressed_name,
@@ -280,7 +349,7 @@ int32_t extract_file(FILE* tar_file, long start_pos, long file_size, const char*
     perror("Failed to open output file");
     return -1;
   }
-  if (const int32_t rc = copy_member(tar_file, start_pos, file_size, out.get()); rc != 0) {
+  if (const int32_t rc = tar_copy_member(tar_file, start_pos, file_size, out.get()); rc != 0) {
     return rc;
   }
   if (out.close() != 0) {
@@ -303,9 +372,45 @@ ota::UniqueFd open_beneath(int dir_fd, const char* name, const char* archive) {
   return file;
 }
 
+// Copies the found member into "<output_dir>/<target_file>"; what a failure wrote is
+// removed again.
+int32_t copy_into(FILE* tar_file, const tar_member_t& member, const char* tar_filename,
+                  const char* target_file, const char* output_dir) {
+  ota::UniqueFd dir = ota::open_fd(output_dir, O_RDONLY | O_DIRECTORY);
+  if (!dir) {
+    OTA_LOG_ERR("open %s failed: %s\n", output_dir, strerror(errno));
+    return -1;
+  }
+  ota::UniqueFd out = open_beneath(dir.get(), target_file, tar_filename);
+  if (!out) {
+    return -1;
+  }
+  int32_t rc = tar_copy_member(tar_file, member.start, member.size, out.get());
+  if (rc == 0 && out.close() != 0) {
+    perror("Error writing to output file");
+    rc = -4;
+  }
+  if (rc != 0) {
+    ota::remove_member(dir.get(), target_file);
+  }
+  return rc;
+}
+
+// A member too large for its place is refused before anything is written.
+bool within(const tar_member_t& member, uint64_t max_bytes, const char* name,
+            const char* tar_filename) {
+  if (static_cast<uint64_t>(member.size) <= max_bytes) {
+    return true;
+  }
+  OTA_LOG_ERR("member %s of %s holds %ld bytes, more than the %llu it may take: refused\n", name,
+              tar_filename, member.size, static_cast<unsigned long long>(max_bytes));
+  return false;
+}
+
 }  // namespace
 
-int32_t untar(const char* tar_filename, const char* target_file, const char* output_dir) {
+int32_t untar(const char* tar_filename, const char* target_file, const char* output_dir,
+              uint64_t max_bytes) {
   if (tar_filename == nullptr || target_file == nullptr || output_dir == nullptr) {
     return -1;
   }
@@ -319,26 +424,22 @@ int32_t untar(const char* tar_filename, const char* target_file, const char* out
     OTA_LOG_INFO("Failed to create target directory\n");
     return -1;
   }
-  long start = 0;
-  long size = 0;
-  if (const int32_t rc = find_file_in_tar(tar_file.get(), target_file, &start, &size); rc != 0) {
-    OTA_LOG_ERR("File '%s' not found in TAR file.\n", target_file);
-    return rc;
+  tar_member_t member{};
+  if (const int32_t rc = find_regular(tar_file.get(), target_file, tar_filename, &member);
+      rc != 0) {
+    if (rc == -1) {
+      OTA_LOG_ERR("File '%s' not found in TAR file.\n", target_file);
+    }
+    return -1;
   }
   OTA_LOG_INFO("File '%s' found in TAR file.\n", target_file);
   const std::string out_path = std::string(output_dir) + "/" + target_file;
   int32_t rc = -1;
   if (out_path.size() > kMaxOutputPath) {
     OTA_LOG_ERR("output path %s too long\n", out_path.c_str());
-  } else if (ota::UniqueFd dir = ota::open_fd(output_dir, O_RDONLY | O_DIRECTORY); !dir) {
-    OTA_LOG_ERR("open %s failed: %s\n", output_dir, strerror(errno));
-  } else if (ota::UniqueFd out = open_beneath(dir.get(), target_file, tar_filename); out) {
+  } else if (within(member, max_bytes, target_file, tar_filename)) {
     OTA_LOG_INFO("output_filename %s\n", out_path.c_str());
-    rc = copy_member(tar_file.get(), start, size, out.get());
-    if (rc == 0 && out.close() != 0) {
-      perror("Error writing to output file");
-      rc = -4;
-    }
+    rc = copy_into(tar_file.get(), member, tar_filename, target_file, output_dir);
   }
   if (rc != 0) {
     OTA_LOG_ERR("failed to extract file %s from %s\n", target_file, tar_filename);

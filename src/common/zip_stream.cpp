@@ -84,7 +84,7 @@ int32_t apply_entry_metadata(int fd, const unz_file_info64& info, const char* pa
 }  // namespace
 
 int32_t kx_unzip_file_to(const char* src, const char* file, ota_file_info_t* dest_file,
-                         ota_progress_cb_t read_cb) {
+                         ota_progress_cb_t read_cb, uint64_t max_bytes) {
   if (src == nullptr || file == nullptr || dest_file == nullptr) {
     OTA_LOG_ERR("file info is null\n");
     return -1;
@@ -105,6 +105,18 @@ int32_t kx_unzip_file_to(const char* src, const char* file, ota_file_info_t* des
       err != UNZ_OK) {
     OTA_LOG_ERR("error %d with zipfile in unzGetCurrentFileInfo\n", err);
     return err;
+  }
+  // minizip delivers no more than the declared size: a declared size within the bound
+  // keeps the whole write inside the device.
+  if (info.uncompressed_size > max_bytes) {
+    OTA_LOG_ERR("member %s of %s holds %llu bytes, more than the %llu of %s: refused\n", file, src,
+                static_cast<unsigned long long>(info.uncompressed_size),
+                static_cast<unsigned long long>(max_bytes), dest_file->path);
+    return -1;
+  }
+  if (ota::zip_entry_is_link(info)) {
+    OTA_LOG_ERR("member %s of %s is a symbolic link, not an image: refused\n", file, src);
+    return -1;
   }
   if (const int err = unzOpenCurrentFile(archive.get()); err != UNZ_OK) {
     OTA_LOG_ERR("error %d with zipfile in unzipOpenCurrentFile\n", err);
@@ -141,15 +153,20 @@ int32_t kx_unzip_file_to(const char* src, const char* file, ota_file_info_t* des
 }
 
 int32_t kx_uncompress_file_to(const char* src, const char* file, ota_file_info_t* dest_file,
-                              ota_progress_cb_t read_cb) {
+                              ota_progress_cb_t read_cb, uint64_t max_bytes) {
   if (dest_file == nullptr) {
     return -1;
   }
   switch (ota_archive_kind(src)) {
     case OTA_ARCHIVE_ZIP:
-      return kx_unzip_file_to(src, file, dest_file, read_cb);
-    case OTA_ARCHIVE_TAR:
-      return ota_untar_unzst_to_file(src, file, dest_file->path, read_cb);
+      return kx_unzip_file_to(src, file, dest_file, read_cb, max_bytes);
+    case OTA_ARCHIVE_TAR: {
+      const char* path = dest_file->path;
+      return ota_untar_unzst_with(
+          src, file, path,
+          [path] { return ota::open_fd(path, O_WRONLY | O_CREAT | O_TRUNC, 0666); }, read_cb,
+          max_bytes);
+    }
     default:
       return -1;
   }

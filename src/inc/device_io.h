@@ -48,9 +48,16 @@ using ota_write_cb_t = void (*)(int fd, int32_t len);
 
 [[nodiscard]] int32_t is_bd_secure();
 [[nodiscard]] int32_t ota_set_bd_secure(int sec);
+// Bytes a signed NOR image of image_size bytes covers on its device once copied: each
+// chunk's trailer is overwritten by the next chunk's data, the last chunk lands whole
+// (and a last chunk shorter than a trailer leaves the tail of the one before it).
+[[nodiscard]] uint64_t ota_signed_nor_extent(uint64_t image_size);
 // Chunk size for writing to a destination of this medium under the current flag.
 [[nodiscard]] size_t ota_chunk_size(ota_medium_e medium);
 // Resets the board-secure flag: for tests, between cases.
 void device_io_reset_state();
 
 [[nodiscard]] long int get_file_size(const char* file_path);
+// Bytes of a block device (as the block layer reports them) or of a regular file; 0 when
+// it cannot be opened or measured.
+[[nodiscard]] uint64_t ota_device_size(const char* path);

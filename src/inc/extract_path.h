@@ -7,6 +7,7 @@
 // never followed, so no write, chmod or time change can leave the directory through it.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -36,5 +37,22 @@ namespace ota {
 
 // Text for the errno of a failed open_member_parent or O_NOFOLLOW open.
 [[nodiscard]] const char* member_error_text(int err);
+
+// Removes what an extraction left of a member it could not finish, without following a
+// link on the way (errors ignored: the work directory is cleared at the run's end anyway).
+void remove_member(int dir_fd, std::string_view name);
+
+// What a whole-archive extraction may still take from its file system: bytes of member
+// data and inodes (one per file, directory or link). A member that would overspend
+// fails the extraction instead of filling the file system.
+struct ExtractBudget {
+  uint64_t bytes = UINT64_MAX;
+  uint64_t inodes = UINT64_MAX;
+
+  // Takes one inode; false (logged, naming the member) when none is left.
+  [[nodiscard]] bool take_inode(std::string_view member);
+  // Takes n bytes; false (logged, naming the member) when fewer are left.
+  [[nodiscard]] bool take_bytes(std::string_view member, uint64_t n);
+};
 
 }  // namespace ota

@@ -10,6 +10,7 @@
 #include <functional>
 #include <type_traits>
 
+#include "extract_path.h"
 #include "unique_fd.h"
 
 // One 512-byte ustar header block; every field is text.
@@ -65,6 +66,18 @@ using ota_progress_cb_t = void (*)(ssize_t len);
 [[nodiscard]] int32_t find_file_in_tar(FILE* tar_file, const char* filename, long* start_pos,
                                        long* file_size);
 
+// A member found in a tar file.
+struct tar_member_t {
+  long start;     // offset of its data
+  long size;      // bytes of data (the compressed size for a ".zst" member)
+  char typeflag;  // header type; '0' or NUL for a regular file
+};
+// find_file_in_tar that also reports the member's header type.
+[[nodiscard]] int32_t find_tar_member(FILE* tar_file, const char* filename, tar_member_t* member);
+// True for the header types of a regular file: a link or device member is never
+// extracted where a file is expected.
+[[nodiscard]] bool tar_is_regular(char typeflag);
+
 // Streams the zstd member `compressed_name` of a tar file, decompressed, into
 // output_filename (created or truncated; a device node is written from its start) and
 // makes it durable. 0; -1 open/find/read failure or member cut short; -2 corrupt or
@@ -75,22 +88,50 @@ using ota_progress_cb_t = void (*)(ssize_t len);
 
 // The same with the output opened by open_output, called only once the member has been
 // found; out_name only names the output in messages. Lets an extraction into a directory
-// open its output beneath that directory without following links.
+// open its output beneath that directory without following links. A member that is not
+// a regular file, or that decompresses to more than max_bytes, fails with -1.
 [[nodiscard]] int32_t ota_untar_unzst_with(const char* tar_filename, const char* compressed_name,
                                            const char* out_name,
                                            const std::function<ota::UniqueFd()>& open_output,
-                                           ota_progress_cb_t read_cb);
+                                           ota_progress_cb_t read_cb,
+                                           uint64_t max_bytes = UINT64_MAX);
 
 // Extracts the plain member target_file into output_dir (created, one level, when
-// missing); the member lands at "<output_dir>/<target_file>". 0 or negative.
+// missing); the member lands at "<output_dir>/<target_file>". 0 or negative. A member
+// that is not a regular file or holds more than max_bytes is refused before anything is
+// written; a failed extraction leaves no output behind.
 [[nodiscard]] int32_t untar(const char* tar_filename, const char* target_file,
-                            const char* output_dir);
+                            const char* output_dir, uint64_t max_bytes = UINT64_MAX);
+
+// Extracts every member of a tar file into output_dir (created when missing): regular
+// files (".zst" ones decompressed, less the suffix), directories and symbolic links (made,
+// never followed), all beneath output_dir without following links, each one spending
+// from the budget. Any member that fails, or of another type, fails the whole. 0 or -1.
+[[nodiscard]] int32_t untar_all(const char* tar_filename, const char* output_dir,
+                                ota::ExtractBudget* budget);
+
+// Bytes of member data in a tar file (for a ".zst" member its compressed size: the real
+// size shows only while it is decompressed, where the budget bounds it); adds the sizes
+// of the ".img" members to *img_size and counts the members in *members. -1 on error.
+[[nodiscard]] int64_t tar_package_size(const char* tar_filename, uint64_t* img_size,
+                                       uint64_t* members);
 
 // Copies file_size bytes at start_pos of the tar stream into output_filename and makes
 // them durable. 0; -1 cannot create the output; -2 cannot seek; -3 read error or member
 // cut short; -4 write or sync error.
 [[nodiscard]] int32_t extract_file(FILE* tar_file, long start_pos, long file_size,
                                    const char* output_filename);
+
+// Building blocks of the extractions, on a tar stream and an open output.
+// Copies file_size bytes at start_pos into out_fd and makes them durable; codes as
+// extract_file.
+[[nodiscard]] int32_t tar_copy_member(FILE* tar_file, long start_pos, long file_size, int out_fd);
+// Decompresses the zstd data at start (size bytes) into out_fd and makes it durable; at
+// most max_bytes are written (*written, when given, says how many). Codes as
+// ota_untar_unzst_to_file; -1 also for output beyond max_bytes.
+[[nodiscard]] int32_t tar_unzst_member(FILE* tar_file, long start, long size, int out_fd,
+                                       ota_progress_cb_t read_cb, uint64_t max_bytes,
+                                       uint64_t* written);
 
 // Copies str into out_str (max_len bytes with its NUL) less a trailing ".zst"; 0 or -1.
 [[nodiscard]] int32_t remove_zst_suffix(const char* str, char* out_str, size_t max_len);
