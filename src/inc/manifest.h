@@ -71,6 +71,8 @@ struct update_info_t {
 
 // The parsed manifest, or null (with an error line) while none has been parsed.
 [[nodiscard]] update_info_t* ota_get_config_info();
+// Whether a manifest has been parsed in this process, without the error line.
+[[nodiscard]] bool ota_config_parsed();
 // Bytes the progress percentage is based on: first scope of every partition parsed.
 [[nodiscard]] uint64_t get_total_size();
 // The process-wide list of partitions written by this run (filled by the burns).

@@ -15,9 +15,12 @@
 [[nodiscard]] int32_t ota_update_system_normal(const char* zip_path);
 [[nodiscard]] int32_t ota_update_param_normal(const char* zip_path);
 
-// Makes every device the manifest's partitions were written to durable, so that the
-// status flag never says a partition is written while its bytes sit in a cache. 0 or -1.
-[[nodiscard]] int32_t ota_flush_written_partitions(const update_info_t* info);
+// Makes every device of the updated-partition list durable (exactly what was written:
+// skipped partition-table entries are not in it), so that the status flag never says a
+// partition is written while its bytes sit in a cache. 0 or -1.
+[[nodiscard]] int32_t ota_flush_written_partitions(const update_part_t* parts);
+// Forgets what the current run has put on record: for tests, between cases.
+void upgrade_reset_state();
 
 // --- Recovery mode: the whole system at raw offsets of the disk and the NOR flash.
 

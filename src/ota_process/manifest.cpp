@@ -469,6 +469,8 @@ int32_t ota_parse_config_file(char* json_file) {
   return 0;
 }
 
+bool ota_config_parsed() { return g_update_info.parse_flag != 0; }
+
 update_info_t* ota_get_config_info() {
   if (g_update_info.parse_flag == 0) {
     OTA_LOG_ERR("json config not been parsed!\n");

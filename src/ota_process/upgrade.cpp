@@ -1,5 +1,10 @@
 // One upgrade run: the interrupted backup copy finished first, the packages checked, each
 // kind's handler in table order, then the NOR and eMMC A/B copies of the new slot.
+//
+// Durable writes follow the road: the road record says WRITING with the target slot,
+// the target is marked unbootable, the status says BURN; then every image and copy is
+// written and proven; the road says WRITTEN; the status says VERIFY, the last write of
+// a run. A run stopped anywhere leaves a target no one will switch to or boot.
 #include "upgrade.h"
 
 #include <fcntl.h>
@@ -16,6 +21,7 @@
 #include "manifest.h"
 #include "ota_log.h"
 #include "package_paths.h"
+#include "road_record.h"
 #include "unique_fd.h"
 #include "up_partition.h"
 #include "veeprom_flag.h"
@@ -23,6 +29,15 @@
 namespace {
 
 constexpr size_t kManifestPathLen = 128;
+
+// What this run has put on record so far.
+struct RunState {
+  bool road_open = false;          // W1 and W2 done for `target`
+  int32_t target = -1;             // the slot this run writes
+  bool param_written = false;      // a parameter package set its flag BURN
+  bool versions_recorded = false;  // a system package's pre-flight wrote the versions
+};
+RunState g_run;
 
 // Reads the main-to-backup flag, falling back to OTA_FLAG_NORMAL as the firmware does.
 ota_update_flag_e read_backup_flag() {
@@ -74,10 +89,11 @@ int32_t run_handlers() {
   return 0;
 }
 
-// The NOR A/B copy for the firmware and the eMMC A/B copies, as the last manifest says.
+// The untouched A/B partitions of the new slot, NOR and eMMC, as the last manifest says:
+// copied from the running slot and proven, so the new slot is complete.
 int32_t sync_untouched_parts() {
   // A run with only a parameter package parses no manifest: both switches read 0.
-  const update_info_t* info = ota_get_config_info();
+  const update_info_t* info = ota_config_parsed() ? ota_get_config_info() : nullptr;
   const int32_t non_pcv = info != nullptr ? info->non_pcv : 0;
   const int32_t ab_sync = info != nullptr ? info->ab_sync : 0;
   if (non_pcv != 0) {
@@ -85,12 +101,13 @@ int32_t sync_untouched_parts() {
         "Using OTA NON PERCEIVING, SKIPPING nor_ab_sync, SKIPPING copy_unupgraded_ab_parts\r\n");
     return 0;
   }
-  // Without a manifest no NOR image was carried and no sync table built: the sync would
-  // refuse the null manifest and fail a parameter-only run that has written everything.
-  if (info != nullptr && ota_nor_ab_sync() != 0) {
+  if (ab_sync != 0) {
+    return 0;  // both slots are kept alike by the partition sync after every update
+  }
+  if (ota_nor_ab_sync() != 0) {
     return -1;
   }
-  if (ab_sync == 0 && copy_unupgraded_ab_parts() < 0) {
+  if (copy_unupgraded_ab_parts() < 0) {
     OTA_LOG_ERR("copy unupgraded ab partitions failed\n");
     return -1;
   }
@@ -116,6 +133,18 @@ int32_t extract_versioned_images(const update_info_t* info, const char* zip_path
   return 0;
 }
 
+// Entries the sequence writes: the partition tables of a normal-mode package are not.
+int32_t count_partitions_to_write(const update_info_t& info) {
+  int32_t count = 0;
+  for (int32_t i = 0; i < info.update_size && i < OTA_MAX_PARTITIONS; ++i) {
+    const char* name = info.update_partition[i];
+    if (std::strncmp(name, "gpt_main", 8) != 0 && std::strncmp(name, "gpt_backup", 10) != 0) {
+      ++count;
+    }
+  }
+  return count;
+}
+
 // data.json and gpt.conf out of the package, then the parse and every pre-flight check.
 int32_t check_system_package(const char* zip_path, const char* unzip) {
   if (kx_uncompress_one(zip_path, unzip, "data.json") != 0 ||
@@ -131,22 +160,55 @@ int32_t check_system_package(const char* zip_path, const char* unzip) {
   }
   const update_info_t* info = ota_get_config_info();
   OTA_LOG_DEBUG("update diff_flag %d", info->diff_flag);
+  if (count_partitions_to_write(*info) == 0) {
+    OTA_LOG_ERR("package %s has no partition to write\n", zip_path);
+    return -1;
+  }
   if (ota_verify_system_image(unzip) != 0 || verify_gpt_config(unzip) != 0) {
     return -1;
   }
   if (extract_versioned_images(info, zip_path, unzip) != 0) {
     return -1;
   }
-  return verify_antirollback_version(unzip) != 0 ? -1 : 0;
+  if (verify_antirollback_version(unzip) != 0) {
+    return -1;
+  }
+  g_run.versions_recorded = true;
+  return 0;
 }
 
-// The target slot is marked unbootable before the flag says BURN: a run stopped in
-// between leaves a NORMAL record and an unbootable spare slot, never a BURN record with
-// a half-written slot the firmware could still choose.
-int32_t begin_burn() {
+// W1 and W2, once per run (-2 when the slot to write is unknown): the road names the target before
+// anything is written to it, then the target is marked unbootable (successful_boot 0, tries 0), so
+// that a stop at any later point leaves a slot the firmware will not choose and no one will switch
+// to.
+int32_t open_road() {
   const int32_t slot = ota_get_update_slot();
   OTA_LOG_INFO("curslot from cmdline %d\n", slot);
-  if (slot < 0 || ota_set_slot_unbootable(slot) != 0) {
+  if (slot < 0) {
+    return -2;
+  }
+  if (g_run.road_open && slot == g_run.target) {
+    return 0;
+  }
+  ota_road_record_t road{};
+  if (ota_road_read(&road) != 0) {
+    return -1;
+  }
+  road.phase = OTA_ROAD_WRITING;
+  road.from_slot = static_cast<uint32_t>(slot ^ 1);
+  road.target_slot = static_cast<uint32_t>(slot);
+  road.sync_slot = OTA_ROAD_NO_SLOT;
+  if (ota_road_write(&road) != 0 || ota_set_slot_unbootable(slot) != 0) {
+    return -1;
+  }
+  g_run.road_open = true;
+  g_run.target = slot;
+  return 0;
+}
+
+// W1 to W3 for an image package.
+int32_t begin_burn() {
+  if (open_road() != 0) {
     return -1;
   }
   if (ota_set_up_status(OTA_FLAG_BURN) != 0) {
@@ -169,17 +231,89 @@ int32_t flush_device(const char* path) {
   return 0;
 }
 
-}  // namespace
-
-int32_t ota_flush_written_partitions(const update_info_t* info) {
-  if (info == nullptr) {
+// A run without a system package carries no versions: the record is made to say so,
+// or a sync would commit the versions of an earlier run's package (or fail on a record
+// that was never written).
+int32_t record_no_versions() {
+  if (g_run.versions_recorded) {
+    return 0;
+  }
+  antirollback_ver_t none{};
+  if (ota_set_anti_ver_veeprom(&none) != 0) {
+    OTA_LOG_ERR("set antirollback version in veeprom failed\n");
     return -1;
   }
-  for (int32_t i = 0; i < info->update_size && i < OTA_MAX_PARTITIONS; ++i) {
-    const partition_info_t& part = info->partition_info[i];
+  return 0;
+}
+
+// W4 to W6 after every handler: untouched partitions copied, what was written flushed,
+// the road WRITTEN, then the flags VERIFY, the overall flag last of all.
+int32_t finish_road() {
+  if (sync_untouched_parts() != 0 || record_no_versions() != 0) {
+    return -1;
+  }
+  if (ota_flush_written_partitions(get_update_part()) != 0) {
+    OTA_LOG_ERR("flush of the written partitions failed\n");
+    return -1;
+  }
+  ota_road_record_t road{};
+  if (ota_road_read(&road) != 0) {
+    return -1;
+  }
+  road.phase = OTA_ROAD_WRITTEN;
+  if (ota_road_write(&road) != 0) {
+    return -1;
+  }
+  if (g_run.param_written && ota_set_param_up_status(OTA_FLAG_VERIFY) != 0) {
+    OTA_LOG_ERR("set param update flag %d failed\n", OTA_FLAG_VERIFY);
+    return -1;
+  }
+  if (ota_set_up_status(OTA_FLAG_VERIFY) != 0) {
+    OTA_LOG_ERR("set update flag %d failed\n", OTA_FLAG_VERIFY);
+    return -1;
+  }
+  return 0;
+}
+
+// Writes the road of a recovery rewrite: slot A is the target, the other slot the one the
+// board will be brought in line with.
+int32_t write_recovery_road(ota_road_phase_e phase) {
+  ota_road_record_t road{};
+  if (ota_road_read(&road) != 0) {
+    return -1;
+  }
+  road.phase = phase;
+  road.from_slot = 1;
+  road.target_slot = 0;
+  road.sync_slot = OTA_ROAD_NO_SLOT;
+  return ota_road_write(&road);
+}
+
+// The recovery rewrite ends with slot A active and the status VERIFY for slot A: the road
+// records the switch, so that the confirmation after the reboot finds it.
+int32_t update_system_recovery(const char* zip_path) {
+  if (write_recovery_road(OTA_ROAD_WRITING) != 0) {
+    return -1;
+  }
+  const int32_t ret = ota_update_system_recovery(zip_path);
+  if (ret != 0) {
+    return ret;
+  }
+  return write_recovery_road(OTA_ROAD_SWITCHED);
+}
+
+}  // namespace
+
+int32_t ota_flush_written_partitions(const update_part_t* parts) {
+  if (parts == nullptr) {
+    return -1;
+  }
+  const uint32_t num = parts->num < OTA_UPDATE_PART_MAX ? parts->num : OTA_UPDATE_PART_MAX;
+  for (uint32_t i = 0; i < num; ++i) {
     char cur[OTA_DEV_PATH_LEN] = {};
     char opp[OTA_DEV_PATH_LEN] = {};
-    if (get_part_device_name(part.part_name, cur, opp, part.type) != 0 || flush_device(opp) != 0) {
+    if (get_part_device_name(parts->array[i], cur, opp, parts->type[i]) != 0 ||
+        flush_device(opp) != 0) {
       return -1;
     }
   }
@@ -206,11 +340,7 @@ int32_t ota_update_system_normal(const char* zip_path) {
     OTA_LOG_ERR("ota update system software failed!\n");
     return -1;
   }
-  if (ota_flush_written_partitions(info) != 0 || ota_set_up_status(OTA_FLAG_VERIFY) != 0) {
-    OTA_LOG_ERR("set update flag %d failed\n", OTA_FLAG_VERIFY);
-    return -1;
-  }
-  return 0;
+  return 0;  // VERIFY waits for the end of the run (finish_road)
 }
 
 int32_t ota_update_param_normal(const char* zip_path) {
@@ -223,12 +353,11 @@ int32_t ota_update_param_normal(const char* zip_path) {
   if (unzip_ota_file(zip_path, unzip, &img_size) != 0 || ota_verify_param_package(unzip) != 0) {
     return -1;
   }
-  const int32_t slot = ota_get_update_slot();
-  if (slot < 0) {
-    OTA_LOG_ERR("Get current slot failed\n");
-    return -1;
-  }
-  if (ota_set_slot_unbootable(slot) != 0) {
+  const int32_t opened = open_road();
+  if (opened != 0) {
+    if (opened == -2) {
+      OTA_LOG_ERR("Get current slot failed\n");
+    }
     return -1;
   }
   if (ota_set_up_status(OTA_FLAG_BURN) != 0) {
@@ -239,19 +368,12 @@ int32_t ota_update_param_normal(const char* zip_path) {
     OTA_LOG_ERR("set param update flag %d failed\n", OTA_FLAG_BURN);
     return -1;
   }
+  g_run.param_written = true;
   if (ota_update_param_part(unzip) != 0) {
     OTA_LOG_ERR("ota param software failed!\n");
     return -1;
   }
-  if (ota_set_param_up_status(OTA_FLAG_VERIFY) != 0) {
-    OTA_LOG_ERR("set param update flag %d failed\n", OTA_FLAG_VERIFY);
-    return -1;
-  }
-  if (ota_set_up_status(OTA_FLAG_VERIFY) != 0) {
-    OTA_LOG_ERR("set update flag %d failed\n", OTA_FLAG_VERIFY);
-    return -1;
-  }
-  return 0;
+  return 0;  // the VERIFY flags wait for the end of the run (finish_road)
 }
 
 int32_t do_app_img(const char* zip_path) {
@@ -272,7 +394,7 @@ int32_t do_system_img(const char* zip_path) {
     return ota_update_system_normal(zip_path);
   }
   if (mode == RECOVERY_MODE) {
-    return ota_update_system_recovery(zip_path);
+    return update_system_recovery(zip_path);
   }
   return wrong_boot_mode(mode);
 }
@@ -288,6 +410,8 @@ int32_t do_param_part(const char* zip_path) {
   }
   return wrong_boot_mode(mode);
 }
+
+void upgrade_reset_state() { g_run = RunState{}; }
 
 int32_t ota_start_upgrade() {
   int32_t ret = finish_backup_copy();
@@ -310,14 +434,15 @@ int32_t ota_start_upgrade() {
     return -1;
   }
   *get_update_part() = update_part_t{};
+  g_run = RunState{};
   if (run_handlers() != 0) {
     return -1;
   }
-  // The recovery rewrite placed the whole system itself and left slot A's activation as
-  // the firmware's pending command: no slot copy may follow, nor a command replace it.
+  // The recovery rewrite placed the whole system itself and switched to slot A: no slot
+  // copy may follow.
   if (get_boot_mode() == RECOVERY_MODE) {
     OTA_LOG_INFO("recovery rewrite, SKIPPING nor_ab_sync, SKIPPING copy_unupgraded_ab_parts\n");
-  } else if (sync_untouched_parts() != 0) {
+  } else if (finish_road() != 0) {
     return -1;
   }
   OTA_LOG_INFO("exiting %s\r\n", "ota_start_upgrade");

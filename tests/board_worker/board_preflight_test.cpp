@@ -5,6 +5,7 @@
 #include <string>
 
 #include "antirollback.h"
+#include "board_io.h"
 #include "board_layout.h"
 #include "crc.h"
 #include "device_io.h"
@@ -17,6 +18,7 @@
 #include "package_paths.h"
 #include "packager.h"
 #include "test_support.h"
+#include "up_partition.h"
 #include "veeprom_flag.h"
 
 namespace {
@@ -189,26 +191,46 @@ TEST_F(BoardPreflightTest, WorkDirectoriesAndUnpack) {
   EXPECT_NE(access(ota_get_unzip_dir(), F_OK), 0);
 }
 
-// The NOR sync table goes to the firmware as a flash command whose data starts with
-// the valid mark; with ab_sync set nothing is sent.
-TEST_F(BoardPreflightTest, NorSyncCommand) {
+// The NOR halves the run did not write are copied by the engine into the update slot
+// and proven, with nothing sent to the firmware; with ab_sync set nothing is copied. The
+// sync table of the pre-flight check still lists the pairs outside the package.
+TEST_F(BoardPreflightTest, NorSyncCopiesUntouchedPairs) {
+  const auto l = ota::board::default_layout();
+  const auto pairs = l.nor_ab_pairs();
+  unsigned seed = 30;
+  for (const auto& [a, b] : pairs) {
+    board_io::write_dev(std::string(board_io::kByName) + a->name, 0,
+                        board_io::pattern(a->size, seed++));
+  }
+  const auto nor_before = board_io::read_dev("/dev/mtd0", 0, l.nor_size);
+  const std::string flashcmd = ota_test::read_file(OTA_FLASHCMD_NODE).substr(0, 4096);
   pack("key ab_sync 1\npart boot boot.img\n");
   ASSERT_EQ(unpack_and_parse(), 0);
   ASSERT_EQ(verify_gpt_config(unzip_.path().c_str()), 0);
-  const std::string before = ota_test::read_file(OTA_FLASHCMD_NODE).substr(0, 4096);
   ASSERT_EQ(ota_nor_ab_sync(), 0);
-  EXPECT_EQ(ota_test::read_file(OTA_FLASHCMD_NODE).substr(0, 4096), before);
+  EXPECT_EQ(board_io::read_dev("/dev/mtd0", 0, l.nor_size), nor_before);
 
   pack("part boot boot.img\n");
   manifest_reset_state();
   ASSERT_EQ(unpack_and_parse(), 0);
   ASSERT_EQ(verify_gpt_config(unzip_.path().c_str()), 0);
   EXPECT_EQ(ota_get_nor_sync_data().imagenum, 3u);
+  // uboot recorded as written by this run: its slot b half is the run's, not a copy.
+  update_part_t* written = get_update_part();
+  *written = update_part_t{};
+  ASSERT_EQ(ota_append_update_part(written, "uboot", OTA_NOR, AB), 0);
+  const auto uboot_b = board_io::read_dev("/dev/mtd0", l.find("uboot_b")->offset, 4096);
   ASSERT_EQ(ota_nor_ab_sync(), 0);
-  const std::string record = ota_test::read_file(OTA_FLASHCMD_NODE);
-  ASSERT_GT(record.size(), FLASHCMD_MISCDATA_OFFSET + 8);
-  EXPECT_EQ(record.substr(FLASHCMD_MISCDATA_OFFSET, 4), std::string("\xEF\xBE\xAD\xDE"));
-  EXPECT_EQ(record[FLASHCMD_MISCDATA_OFFSET + 4], 3);
+  for (const auto& [a, b] : pairs) {
+    const auto half_b = board_io::read_dev("/dev/mtd0", b->offset, b->size);
+    if (a->name == "uboot_a") {
+      EXPECT_EQ(board_io::read_dev("/dev/mtd0", b->offset, 4096), uboot_b);
+    } else {
+      EXPECT_EQ(half_b, board_io::read_dev("/dev/mtd0", a->offset, a->size)) << a->name;
+    }
+  }
+  *written = update_part_t{};
+  EXPECT_EQ(ota_test::read_file(OTA_FLASHCMD_NODE).substr(0, 4096), flashcmd);
 }
 
 // The disk's entry array reads back in GPT order with the layout's places and names.

@@ -12,6 +12,7 @@
 #include "board_records.h"
 #include "boot_control.h"
 #include "kx_zip.h"
+#include "road_record.h"
 #include "veeprom_flag.h"
 #include "worker_run.h"
 
@@ -40,27 +41,6 @@ std::string in_sectors(const std::string& conf) {
            std::to_string(std::stoull(f[2]) / kSector) + ":" + f[3] + "\n";
   }
   return out;
-}
-
-// Adds a partition-table entry to the manifest, its image beside it.
-void add_table(cJSON* root, const std::string& dir, const std::string& name,
-               const std::string& bytes) {
-  ota_test::write_file(dir + "/" + name + ".img", bytes);
-  cJSON_AddItemToArray(cJSON_GetObjectItem(root, "update_partition"),
-                       cJSON_CreateString(name.c_str()));
-  cJSON* part = cJSON_CreateObject();
-  cJSON_AddStringToObject(part, "medium", "emmc");
-  cJSON_AddStringToObject(part, "part_type", "PERMANENT");
-  cJSON_AddStringToObject(part, "upgrade_method", "image");
-  cJSON_AddStringToObject(part, "imgname", (name + ".img").c_str());
-  const std::string md5 = ota_test::md5sum_of(dir + "/" + name + ".img");
-  cJSON* sums = cJSON_CreateArray();
-  cJSON_AddItemToArray(sums, cJSON_CreateString(md5.c_str()));
-  cJSON_AddItemToObject(part, "md5sum", sums);
-  cJSON* scope = cJSON_CreateArray();
-  cJSON_AddItemToArray(scope, cJSON_CreateNumber(static_cast<double>(bytes.size())));
-  cJSON_AddItemToObject(part, "md5_scope", scope);
-  cJSON_AddItemToObject(cJSON_GetObjectItem(root, "partition_info"), name.c_str(), part);
 }
 
 // The recovery form of an ota_pack package, with the disk's current tables.
@@ -140,6 +120,11 @@ TEST(RecoveryE2e, WholeSystemRewritten) {
   EXPECT_STREQ(status.update_part.array[0], "boot");
   EXPECT_STREQ(status.update_part.array[2], "uboot");
   EXPECT_EQ(status.update_part.array[3][0], '\0');  // gpt_main: no entry of its own
+  // The switch to slot a is on record, so the confirmation after this boot finds it.
+  ota_road_record_t road{};
+  ASSERT_EQ(ota_road_read(&road), 0);
+  EXPECT_EQ(road.phase, OTA_ROAD_SWITCHED);
+  EXPECT_EQ(road.target_slot, 0u);
 }
 
 // A gpt.conf in bytes read as sectors places images beyond the disk: refused before any
