@@ -1,6 +1,7 @@
 #include "ota_utils.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -66,30 +67,29 @@ TEST_F(UtilsTest, LockExcludesAnotherProcess) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
-// A program started while the lock is held keeps it after its starter is gone, so a
-// running update stays exclusive even when its client dies.
-TEST_F(UtilsTest, LockOutlivesItsHolderInAnExecutedChild) {
+// A program started while the lock is held does not inherit it: hooks and the worker
+// never hold the client's lock, so it is free once its holder lets go.
+TEST_F(UtilsTest, LockNotInheritedByAnExecutedChild) {
   std::string path = dir_.file("ota.lock");
   ASSERT_EQ(get_file_lock(path.data()), 0);
   const pid_t worker = fork();
   ASSERT_GE(worker, 0);
   if (worker == 0) {
-    execlp("sleep", "sleep", "2", static_cast<char*>(nullptr));
+    execlp("sleep", "sleep", "5", static_cast<char*>(nullptr));
     _exit(127);
   }
-  ota_lock_reset_state();  // the holder's own descriptor is gone, as if it had died
+  ota_lock_reset_state();  // the holder's own descriptor is gone
 
   const pid_t other = fork();
   ASSERT_GE(other, 0);
   if (other == 0) {
-    _exit(get_file_lock(path.data()) == -1 ? 0 : 1);
+    _exit(get_file_lock(path.data()) == 0 ? 0 : 1);
   }
   int status = 0;
   ASSERT_EQ(waitpid(other, &status, 0), other);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "lock was free while the child ran";
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child kept the lock";
   kill(worker, SIGKILL);
   ASSERT_EQ(waitpid(worker, &status, 0), worker);
-  EXPECT_EQ(get_file_lock(path.data()), 0);
 }
 
 // Releasing without a lock, and locking in a missing directory, fail cleanly.
@@ -104,14 +104,49 @@ TEST_F(UtilsTest, LockFailures) {
   EXPECT_TRUE(ota_test::log_contains("open file " + missing + " failed."));
 }
 
-// The lock file is never opened through a symbolic link someone planted.
-TEST_F(UtilsTest, LockRefusesSymlink) {
-  const std::string target = dir_.file("victim");
-  ota_test::write_file(target, "keep");
-  std::string link = dir_.file("ota.lock");
-  ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
-  EXPECT_EQ(get_file_lock(link.data()), -1);
-  EXPECT_EQ(ota_test::read_file(target), "keep");
+// Whatever someone planted under the lock's name (a link, a file open to others, a file
+// of another user, a FIFO) is replaced by a fresh file of ours with mode 0600 that
+// nobody else can open; the planted target is never touched.
+TEST_F(UtilsTest, PlantedLockFilesAreReplaced) {
+  const std::string victim = dir_.file("victim");
+  std::string lock = dir_.file("ota.lock");
+  struct Row {
+    const char* what;
+    bool (*plant)(const std::string& lock, const std::string& victim);
+  };
+  const Row rows[] = {
+      {"link", [](const std::string& l,
+                  const std::string& v) { return symlink(v.c_str(), l.c_str()) == 0; }},
+      {"open to all",
+       [](const std::string& l, const std::string&) {
+         ota_test::write_file(l, "");
+         return chmod(l.c_str(), 0666) == 0;
+       }},
+      {"another user's",
+       [](const std::string& l, const std::string&) {
+         ota_test::write_file(l, "");
+         return chmod(l.c_str(), 0600) == 0 && chown(l.c_str(), 65534, 65534) == 0;
+       }},
+      {"second name",
+       [](const std::string& l, const std::string& v) { return link(v.c_str(), l.c_str()) == 0; }},
+      {"fifo",
+       [](const std::string& l, const std::string&) { return mkfifo(l.c_str(), 0666) == 0; }},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    ota_test::write_file(victim, "keep");
+    ASSERT_EQ(chmod(victim.c_str(), 0600), 0);
+    ASSERT_TRUE(row.plant(lock, victim));
+    ASSERT_EQ(get_file_lock(lock.data()), 0);
+    struct stat st {};
+    ASSERT_EQ(lstat(lock.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(st.st_uid, geteuid());
+    EXPECT_EQ(ota_test::read_file(victim), "keep");
+    ASSERT_EQ(put_file_lock(lock.data()), 0);
+    ASSERT_EQ(unlink(lock.c_str()), 0);
+  }
 }
 
 }  // namespace

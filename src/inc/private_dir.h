@@ -1,0 +1,44 @@
+// Folders and files in places other users can reach (world-writable /tmp, a backup
+// directory named by a package): made so that nobody else can plant, swap or redirect
+// what the engine opens, mounts or writes there.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <string>
+#include <string_view>
+
+#include "unique_fd.h"
+
+namespace ota {
+
+// True when st is owned by this process's user and closed to group and others.
+[[nodiscard]] bool is_ours_alone(const struct stat& st);
+
+// Makes a fresh directory "<parent>/<prefix>XXXXXX" (mkdtemp: mode 0700, ours, a name
+// nobody can have taken before). The parent must be a real directory (not a link) owned
+// by root or by us that others cannot rename entries in (not writable by them, or
+// sticky). The path, or "" with errno set (EPERM for an unsafe parent).
+[[nodiscard]] std::string make_private_dir(const char* parent, const char* prefix);
+
+// Removes path and everything below it without following a link and without entering
+// another file system (a mount below path is left alone and makes the removal fail).
+// 0, or -1 with errno set. A path that does not exist counts as removed.
+[[nodiscard]] int remove_tree(const char* path);
+
+// The mount point of the file system that holds path: its highest ancestor on the same
+// device (for a path not made yet, that of its nearest existing ancestor). "" when even
+// "/" cannot be examined.
+[[nodiscard]] std::string mount_root_of(std::string_view path);
+
+// Opens directory path, which must be root or lie below it (both absolute, path without
+// ".."), walking from root one component at a time with O_NOFOLLOW and staying on root's
+// file system; missing components are created with mode 0700 when create is set. Fails
+// with errno EXDEV (outside root or on another file system), ELOOP (a link on the way),
+// EINVAL (a relative path or ".."), or that of the failed open or mkdir.
+[[nodiscard]] UniqueFd open_confined_dir(std::string_view root, std::string_view path, bool create);
+
+// Text for the errno of open_confined_dir.
+[[nodiscard]] const char* confined_error_text(int err);
+
+}  // namespace ota
