@@ -267,11 +267,19 @@ int32_t verify_gpt_config(const char* unzip_dir) {
     if (len > 0 && line.get()[len - 1] == '\n') {
       line.get()[--len] = '\0';
     }
+    if (len > 0 && line.get()[len - 1] == '\r') {
+      line.get()[--len] = '\0';
+    }
     if (len > 0 && check_line(line.get(), &st) != 0) {
       return -1;
     }
   }
   std::free(raw);
+  // A layout without a partition line would pass without comparing anything.
+  if (st.emmc_index == 0 && st.nor_order == 1) {
+    OTA_LOG_ERR("%s holds no partition line\n", conf_path.c_str());
+    return -1;
+  }
   OTA_LOG_INFO("verify gpt config success!\n");
   return 0;
 }

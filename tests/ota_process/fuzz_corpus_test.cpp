@@ -51,17 +51,40 @@ TEST(FuzzCorpus, GptConfSeeds) {
   }
 }
 
-// The reader splits on runs of ':' and drops one trailing 's' of every field.
+// The reader splits on runs of ':', takes names as they stand ("systems" stays itself) and
+// reads numbers with blanks around them and one trailing 's'; a final CR is dropped.
 TEST(GptConf, FieldsAndSuffix) {
   std::vector<gpt_conf_entry> entries;
-  ASSERT_EQ(gpt_conf_parse("boot_a::1048576s:2097151:1\nsystems:0:9:0", &entries), 0);
+  ASSERT_EQ(gpt_conf_parse("boot_a::1048576s:2097151:1\r\nsystems: 0 :9 s:0", &entries), 0);
   ASSERT_EQ(entries.size(), 2u);
   EXPECT_EQ(entries[0].name, "boot_a");
   EXPECT_EQ(entries[0].start, 1048576);
   EXPECT_EQ(entries[0].end, 2097151);
   EXPECT_EQ(entries[0].medium, GPT_CONF_MEDIUM_EMMC);
-  EXPECT_EQ(entries[1].name, "system");
+  EXPECT_EQ(entries[1].name, "systems");
+  EXPECT_EQ(entries[1].end, 9);
   EXPECT_EQ(entries[1].medium, GPT_CONF_MEDIUM_NOR);
+}
+
+// Numbers: digits, blanks around them, one unit letter; anything else is refused.
+TEST(GptConf, Numbers) {
+  struct Row {
+    const char* text;
+    bool ok;
+    int64_t value;
+  };
+  const Row rows[] = {
+      {"42", true, 42},   {" 42\t", true, 42}, {"42s", true, 42},  {"42 s ", true, 42},
+      {"", false, 0},     {" ", false, 0},     {"s", false, 0},    {"4 2", false, 0},
+      {"42ss", false, 0}, {"+42", false, 0},   {"42\r", false, 0}, {"0x2a", false, 0},
+  };
+  for (const Row& row : rows) {
+    int64_t value = -1;
+    EXPECT_EQ(gpt_conf_number(row.text, &value), row.ok) << "'" << row.text << "'";
+    if (row.ok) {
+      EXPECT_EQ(value, row.value) << row.text;
+    }
+  }
 }
 
 // Partition names keep the low byte of each unit; other non-printable bytes become '!'.
