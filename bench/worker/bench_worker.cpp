@@ -128,7 +128,7 @@ Result<Timing> measure_worker(const Bench& b, const std::string& pkg) {
   }
   const std::string peak = b.dir + "/worker.peak";
   const std::string cmd =
-      "mkfifo /tmp/ota_pipe && (cat /tmp/ota_pipe > /dev/null &) && "
+      "mkfifo -m 600 /tmp/ota_pipe && (cat /tmp/ota_pipe > /dev/null &) && "
       "/usr/bin/time -f %M -o " +
       quoted(peak) + " " + OTA_PROCESS_EXE + " -p /tmp/ota_pipe -z " + quoted(pkg) + " > " +
       quoted(b.dir + "/worker.log") + " 2>&1";

@@ -14,7 +14,9 @@ inline constexpr uint64_t OTA_HPATCH_CACHE_SIZE = 33554432;  // patch engine cac
 inline constexpr int OTA_AB_LIST_MAX = 128;
 inline constexpr int OTA_AB_NAME_LEN = 128;
 inline constexpr const char* OTA_PARAM_PART = "app_param";
-inline constexpr const char* OTA_PARAM_MOUNT_POINT = "/tmp/ota/ota_param_tmp";
+// The target app_param is mounted on a fresh "<parent>/<prefix>XXXXXX" of mkdtemp.
+inline constexpr const char* OTA_PARAM_MOUNT_PARENT = "/tmp";
+inline constexpr const char* OTA_PARAM_MOUNT_PREFIX = "ota_param.";
 
 // --- Full images.
 

@@ -8,6 +8,7 @@
 
 #include "crc.h"
 #include "device_io.h"
+#include "image_stage.h"
 #include "kx_zip.h"
 #include "ota_log.h"
 #include "package_paths.h"
@@ -73,7 +74,7 @@ int prepare_antirollback_ver(const update_info_t* update_info, const char* zip_p
   for (int i = 0; i < update_info->update_size && i < OTA_MAX_PARTITIONS; ++i) {
     const partition_info_t& part = update_info->partition_info[i];
     if (std::strcmp(part.part_name, "vbmeta") == 0) {
-      return kx_uncompress_one(zip_path, ota_get_unzip_dir(), part.part_file);
+      return ota_stage_image(zip_path, ota_get_unzip_dir(), &part);
     }
   }
   return 0;

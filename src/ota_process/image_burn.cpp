@@ -1,6 +1,7 @@
 // Full image burns: eMMC images streamed from the package into the device, NOR images
 // staged and copied in NOR chunks, HSM partitions saved before they are overwritten, and
 // the MD5 proof of the written range.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,18 +11,19 @@
 
 #include "boot_control.h"
 #include "device_io.h"
+#include "image_stage.h"
 #include "kx_zip.h"
 #include "ota_log.h"
 #include "ota_utils.h"
+#include "package_paths.h"
 #include "path_safety.h"
-#include "shell_quote.h"
+#include "private_dir.h"
 #include "tar_zstd.h"
 #include "up_partition.h"
 
 namespace {
 
 constexpr size_t kPathLen = 256;
-constexpr size_t kCmdLen = 512;
 
 bool is_named(const char* name, const char* what) { return std::strcmp(name, what) == 0; }
 
@@ -47,14 +49,15 @@ void remove_staged(const char* path) {
   }
 }
 
-// Extracts part_file into unzip_dir and names the file it landed in (".zst" dropped).
-bool stage_member(const char* ota_pack_path, const char* unzip_dir, const char* part_file,
+// Extracts part_file into unzip_dir, bounded by its partition, and names the file it
+// landed in (".zst" dropped).
+bool stage_member(const partition_info_t* info, const char* ota_pack_path, const char* unzip_dir,
                   char* image_path, size_t size) {
-  if (kx_uncompress_one(ota_pack_path, unzip_dir, part_file) != 0) {
+  if (ota_stage_image(ota_pack_path, unzip_dir, info) != 0) {
     return false;
   }
   char joined[kPathLen];
-  return join_path(joined, sizeof(joined), unzip_dir, part_file) &&
+  return join_path(joined, sizeof(joined), unzip_dir, info->part_file) &&
          remove_zst_suffix(joined, image_path, size) == 0;
 }
 
@@ -62,7 +65,7 @@ bool stage_member(const char* ota_pack_path, const char* unzip_dir, const char* 
 int32_t backup_hsm_partition(const partition_info_t* info, const char* backup_dir,
                              const char* unzip_dir, const char* ota_pack_path, const char* target) {
   char image_path[kPathLen];
-  if (!stage_member(ota_pack_path, unzip_dir, info->part_file, image_path, sizeof(image_path))) {
+  if (!stage_member(info, ota_pack_path, unzip_dir, image_path, sizeof(image_path))) {
     OTA_LOG_ERR("uncompress %s to %s failed\n", info->part_file, unzip_dir);
     return -1;
   }
@@ -71,21 +74,22 @@ int32_t backup_hsm_partition(const partition_info_t* info, const char* backup_di
     OTA_LOG_WARN("can not found part:%s image file!\n", image_path);
     return -1;
   }
-  if (ota_dump_partition(info->part_name, backup_dir, target, 0, static_cast<uint64_t>(size)) !=
-      0) {
+  const int32_t dumped =
+      ota_dump_partition(info->part_name, backup_dir, target, 0, static_cast<uint64_t>(size));
+  remove_staged(image_path);
+  if (dumped != 0) {
     OTA_LOG_ERR("Partition [%s] backup failed\n", info->part_name);
     return -1;
   }
-  remove_staged(image_path);
   return 0;
 }
 
 // NOR images go through the work directory: the copier needs a seekable source to apply
-// the signed layout.
+// the signed layout. An image the device cannot hold is refused before a byte is written.
 int32_t burn_nor_image(const partition_info_t* info, const char* unzip_dir,
                        const char* ota_pack_path, ota_file_info_t* target, char* image_path,
                        size_t size) {
-  if (!stage_member(ota_pack_path, unzip_dir, info->part_file, image_path, size)) {
+  if (!stage_member(info, ota_pack_path, unzip_dir, image_path, size)) {
     OTA_LOG_ERR("Uncompress %s failed\n", image_path);
     return -1;
   }
@@ -105,11 +109,87 @@ int32_t burn_nor_image(const partition_info_t* info, const char* unzip_dir,
     return -1;
   }
   int32_t ret = 0;
-  if (image_size > 0) {
+  if (!ota_image_fits_device(info, source.size, ota_device_size(target->path), target->path)) {
+    ret = -1;
+  } else if (image_size > 0) {
     ret = ota_file_to_file(&source, target, nor_progress_update);
   }
   remove_staged(image_path);
   return ret;
+}
+
+// eMMC images stream from the package into the device, bounded by the device's size.
+int32_t burn_emmc_image(const partition_info_t* info, const char* ota_pack_path,
+                        ota_file_info_t* target) {
+  OTA_LOG_INFO("image size: %lu\n", static_cast<unsigned long>(info->md5_scope[0]));
+  const uint64_t dev_size = ota_device_size(target->path);
+  if (dev_size == 0) {
+    OTA_LOG_ERR("cannot measure %s, the device of partition %s\n", target->path, info->part_name);
+    return -1;
+  }
+  return kx_uncompress_file_to(ota_pack_path, info->part_file, target, progress_update, dev_size);
+}
+
+// The backup directory named by the package, confined to the file system that holds the
+// work directory and reached through no link: dumps of security partitions must never
+// land, through a link someone planted, on a file of their choosing.
+ota::UniqueFd open_backup_dir(const char* backup_dir) {
+  char ota_dir[OTA_DIR_LEN] = "/ota";
+  (void)get_ota_mount_path(ota_dir);
+  const std::string root = ota::mount_root_of(ota_dir);
+  ota::UniqueFd dir = ota::open_confined_dir(root, backup_dir, true);
+  if (!dir) {
+    OTA_LOG_ERR("backup_dir %s refused: %s (it must lie below %s)\n", backup_dir,
+                ota::confined_error_text(errno), root.c_str());
+  }
+  return dir;
+}
+
+// A fresh dump file: whatever held the name (an earlier dump, a planted link) is
+// removed, never followed, and the file is created exclusively.
+ota::UniqueFd create_dump(int dir_fd, const std::string& name) {
+  if (::unlinkat(dir_fd, name.c_str(), 0) != 0 && errno != ENOENT) {
+    OTA_LOG_ERR("remove old backup %s failed: %s\n", name.c_str(), std::strerror(errno));
+    return {};
+  }
+  ota::UniqueFd fd(ota::retry_eintr([&] {
+    return ::openat(dir_fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                    0600);
+  }));
+  if (!fd) {
+    OTA_LOG_ERR("create backup %s failed: %s\n", name.c_str(), std::strerror(errno));
+  }
+  return fd;
+}
+
+// Copies len bytes of the device from offset into the dump (fewer when the device ends
+// first), byte for byte, and makes them durable.
+int32_t copy_device_range(const char* dev_path, uint64_t offset, uint64_t len, ota::UniqueFd* dump,
+                          const char* name) {
+  const ota::UniqueFd dev = ota::open_fd(dev_path, O_RDONLY);
+  if (!dev) {
+    OTA_LOG_ERR("open file: %s failed\n", dev_path);
+    return -1;
+  }
+  for (uint64_t done = 0; done < len;) {
+    const size_t want =
+        len - done < OTA_MMC_CHUNK ? static_cast<size_t>(len - done) : OTA_MMC_CHUNK;
+    const ssize_t n =
+        ota::pread_full(dev.get(), g_mmc_buf, want, static_cast<off_t>(offset + done));
+    if (n < 0 || (n > 0 && !ota::write_full(dump->get(), g_mmc_buf, static_cast<size_t>(n)))) {
+      OTA_LOG_ERR("copy %s to backup %s failed: %s\n", dev_path, name, std::strerror(errno));
+      return -1;
+    }
+    if (n == 0) {
+      break;
+    }
+    done += static_cast<uint64_t>(n);
+  }
+  if (!ota::sync_fd(dump->get()) || dump->close() != 0) {
+    OTA_LOG_ERR("sync backup %s failed: %s\n", name, std::strerror(errno));
+    return -1;
+  }
+  return 0;
 }
 
 bool needs_md5_proof(const partition_info_t* info) {
@@ -154,8 +234,7 @@ int32_t ota_update_image(partition_info_t* partition_info, const char* backup_di
   target.medium = info->medium;
   int32_t ret = 0;
   if (info->medium == OTA_EMMC) {
-    OTA_LOG_INFO("image size: %lu\n", static_cast<unsigned long>(info->md5_scope[0]));
-    ret = kx_uncompress_file_to(ota_pack_path, info->part_file, &target, progress_update);
+    ret = burn_emmc_image(info, ota_pack_path, &target);
   } else {
     ret = burn_nor_image(info, unzip_dir, ota_pack_path, &target, image_path, sizeof(image_path));
   }
@@ -175,45 +254,20 @@ int32_t ota_update_image(partition_info_t* partition_info, const char* backup_di
 int32_t ota_dump_partition(const char* part, const char* backup_dir, const char* dev_path,
                            uint64_t dev_offset, uint64_t img_size) {
   if (part == nullptr || backup_dir == nullptr || dev_path == nullptr || backup_dir[0] == '\0' ||
-      !is_plain_part_name(part) || !has_no_parent_component(backup_dir)) {
+      !is_plain_part_name(part)) {
     OTA_LOG_ERR("image dump failed\n");
     return -1;
   }
-  ota_file_info_t dest{};
-  const int len = std::snprintf(dest.path, sizeof(dest.path), "%s/%s.img", backup_dir, part);
-  if (len < 0 || static_cast<size_t>(len) >= sizeof(dest.path)) {
-    OTA_LOG_ERR("backup path %s/%s.img too long\n", backup_dir, part);
+  ota::UniqueFd dir = open_backup_dir(backup_dir);
+  const std::string name = std::string(part) + ".img";
+  ota::UniqueFd dump = dir ? create_dump(dir.get(), name) : ota::UniqueFd();
+  if (!dump) {
     OTA_LOG_ERR("image dump failed\n");
     return -1;
   }
-  // The copy opens its destination without creating it. The directory comes from the
-  // package, so it reaches the shell as one quoted word.
-  const std::string cmd =
-      "mkdir -p " + shell_quote(backup_dir) + " && touch " + shell_quote(dest.path);
-  if (cmd.size() < kCmdLen) {
-    (void)ota_system_exe(cmd.c_str());
-  }
-  // A backup left by an earlier, longer image would otherwise keep its tail behind the
-  // new dump, and a restore would write those stale bytes back.
-  if (::truncate(dest.path, 0) != 0) {
-    OTA_LOG_ERR("truncate %s failed: %s\n", dest.path, std::strerror(errno));
-    OTA_LOG_ERR("image dump failed\n");
-    return -1;
-  }
-  dest.offset = 0;
-  // eMMC chunks: the dump is a byte-for-byte file, never a signed NOR layout.
-  dest.medium = OTA_EMMC;
-  ota_file_info_t source{};
-  source.offset = dev_offset;
-  source.size = img_size;
-  source.medium = OTA_EMMC;
-  if (std::snprintf(source.path, sizeof(source.path), "%s", dev_path) >=
-      static_cast<int>(sizeof(source.path))) {
-    OTA_LOG_ERR("device path %s too long\n", dev_path);
-    return -1;
-  }
-  const int32_t ret = ota_file_to_file(&source, &dest, nullptr);
+  const int32_t ret = copy_device_range(dev_path, dev_offset, img_size, &dump, name.c_str());
   if (ret != 0) {
+    (void)::unlinkat(dir.get(), name.c_str(), 0);
     OTA_LOG_ERR("image dump failed\n");
   }
   return ret;

@@ -7,6 +7,7 @@
 
 #include "boot_control.h"
 #include "hpatch.h"
+#include "image_stage.h"
 #include "kx_zip.h"
 #include "ota_log.h"
 #include "package_paths.h"
@@ -41,7 +42,7 @@ int32_t ota_update_image_inc(partition_info_t* partition_info, const char* unzip
     return -1;
   }
   OTA_LOG_INFO("uncompress %s\n", patch_path);
-  if (kx_uncompress_one(ota_pack_path, unzip_dir, info->part_file) != 0) {
+  if (ota_stage_image(ota_pack_path, unzip_dir, info, OTA_PATCH_SLACK) != 0) {
     OTA_LOG_ERR("Uncompress %s failed\n", info->part_file);
     return -1;
   }

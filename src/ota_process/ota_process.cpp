@@ -2,6 +2,7 @@
 // the first and the final progress records, and the exit status that is the verdict.
 #include <fcntl.h>
 #include <getopt.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +12,7 @@
 
 #include "ota_log.h"
 #include "package_paths.h"
+#include "private_dir.h"
 #include "progress.h"
 #include "unique_fd.h"
 #include "upgrade.h"
@@ -23,6 +25,25 @@ constexpr size_t kZipPathLen = 1024;
 // Copies an option value into a fixed buffer, cut to what the buffer holds.
 void copy_truncated(char* out, size_t size, const char* value) {
   std::snprintf(out, size, "%s", value);
+}
+
+// The progress channel lies in world-writable /tmp: only a FIFO of our own user that no
+// one else can open carries the records, never a link or a FIFO someone else made (its
+// owner could read the records away from the client or forge them).
+ota::UniqueFd open_pipe(const char* pipe_path) {
+  // A blocking open: it waits for the client's reader, so no record is ever lost.
+  ota::UniqueFd pipe = ota::open_fd(pipe_path, O_WRONLY | O_NOFOLLOW);
+  if (!pipe) {
+    OTA_LOG_ERR("open pipe file %s failed\n", pipe_path);
+    return pipe;
+  }
+  struct stat st {};
+  if (::fstat(pipe.get(), &st) != 0 || !S_ISFIFO(st.st_mode) || !ota::is_ours_alone(st)) {
+    OTA_LOG_ERR("pipe file %s is not a FIFO of uid %u closed to others: refused\n", pipe_path,
+                static_cast<unsigned>(::geteuid()));
+    return {};
+  }
+  return pipe;
 }
 
 }  // namespace
@@ -52,6 +73,10 @@ int32_t ota_update_process(const char* zip_path) {
     return ret;
   }
   ret = ota_start_upgrade();
+  // Whatever the outcome, nothing the run unpacked stays behind to fill the disk.
+  if (clear_ota_unzip_dir() != 0) {
+    OTA_LOG_WARN("clear of %s failed\n", ota_get_unzip_dir());
+  }
   if (ret == 0) {
     set_imgname("all_img_finish");
     set_progress(100);
@@ -90,10 +115,8 @@ int main(int argc, char** argv) {
         return 0;
     }
   }
-  // A blocking open: it waits for the client's reader, so no record is ever lost.
-  ota::UniqueFd pipe = ota::open_fd(pipe_path, O_WRONLY);
+  ota::UniqueFd pipe = open_pipe(pipe_path);
   if (!pipe) {
-    OTA_LOG_ERR("open pipe file %s failed\n", pipe_path);
     return -1;
   }
   ota_set_pipe_fd(pipe.get());

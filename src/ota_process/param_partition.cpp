@@ -1,12 +1,21 @@
 // The parameter partition: the package's script rewrites the target slot's app_param
 // file system, mounted for the purpose and always unmounted again.
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "boot_control.h"
 #include "ota_log.h"
 #include "ota_utils.h"
+#include "private_dir.h"
 #include "shell_quote.h"
+#include "unique_fd.h"
 #include "up_partition.h"
 #include "veeprom_flag.h"
 
@@ -27,23 +36,78 @@ int32_t run_step(const std::string& cmd) {
   return ret;
 }
 
+// The script is run by path: it must be the package's own file, not a link to another.
+bool script_is_regular(const std::string& script) {
+  const ota::UniqueFd fd = ota::open_fd(script.c_str(), O_RDONLY | O_NOFOLLOW);
+  struct stat st {};
+  if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    OTA_LOG_ERR("%s is not a regular file of the package: refused\n", script.c_str());
+    return false;
+  }
+  return true;
+}
+
+// The mount point is a fresh directory of ours in /tmp (mkdtemp), so no link or mount
+// someone else planted can redirect the mount; it is unmounted without following links
+// and removed, whatever the script did.
+class ParamMount {
+ public:
+  explicit ParamMount(const char* target) {
+    dir_ = ota::make_private_dir(OTA_PARAM_MOUNT_PARENT, OTA_PARAM_MOUNT_PREFIX);
+    if (dir_.empty()) {
+      OTA_LOG_ERR("error: make mount point in %s failed: %s\n", OTA_PARAM_MOUNT_PARENT,
+                  std::strerror(errno));
+      return;
+    }
+    if (::mount(target, dir_.c_str(), "ext4", 0, nullptr) != 0) {
+      OTA_LOG_ERR("error: mount %s on %s failed: %s\n", target, dir_.c_str(), std::strerror(errno));
+      return;
+    }
+    mounted_ = true;
+  }
+  ParamMount(const ParamMount&) = delete;
+  ParamMount& operator=(const ParamMount&) = delete;
+  ~ParamMount() { (void)release(); }
+
+  [[nodiscard]] bool mounted() const { return mounted_; }
+  [[nodiscard]] const std::string& dir() const { return dir_; }
+
+  // Unmounts and removes the mount point; -1 (logged) when the unmount fails.
+  int32_t release() {
+    int32_t ret = 0;
+    if (mounted_ && ::umount2(dir_.c_str(), UMOUNT_NOFOLLOW) != 0) {
+      OTA_LOG_ERR("error: umount %s failed: %s\n", dir_.c_str(), std::strerror(errno));
+      ret = -1;
+    }
+    mounted_ = false;
+    if (!dir_.empty() && ret == 0) {
+      (void)::rmdir(dir_.c_str());
+    }
+    dir_.clear();
+    return ret;
+  }
+
+ private:
+  std::string dir_;
+  bool mounted_ = false;
+};
+
 // Mounts the target, runs the script, unmounts. Once mounted, the file system is
 // unmounted whatever the script did: a mount left behind would pin the target slot's
 // device for the rest of the update and for the next run.
 int32_t run_param_script(const char* unzip_dir, const char* target) {
-  const std::string mount_point = shell_quote(OTA_PARAM_MOUNT_POINT);
   const std::string dir = std::string(unzip_dir);
-  int32_t ret = run_step("mkdir -p " + mount_point);
-  if (ret < 0) {
-    return ret;
+  if (!script_is_regular(dir + "/param_update.sh")) {
+    return -1;
   }
-  ret = run_step("mount -t ext4 " + shell_quote(target) + " " + mount_point);
-  if (ret < 0) {
-    return ret;
+  ParamMount mount(target);
+  if (!mount.mounted()) {
+    return -1;
   }
-  ret = run_step("sh " + shell_quote(dir + "/param_update.sh") + " " +
-                 shell_quote(dir + "/app_param") + " " + mount_point + " > /dev/console 2>&1");
-  const int32_t umount_ret = run_step("umount " + mount_point);
+  const int32_t ret = run_step("sh " + shell_quote(dir + "/param_update.sh") + " " +
+                               shell_quote(dir + "/app_param") + " " + shell_quote(mount.dir()) +
+                               " > /dev/console 2>&1");
+  const int32_t umount_ret = mount.release();
   return ret < 0 ? ret : umount_ret;
 }
 

@@ -1,5 +1,6 @@
 // The partition sequence of a system package: each manifest partition in order, framed
 // by the package's optional hook scripts, and the list of what was written.
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -12,6 +13,7 @@
 #include "ota_utils.h"
 #include "path_safety.h"
 #include "shell_quote.h"
+#include "unique_fd.h"
 #include "up_partition.h"
 #include "veeprom_flag.h"
 
@@ -32,6 +34,13 @@ bool hook_name(char* out, const char* prefix, const char* part_name) {
   }
   const int len = std::snprintf(out, kHookNameLen, "%s%s.sh", prefix, part_name);
   return len > 0 && static_cast<size_t>(len) < kHookNameLen;
+}
+
+// The extracted hook, never a link: its mode change must not reach another file.
+bool make_executable(const char* path) {
+  const ota::UniqueFd fd = ota::open_fd(path, O_RDONLY | O_NOFOLLOW);
+  struct stat st {};
+  return fd && ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && ::fchmod(fd.get(), 0755) == 0;
 }
 
 int32_t run_named_hook(const char* ota_pack_path, const char* unzip_dir, const char* prefix,
@@ -83,7 +92,7 @@ int32_t ota_run_hook(const char* ota_pack_path, const char* unzip_dir, const cha
     OTA_LOG_INFO("hook script not found (%s), skip execution\n", hook_file);
     return 0;
   }
-  if (kx_uncompress_one(ota_pack_path, unzip_dir, hook_file) != 0) {
+  if (kx_uncompress_one(ota_pack_path, unzip_dir, hook_file, OTA_TEXT_MEMBER_MAX) != 0) {
     OTA_LOG_ERR("Uncompress (%s) failed!\n", hook_file);
     return -1;
   }
@@ -93,7 +102,7 @@ int32_t ota_run_hook(const char* ota_pack_path, const char* unzip_dir, const cha
     OTA_LOG_ERR("hook path too long (%s/%s)\n", unzip_dir, hook_file);
     return -1;
   }
-  if (::chmod(path, 0755) != 0) {
+  if (!make_executable(path)) {
     OTA_LOG_ERR("chmod +x failed for %s\n", path);
     return -1;
   }

@@ -3,9 +3,8 @@
 // and the status record written straight into the veeprom area, so that the board comes
 // up on slot A and is confirmed as after a normal update.
 #include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <array>
 #include <cerrno>
@@ -26,6 +25,7 @@
 #include "ota_log.h"
 #include "package_paths.h"
 #include "partition_md5.h"
+#include "private_dir.h"
 #include "unique_fd.h"
 #include "up_partition.h"
 #include "upgrade.h"
@@ -51,28 +51,67 @@ bool is_security_part(const char* name) {
   return std::strstr(name, "HSM_FW") != nullptr || std::strstr(name, "HSM_RCA") != nullptr;
 }
 
-// "/tmp/ota/<file>" into out; false (logged) when it does not fit.
+// False (logged) when path names something other than a regular file: a link member of
+// the package must not make the rewrite copy the file it points to.
+bool not_a_link(const char* path) {
+  struct stat st {};
+  if (::lstat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
+    OTA_LOG_ERR("%s is not a regular file of the package: refused\n", path);
+    return false;
+  }
+  return true;
+}
+
+// "/tmp/ota/<file>" into out; false (logged) when it does not fit or is not a file.
 bool image_path(char* out, size_t size, const char* file) {
   const int len = std::snprintf(out, size, "%s/%s", OTA_RECOVERY_DIR, file);
   if (len < 0 || static_cast<size_t>(len) >= size) {
     OTA_LOG_ERR("image path %s/%s too long\n", OTA_RECOVERY_DIR, file);
     return false;
   }
-  return true;
+  return not_a_link(out);
 }
 
-// A line's fields: split at ':', empty fields dropped, one trailing 's' removed each,
-// the first four kept.
+// /tmp is open to every user: the package is unpacked into a directory of ours made
+// afresh, never into a link or a directory someone else planted there.
+int32_t prepare_recovery_dir() {
+  struct stat st {};
+  if (::lstat(OTA_RECOVERY_DIR, &st) == 0) {
+    if (S_ISDIR(st.st_mode) && st.st_uid != ::geteuid()) {
+      OTA_LOG_ERR("%s belongs to uid %u: refused\n", OTA_RECOVERY_DIR,
+                  static_cast<unsigned>(st.st_uid));
+      return -1;
+    }
+    if (ota::remove_tree(OTA_RECOVERY_DIR) != 0) {
+      OTA_LOG_ERR("clear %s failed: %s\n", OTA_RECOVERY_DIR, std::strerror(errno));
+      return -1;
+    }
+  }
+  if (::mkdir(OTA_RECOVERY_DIR, 0700) != 0) {
+    OTA_LOG_ERR("make %s failed: %s\n", OTA_RECOVERY_DIR, std::strerror(errno));
+    return -1;
+  }
+  return 0;
+}
+
+// The manifest and the layout are read by path: files of the package, not links.
+bool package_texts_regular() {
+  char path[kImagePathLen] = {};
+  return image_path(path, sizeof(path), "data.json") && image_path(path, sizeof(path), "gpt.conf");
+}
+
+// A line's fields: a final CR dropped, split at ':', empty fields dropped, the first four
+// kept. Numbers lose their unit letter when read, names keep theirs.
 std::vector<std::string> conf_fields(std::string_view line) {
+  if (!line.empty() && line.back() == '\r') {
+    line.remove_suffix(1);
+  }
   std::vector<std::string> fields;
   size_t pos = 0;
   while (pos <= line.size() && fields.size() < GPT_CONF_FIELDS) {
     const size_t colon = std::min(line.find(':', pos), line.size());
     std::string field(line.substr(pos, colon - pos));
     if (!field.empty()) {
-      if (field.back() == 's') {
-        field.pop_back();
-      }
       fields.push_back(field);
     }
     pos = colon + 1;
@@ -91,24 +130,10 @@ bool sectors_to_bytes(const std::string& text, uint64_t* bytes) {
   return true;
 }
 
-// Size of a block device or a regular file; 0 when unknown.
-uint64_t device_size(const char* path) {
-  ota::UniqueFd fd = ota::open_fd(path, O_RDONLY);
-  if (!fd) {
-    return 0;
-  }
-  uint64_t size = 0;
-  if (::ioctl(fd.get(), BLKGETSIZE64, &size) == 0) {
-    return size;
-  }
-  struct stat st {};
-  return ::fstat(fd.get(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
-}
-
 // The range [offset, offset + len) must lie inside the device: a gpt.conf in the wrong
 // unit or an image larger than its partition would otherwise overwrite its neighbours.
 bool fits_device(const char* dev, uint64_t offset, uint64_t len) {
-  const uint64_t size = device_size(dev);
+  const uint64_t size = ota_device_size(dev);
   if (size == 0 || offset > size || len > size - offset) {
     OTA_LOG_ERR("range %llu+%llu outside %s (%llu bytes)\n",
                 static_cast<unsigned long long>(offset), static_cast<unsigned long long>(len), dev,
@@ -363,9 +388,12 @@ int32_t ota_set_veeprom_force(void) {
   return 0;
 }
 
-int32_t ota_update_system_recovery(const char* zip_path) {
+namespace {
+
+int32_t rewrite_from(const char* zip_path) {
   uint64_t img_size = 0;
-  if (unzip_ota_file(zip_path, OTA_RECOVERY_DIR, &img_size) != 0) {
+  if (prepare_recovery_dir() != 0 || unzip_ota_file(zip_path, OTA_RECOVERY_DIR, &img_size) != 0 ||
+      !package_texts_regular()) {
     return -1;
   }
   char manifest[kImagePathLen] = {};
@@ -393,4 +421,15 @@ int32_t ota_update_system_recovery(const char* zip_path) {
     return -1;
   }
   return 0;
+}
+
+}  // namespace
+
+int32_t ota_update_system_recovery(const char* zip_path) {
+  const int32_t ret = rewrite_from(zip_path);
+  // The unpacked package sits in RAM-backed /tmp: it goes whatever the outcome.
+  if (ota::remove_tree(OTA_RECOVERY_DIR) != 0) {
+    OTA_LOG_WARN("clear %s failed: %s\n", OTA_RECOVERY_DIR, std::strerror(errno));
+  }
+  return ret;
 }

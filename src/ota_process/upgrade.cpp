@@ -17,6 +17,7 @@
 #include "backup_sync.h"
 #include "boot_control.h"
 #include "gpt_verify.h"
+#include "image_stage.h"
 #include "kx_zip.h"
 #include "manifest.h"
 #include "ota_log.h"
@@ -126,7 +127,7 @@ int32_t extract_versioned_images(const update_info_t* info, const char* zip_path
   (void)prepare_antirollback_ver(info, zip_path);
   for (int32_t i = 0; i < info->update_size && i < OTA_MAX_PARTITIONS; ++i) {
     const partition_info_t& part = info->partition_info[i];
-    if (part.have_anti_ver != 0 && kx_uncompress_one(zip_path, unzip, part.part_file) != 0) {
+    if (part.have_anti_ver != 0 && ota_stage_image(zip_path, unzip, &part) != 0) {
       return -1;
     }
   }
@@ -147,8 +148,8 @@ int32_t count_partitions_to_write(const update_info_t& info) {
 
 // data.json and gpt.conf out of the package, then the parse and every pre-flight check.
 int32_t check_system_package(const char* zip_path, const char* unzip) {
-  if (kx_uncompress_one(zip_path, unzip, "data.json") != 0 ||
-      kx_uncompress_one(zip_path, unzip, "gpt.conf") != 0) {
+  if (kx_uncompress_one(zip_path, unzip, "data.json", OTA_TEXT_MEMBER_MAX) != 0 ||
+      kx_uncompress_one(zip_path, unzip, "gpt.conf", OTA_TEXT_MEMBER_MAX) != 0) {
     return -1;
   }
   char manifest[kManifestPathLen] = {};

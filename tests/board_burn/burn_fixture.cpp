@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 
 #include "device_io.h"
@@ -12,6 +13,7 @@
 #include "package_paths.h"
 #include "packager.h"
 #include "progress.h"
+#include "up_partition.h"
 
 namespace burn_test {
 
@@ -39,6 +41,19 @@ std::string md5_head(const std::string& path, size_t len) {
 
 bool is_mounted(const std::string& mount_point) {
   return ota_test::read_file("/proc/mounts").find(" " + mount_point + " ") != std::string::npos;
+}
+
+bool param_mount_left() {
+  const std::string prefix = std::string(OTA_PARAM_MOUNT_PARENT) + "/" + OTA_PARAM_MOUNT_PREFIX;
+  if (ota_test::read_file("/proc/mounts").find(" " + prefix) != std::string::npos) {
+    return true;
+  }
+  for (const auto& entry : std::filesystem::directory_iterator(OTA_PARAM_MOUNT_PARENT)) {
+    if (entry.path().string().starts_with(prefix)) {
+      return true;
+    }
+  }
+  return false;
 }
 
 void BurnTest::SetUp() {

@@ -23,6 +23,8 @@ void write_head(const std::string& path, const std::string& data);
 std::string md5_head(const std::string& path, size_t len);
 // True when some line of /proc/mounts names the mount point.
 bool is_mounted(const std::string& mount_point);
+// True when a parameter mount point ("/tmp/ota_param.XXXXXX") is mounted or still exists.
+bool param_mount_left();
 
 class BurnTest : public ::testing::Test {
  protected:

@@ -132,7 +132,7 @@ TEST_F(ParamTest, ScriptUpdatesTargetSlot) {
   unpack_param(0);
   ASSERT_EQ(ota_update_param_part(unzip()), 0);
 
-  EXPECT_FALSE(is_mounted(OTA_PARAM_MOUNT_POINT));
+  EXPECT_FALSE(param_mount_left());
   EXPECT_EQ(updated_names(), std::vector<std::string>{"app_param"});
   update_part_t stored{};
   ASSERT_EQ(ota_get_part_array(&stored), 0);
@@ -149,7 +149,7 @@ TEST_F(ParamTest, FailingScriptLeavesNothingMounted) {
   unpack_param(3);
   EXPECT_LT(ota_update_param_part(unzip()), 0);
 
-  EXPECT_FALSE(is_mounted(OTA_PARAM_MOUNT_POINT));
+  EXPECT_FALSE(param_mount_left());
   EXPECT_TRUE(updated_names().empty());
   EXPECT_TRUE(ota_test::log_contains("param_update.sh"));
 }
