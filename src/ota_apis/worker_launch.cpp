@@ -16,6 +16,7 @@
 #include "kx_zip.h"
 #include "launch_monitor.h"
 #include "ota_log.h"
+#include "private_dir.h"
 #include "progress_state.h"
 #include "unique_fd.h"
 #include "veeprom_flag.h"
@@ -74,6 +75,43 @@ ota::UniqueFd open_worker(const char* path) {
   return fd;
 }
 
+// Removes the extracted worker when the launch is over; the child already holds it open.
+class WorkerFileRemover {
+ public:
+  explicit WorkerFileRemover(const char* path) : path_(path) {}
+  WorkerFileRemover(const WorkerFileRemover&) = delete;
+  WorkerFileRemover& operator=(const WorkerFileRemover&) = delete;
+  ~WorkerFileRemover() {
+    if (::unlink(path_.c_str()) != 0 && errno != ENOENT) {
+      OTA_LOG_WARN("remove %s failed: %s\n", path_.c_str(), std::strerror(errno));
+    }
+  }
+
+ private:
+  std::string path_;
+};
+
+// The FIFO lies in world-writable /tmp: made with mode 0600 and reopened only as the FIFO
+// of our own user, so nobody else can read the worker's records away or forge them.
+int32_t make_fifo() {
+  if ((::unlink(PIPE_FILE) != 0 && errno != ENOENT) || ::mkfifo(PIPE_FILE, 0600) != 0) {
+    OTA_LOG_ERR("pipe file create failed: %s\n", std::strerror(errno));
+    return -1;
+  }
+  return 0;
+}
+
+ota::UniqueFd open_fifo() {
+  ota::UniqueFd fd = ota::open_fd(PIPE_FILE, O_RDONLY | O_NONBLOCK | O_NOFOLLOW);
+  struct stat st {};
+  if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISFIFO(st.st_mode) || !ota::is_ours_alone(st)) {
+    OTA_LOG_ERR("%s is not a FIFO of uid %u closed to others\n", PIPE_FILE,
+                static_cast<unsigned>(::geteuid()));
+    return {};
+  }
+  return fd;
+}
+
 // Child side of the fork: only async-signal-safe calls.
 [[noreturn]] void exec_worker(int fd, char* const argv[], char* const envp[]) {
   ::usleep(CHILD_DELAY_US);
@@ -119,6 +157,9 @@ int32_t launch(const char* zip_path) {
   if (got != 0) {
     return got;
   }
+  // The worker runs from its open descriptor: its file in RAM-backed /tmp goes as soon as
+  // this launch is decided, whichever way.
+  const WorkerFileRemover remover(process_path);
   OTA_LOG_INFO("ota_process extracted\n");
   if (const char* lib_path = std::getenv("LD_LIBRARY_PATH"); lib_path != nullptr) {
     std::snprintf(env0, sizeof(env0), "LD_LIBRARY_PATH=%s", lib_path);
@@ -129,7 +170,7 @@ int32_t launch(const char* zip_path) {
     return -1;
   }
   // Opened before the worker starts, so the worker's open for writing never waits.
-  ota::UniqueFd fifo = ota::open_fd(PIPE_FILE, O_RDONLY | O_NONBLOCK);
+  ota::UniqueFd fifo = open_fifo();
   if (!fifo || ota_client::start_reader(std::move(fifo)) != 0) {
     OTA_LOG_ERR("creat upgrade thread fail\n");
     return -OTAERR_THREAD_CREATE;
@@ -176,7 +217,7 @@ int32_t get_ota_process(const char* zip_path, char* process_path, int32_t len) {
     OTA_LOG_ERR("cannot read file: %s\n", first);
     return -OTAERR_NO_EXISTS;
   }
-  if (kx_uncompress_one(first, PROCESS_DIR, PROCESS_NAME) != 0) {
+  if (kx_uncompress_one(first, PROCESS_DIR, PROCESS_NAME, OTA_WORKER_MEMBER_MAX) != 0) {
     OTA_LOG_ERR("get system upgrade process [%s] failed\n", PROCESS_NAME);
     return -OTAERR_UNZIP;
   }
@@ -208,8 +249,7 @@ extern "C" MIRVO_OTA_API int32_t otaRequestStart(const char* zip_path, ota_updat
     if (ota_set_owner(owner) != 0) {
       return finish_failed(-1, false);
     }
-    if ((::unlink(PIPE_FILE) != 0 && errno != ENOENT) || ::mkfifo(PIPE_FILE, 0644) != 0) {
-      OTA_LOG_ERR("pipe file create failed\n");
+    if (make_fifo() != 0) {
       return finish_failed(-1, false);
     }
     ota_client::progress_clear();
