@@ -1,8 +1,8 @@
 // The worker executable on a virtual board: system packages written and proven, the
-// FIFO records, the status flags, refusals, and the worker killed in the middle.
+// FIFO records, the status flags and refusals. (A worker killed at each of its durable
+// writes: tests/kill_points.)
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -301,39 +301,6 @@ TEST_F(WorkerE2eTest, AppPackageInRecoveryRefused) {
   EXPECT_NE(ota_test::read_file("/tmp/worker.log")
                 .find("app or middleware forced upgrading is not supported"),
             std::string::npos);
-}
-
-// The worker killed after each of the FIFO records of a whole run in turn: each time the
-// board still boots slot a, a BURN flag always comes with slot b unbootable, a kill after
-// a partition's burn was reported never finds the run undone, and the package then goes
-// through.
-TEST_F(WorkerE2eTest, KilledAnywhereStaysBootable) {
-  const std::string pkg = package("all_in_one_kill.zip", kSystemDesc);
-  const Outcome first = run_worker(pkg);
-  ASSERT_EQ(first.exit_status, 0) << ota_test::read_file("/tmp/worker.log");
-  ASSERT_GT(first.records.size(), 2u);
-  const size_t total = first.records.size();
-  for (size_t i = 0; i < total; ++i) {
-    SCOPED_TRACE("kill after record " + std::to_string(i) + " of " + std::to_string(total));
-    ASSERT_EQ(ota_set_veeprom_flag_default(), 0);
-    const Killed k = kill_worker_at_record(pkg, i);
-    const ota_update_flag_e flag = status_on_disk().up;
-    const bool burn_reported = std::any_of(k.records.begin(), k.records.end(), [](const auto& r) {
-      return !name_of(r).empty() && r.progress > 0;
-    });
-    if (burn_reported) {
-      EXPECT_TRUE(flag == OTA_FLAG_BURN || flag == OTA_FLAG_VERIFY) << "flag " << flag;
-    }
-    ASSERT_EQ(reboot(), 0);
-    EXPECT_EQ(ota_get_cur_slot(), 0);
-    if (flag == OTA_FLAG_BURN) {
-      EXPECT_EQ(boot_block_on_disk().slot_info[1].tries_remaining(), 0);
-    }
-    EXPECT_TRUE(flag == OTA_FLAG_NORMAL || flag == OTA_FLAG_BURN || flag == OTA_FLAG_VERIFY);
-  }
-  const Outcome again = run_worker(pkg);
-  EXPECT_EQ(again.exit_status, 0) << ota_test::read_file("/tmp/worker.log");
-  expect_slot_b_updated(boot_, system_);
 }
 
 }  // namespace

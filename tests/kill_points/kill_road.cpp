@@ -1,0 +1,436 @@
+#include "kill_road.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "pack_description.h"
+#include "packager.h"
+
+namespace kill_points {
+
+namespace {
+
+constexpr int kStoppedStatus = 100;  // ota_killpoint: killed at the requested write
+
+struct Image {
+  const char* name;
+  size_t size;
+  bool in_package;  // false: an A/B partition the packages leave out
+};
+constexpr Image kImages[] = {{"boot", 11 << 20, true},
+                             {"system", 21 << 20, true},
+                             {"uboot", 256 << 10, true},
+                             {"vbmeta", 64 << 10, false},
+                             {"bl31", 64 << 10, false}};
+
+std::string letter(int slot) { return slot == 0 ? "a" : "b"; }
+
+// An image whose every 4 KiB block differs from every other block of every image (its
+// first 16 bytes name the seed and the block) and that otherwise repeats, so that the
+// packages stay small and quick to make and to unpack.
+std::string image_bytes(size_t size, unsigned seed) {
+  std::string out(size, static_cast<char>(0x30 + seed % 64));
+  for (size_t block = 0; block * 4096 < size; ++block) {
+    char head[17];
+    std::snprintf(head, sizeof(head), "%04x:%010zx:", seed & 0xffff, block);
+    out.replace(block * 4096, std::min<size_t>(16, size - block * 4096), head,
+                std::min<size_t>(16, size - block * 4096));
+  }
+  return out;
+}
+
+std::string take_field(std::istringstream& in) {
+  std::string f;
+  std::getline(in, f, '\t');
+  return f;
+}
+
+void expect_ok(const Outcome& o, const std::string& what) {
+  if (o.status != 0) {
+    throw std::runtime_error(what + " failed with status " + std::to_string(o.status) + ":\n" +
+                             tail(o.output));
+  }
+}
+
+}  // namespace
+
+const char* phase_name(Phase p) {
+  static const char* const kNames[] = {"update",  "switch", "reboot", "check",
+                                       "confirm", "sync",   "clear"};
+  return kNames[static_cast<int>(p)];
+}
+
+std::vector<Event> read_record(const std::string& path) {
+  std::ifstream in(path);
+  std::vector<Event> out;
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    Event e;
+    e.index = std::stoull(take_field(fields));
+    e.pid = take_field(fields);
+    e.comm = take_field(fields);
+    e.call = take_field(fields);
+    e.target = take_field(fields);
+    e.offset = take_field(fields);
+    e.length = take_field(fields);
+    e.stopped = take_field(fields) == "stopped";
+    out.push_back(e);
+  }
+  return out;
+}
+
+KillRoad::KillRoad(const std::string& folder, const std::string& board_dir) : folder_(folder) {
+  board_ = std::make_unique<RoadBoard>(board_dir.empty() ? tmp_.file("board") : board_dir,
+                                       KILL_ROAD_LAYOUT);
+  unsigned seed = 1;
+  for (const Image& img : kImages) {
+    const std::string n = img.name;
+    old_[n] = image_bytes(img.size, seed++);
+    new_[n] = img.in_package ? image_bytes(img.size, seed++) : old_[n];
+    stale_[n] = image_bytes(img.size, seed++);
+  }
+  new_package_ = folder_ + "/all_in_one_new.zip";
+}
+
+CleanRoad KillRoad::prepare(const std::string& folder) {
+  std::filesystem::remove_all(folder);
+  std::filesystem::create_directories(folder);
+  KillRoad road(folder, folder + "/board");
+  road.bring_into_service();
+  road.record_clean_road();
+  return road.clean_;
+}
+
+KillRoad::KillRoad(const std::string& folder) : KillRoad(folder, "") {
+  if (!std::filesystem::exists(folder + "/road.txt")) {
+    (void)prepare(folder);
+  }
+  std::ifstream in(folder + "/road.txt");
+  std::string key;
+  while (in >> key) {
+    std::string rest;
+    std::getline(in >> std::ws, rest);
+    if (key == "problem") {
+      clean_.problems.push_back(rest);
+    }
+    for (Phase p : kPhases) {
+      if (key == phase_name(p)) {
+        clean_.writes[p] = std::stoull(rest);
+      }
+    }
+  }
+  if (clean_.writes.size() != std::size(kPhases)) {
+    throw std::runtime_error(folder + "/road.txt does not name the writes of every phase");
+  }
+}
+
+// The factory flashes slot a (b stays blank) and confirms it; one whole road to b
+// follows; then an update to a is abandoned (cleared) after it wrote other content into
+// the partitions the packages leave out, vbmeta_a and bl31_a.
+void KillRoad::bring_into_service() {
+  std::string desc = "layout " KILL_ROAD_LAYOUT "\nworker " OTA_PROCESS_EXE "\n";
+  std::string old_desc = desc;
+  std::string new_desc = desc;
+  std::string stale_desc = desc;
+  for (const Image& img : kImages) {
+    const std::string n = img.name;
+    for (const auto& [prefix, bytes] :
+         {std::pair{"old_", &old_}, std::pair{"new_", &new_}, std::pair{"stale_", &stale_}}) {
+      ota_test::write_file(folder_ + "/" + prefix + n + ".img", bytes->at(n));
+    }
+    board_->write_part(n + "_a", old_[n]);
+    if (img.in_package) {
+      old_desc += "part " + n + " old_" + n + ".img\n";
+      new_desc += "part " + n + " new_" + n + ".img\n";
+    } else {
+      stale_desc += "part " + n + " stale_" + n + ".img\n";
+    }
+  }
+  for (const auto& [text, name] :
+       {std::pair{&old_desc, "all_in_one_old.zip"}, std::pair{&new_desc, "all_in_one_new.zip"},
+        std::pair{&stale_desc, "all_in_one_stale.zip"}}) {
+    auto d = ota::pack::parse_description(*text, folder_);
+    if (!d) {
+      throw std::runtime_error(d.error().message());
+    }
+    if (auto r = ota::pack::make_package(d.value(), folder_ + "/" + name); !r) {
+      throw std::runtime_error(r.error().message());
+    }
+  }
+  expect_ok(board_->run({OTA_TOOL_EXE, "confirm"}), "confirm the factory slot");
+  expect_ok(board_->reboot(), "reboot");
+  run_road(folder_ + "/all_in_one_old.zip", 1);
+  expect_ok(board_->run({OTA_TOOL_EXE, "update", folder_ + "/all_in_one_stale.zip"}),
+            "the update that is abandoned");
+  expect_ok(board_->run({OTA_TOOL_EXE, "clear"}), "abandon it");
+}
+
+void KillRoad::run_road(const std::string& package, int target) {
+  const std::vector<std::vector<std::string>> steps = {{"update", package},
+                                                       {"set-slot", letter(target)},
+                                                       {},
+                                                       {"check"},
+                                                       {"confirm"},
+                                                       {"sync"},
+                                                       {"clear"},
+                                                       {}};
+  for (const auto& s : steps) {
+    if (s.empty()) {
+      expect_ok(board_->reboot(), "reboot");
+      continue;
+    }
+    std::vector<std::string> argv = {OTA_TOOL_EXE};
+    argv.insert(argv.end(), s.begin(), s.end());
+    expect_ok(board_->run(argv), "setting up the board: ota_tool " + s[0]);
+  }
+}
+
+std::string KillRoad::snapshot(Phase p) const { return folder_ + "/before_" + phase_name(p); }
+
+std::vector<std::string> KillRoad::tool_args(Phase p) const {
+  switch (p) {
+    case Phase::update:
+      return {"update", new_package_};
+    case Phase::switch_slot:
+      return {"set-slot", letter(target_)};
+    default:
+      return {phase_name(p)};
+  }
+}
+
+Outcome KillRoad::step(Phase p) const {
+  if (p == Phase::reboot) {
+    return board_->reboot();
+  }
+  std::vector<std::string> argv = {OTA_TOOL_EXE};
+  for (auto& a : tool_args(p)) {
+    argv.push_back(a);
+  }
+  return board_->run(argv);
+}
+
+Outcome KillRoad::traced(Phase p, const std::string& record, uint64_t stop_at) const {
+  std::vector<std::string> argv = {KILLPOINT_EXE, "--record", record};
+  if (stop_at != 0) {
+    argv.insert(argv.end(), {"--stop-at", std::to_string(stop_at)});
+  }
+  if (p == Phase::reboot) {
+    // The firmware writes the images themselves, from outside the board.
+    argv.insert(argv.end(),
+                {"--watch", board_->dir() + "/emmc.img", "--watch", board_->dir() + "/nor.img",
+                 "--", VBOARD_EXE, "reboot", board_->dir()});
+    return run_process(argv);
+  }
+  argv.insert(argv.end(), {"--", OTA_TOOL_EXE});
+  for (auto& a : tool_args(p)) {
+    argv.push_back(a);
+  }
+  return board_->run(argv);
+}
+
+void KillRoad::record_clean_road() {
+  std::string text;
+  for (Phase p : kPhases) {
+    const std::string snap = snapshot(p);
+    std::filesystem::create_directories(snap);
+    board_->save(snap);
+    const Outcome o = traced(p, snap + "/clean.rec", 0);
+    expect_ok(o, std::string("the new road's ") + phase_name(p) + " (traced)");
+    clean_.writes[p] = read_record(snap + "/clean.rec").size();
+    text += std::string(phase_name(p)) + " " + std::to_string(clean_.writes[p]) + "\n";
+  }
+  expect_ok(board_->reboot(), "reboot after the new road");
+  find_unfinished(clean_.problems);
+  for (const auto& problem : clean_.problems) {
+    text += "problem " + problem + "\n";
+  }
+  ota_test::write_file(folder_ + "/road.txt", text);
+}
+
+std::string KillRoad::slot_content(int slot) const {
+  std::string parts;
+  bool all_old = true;
+  bool all_new = true;
+  for (const auto& [name, want_new] : new_) {
+    const std::string have = board_->read_part(name + "_" + letter(slot), want_new.size());
+    const bool is_new = have == want_new;
+    const bool is_old = have == old_.at(name);
+    all_old = all_old && is_old;
+    all_new = all_new && is_new;
+    parts += " " + name + (is_new ? (is_old ? " same" : " new") : is_old ? " old" : " other");
+  }
+  return all_new ? "new" : all_old ? "old" : "a mix:" + parts;
+}
+
+void KillRoad::expect_finished(std::vector<std::string>& problems) const {
+  std::vector<std::string> found;
+  find_unfinished(found);
+  for (auto& f : found) {
+    if (std::find(clean_.problems.begin(), clean_.problems.end(), f) == clean_.problems.end()) {
+      problems.push_back(std::move(f));
+    }
+  }
+}
+
+void KillRoad::find_unfinished(std::vector<std::string>& problems) const {
+  const Records r = board_->records();
+  if (r.recovery || r.booted != target_) {
+    problems.push_back("the board runs " + std::string(r.recovery ? "recovery" : "slot ") +
+                       letter(r.booted) + ", not the new slot " + letter(target_));
+  }
+  for (int slot = 0; slot < 2; ++slot) {
+    if (const std::string c = slot_content(slot); c != "new") {
+      problems.push_back("slot " + letter(slot) + " holds " + c + ", not the new images");
+    }
+    if (!r.misc_valid || !bootable(r.misc.slot_info[slot])) {
+      problems.push_back("slot " + letter(slot) + " is not bootable at the end");
+    }
+  }
+  if (r.misc_valid && r.misc.slot_info[target_].successful_boot() != 1) {
+    problems.push_back("the new slot is not confirmed at the end");
+  }
+  if (!r.status_valid || r.status.up != OTA_FLAG_NORMAL) {
+    problems.push_back("the status record is not idle at the end");
+  }
+  if (r.road_valid && (r.road.phase != OTA_ROAD_IDLE || r.road.sync_slot != OTA_ROAD_NO_SLOT)) {
+    problems.push_back("the road record is not idle at the end");
+  }
+  if (r.pending_command != 0) {
+    problems.push_back("flash command " + std::to_string(r.pending_command) +
+                       " still pending after the last reboot");
+  }
+}
+
+void KillRoad::inspect_after_kill(StopResult& r) const {
+  const Records rec = board_->records();
+  r.after_kill = rec.recovery ? "recovery" : rec.booted == target_ ? "new slot" : "old slot";
+  if (rec.recovery) {
+    r.problems.push_back("after the kill and a reboot the board boots recovery: no slot left");
+    return;
+  }
+  for (int slot = 0; slot < 2; ++slot) {
+    const bool booted = slot == rec.booted;
+    if (!booted && !(rec.misc_valid && bootable(rec.misc.slot_info[slot]))) {
+      continue;
+    }
+    if (const std::string c = slot_content(slot); c != "old" && c != "new") {
+      r.problems.push_back("slot " + letter(slot) + (booted ? " boots" : " is bootable") +
+                           " holding " + c);
+    }
+  }
+  const std::string target_content = slot_content(target_);
+  const bool finished_on_record = (rec.status_valid && (rec.status.up == OTA_FLAG_VERIFY ||
+                                                        rec.status.up == OTA_FLAG_VERIFIED)) ||
+                                  (rec.road_valid && rec.road.phase >= OTA_ROAD_WRITTEN &&
+                                   rec.road.target_slot == static_cast<uint32_t>(target_));
+  if (finished_on_record && target_content != "new") {
+    r.problems.push_back("the records say slot " + letter(target_) +
+                         " was written and proven, but it holds " + target_content + " (" +
+                         rec.describe() + ")");
+  }
+  // What the update service does after each boot: ask whether the update took; and
+  // what an operator reads: the state of the road the records show.
+  const Outcome seen = board_->run(
+      {"/bin/sh", "-c", "\"$0\" check; echo \"check status $?\"; \"$0\" status", OTA_TOOL_EXE});
+  const bool took = seen.output.find("check status 0\n") != std::string::npos;
+  if (took && (rec.booted != target_ || target_content != "new")) {
+    r.problems.push_back("ota_tool check reports the update took, but the board runs slot " +
+                         letter(rec.booted) + " holding " + slot_content(rec.booted));
+  }
+  const size_t at = seen.output.find("road state: ");
+  const std::string row = at == std::string::npos
+                              ? ""
+                              : seen.output.substr(at + 12, seen.output.find('\n', at) - at - 12);
+  r.row = row.substr(0, row.find(' '));
+  if (row.empty() || row[0] == '?') {
+    r.problems.push_back("ota_tool status names no state of the road: " +
+                         (row.empty() ? tail(seen.output, 4) : row));
+  }
+}
+
+void KillRoad::finish_road(Phase p, StopResult& r) {
+  auto failed = [&](Phase q, const Outcome& o) {
+    r.problems.push_back(std::string("retry: ota_tool ") + phase_name(q) + " failed (status " +
+                         std::to_string(o.status) + "):\n" + tail(o.output, 6));
+  };
+  Phase first = std::max(p, Phase::check);
+  if (board_->records().booted != target_) {
+    first = Phase::check;
+    r.retry = "switch";
+    if (step(Phase::switch_slot).status != 0) {
+      r.retry = "update again";
+      Outcome u = step(Phase::update);
+      if (u.status != 0) {
+        r.retry = "clear, update again";
+        (void)step(Phase::clear);
+        u = step(Phase::update);
+      }
+      if (u.status != 0) {
+        return failed(Phase::update, u);
+      }
+      if (const Outcome s = step(Phase::switch_slot); s.status != 0) {
+        return failed(Phase::switch_slot, s);
+      }
+    }
+    (void)board_->reboot();
+    if (board_->records().booted != target_) {
+      r.problems.push_back("retry: after the switch and a reboot the board still boots slot " +
+                           letter(board_->records().booted));
+      return;
+    }
+  }
+  r.retry += r.retry.empty() ? "" : ", ";
+  r.retry += std::string("from ") + phase_name(first);
+  for (Phase q : kPhases) {
+    if (q < first) {
+      continue;
+    }
+    if (const Outcome o = step(q); o.status != 0) {
+      return failed(q, o);
+    }
+  }
+  (void)board_->reboot();
+  expect_finished(r.problems);
+}
+
+std::string KillRoad::describe(const Event& e) const {
+  std::string target = e.target;
+  if ((target == "emmc.img" || target == "nor.img") && e.offset != "-") {
+    target = board_->part_at(target, std::stoull(e.offset));
+  }
+  return e.call + " on " + target + (e.offset == "-" ? "" : " at " + e.offset) +
+         (e.length == "-" ? "" : " (" + e.length + " bytes)") + " by " + e.comm;
+}
+
+StopResult KillRoad::stop_at(Phase phase, uint64_t n) {
+  StopResult r;
+  board_->restore(snapshot(phase));
+  const std::string record = tmp_.file("stop.rec");
+  const Outcome o = traced(phase, record, n);
+  const auto events = read_record(record);
+  if (!events.empty() && events.back().stopped) {
+    r.event = describe(events.back());
+  }
+  if (o.status != kStoppedStatus) {
+    r.problems.push_back("the phase ended (status " + std::to_string(o.status) + ") after " +
+                         std::to_string(events.size()) + " writes, before write " +
+                         std::to_string(n) + ":\n" + tail(o.output, 6));
+    return r;
+  }
+  if (const Outcome b = board_->reboot(); b.status != 0) {
+    r.problems.push_back("the reboot after the kill failed:\n" + tail(b.output, 6));
+    return r;
+  }
+  inspect_after_kill(r);
+  if (r.after_kill != "recovery") {
+    finish_road(phase, r);
+  }
+  return r;
+}
+
+}  // namespace kill_points

@@ -1,0 +1,101 @@
+// The update road of the kill-point tests on one board: the images of an old and a new
+// generation, the packages, the board brought into service (a complete earlier road,
+// then an abandoned update that left stale content in the slot the next update writes),
+// the phases of the new road run plainly or under ota_killpoint, what the board must
+// show after a kill, and the rest of the road driven to its end from there.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "road_board.h"
+#include "test_support.h"
+
+namespace kill_points {
+
+enum class Phase { update, switch_slot, reboot, check, confirm, sync, clear };
+inline constexpr Phase kPhases[] = {Phase::update,  Phase::switch_slot, Phase::reboot, Phase::check,
+                                    Phase::confirm, Phase::sync,        Phase::clear};
+const char* phase_name(Phase p);
+
+// One line of ota_killpoint's record.
+struct Event {
+  uint64_t index = 0;
+  std::string pid;
+  std::string comm;
+  std::string call;
+  std::string target;
+  std::string offset;
+  std::string length;
+  bool stopped = false;
+};
+std::vector<Event> read_record(const std::string& path);
+
+// What one stop point came to.
+struct StopResult {
+  std::string event;                  // "pwrite64 misc @2048 +32 by ota_process"
+  std::string after_kill;             // "old slot", "new slot"
+  std::string row;                    // the road's state after the kill, by ota_tool status
+  std::string retry;                  // which rest of the road ran
+  std::vector<std::string> problems;  // empty: the stop point holds
+};
+
+// What the road without a kill recorded: the durable writes of each phase, and what is
+// wrong at its end (nothing, when the engine is right). Stop points report only what
+// goes wrong beyond that.
+struct CleanRoad {
+  std::map<Phase, uint64_t> writes;
+  std::vector<std::string> problems;
+};
+
+class KillRoad {
+ public:
+  // Prepares the road in folder (emptied first): the images and packages, a board
+  // brought into service, and the new road run once with every phase traced and a
+  // snapshot of the board before each phase.
+  static CleanRoad prepare(const std::string& folder);
+  // The road prepared in folder (prepared now when it is not), on a board of its own.
+  explicit KillRoad(const std::string& folder);
+
+  [[nodiscard]] const CleanRoad& clean() const { return clean_; }
+
+  // Restores the snapshot before phase, kills the phase at its write n, reboots, checks
+  // the board and the records, and drives the rest of the road to its end.
+  StopResult stop_at(Phase phase, uint64_t n);
+
+ private:
+  // board_dir "" : a board of its own in a temporary folder.
+  KillRoad(const std::string& folder, const std::string& board_dir);
+  void bring_into_service();
+  void record_clean_road();
+  void run_road(const std::string& package, int target);
+  [[nodiscard]] std::vector<std::string> tool_args(Phase p) const;
+  [[nodiscard]] Outcome step(Phase p) const;
+  [[nodiscard]] Outcome traced(Phase p, const std::string& record, uint64_t stop_at) const;
+  [[nodiscard]] std::string snapshot(Phase p) const;
+  // "old", "new", or what a slot holding neither whole generation holds.
+  [[nodiscard]] std::string slot_content(int slot) const;
+  // What keeps the board from the end of the road: on the new slot, both slots
+  // bootable and holding the new images, the records idle.
+  void find_unfinished(std::vector<std::string>& problems) const;
+  // The same, less what the road without a kill shows too.
+  void expect_finished(std::vector<std::string>& problems) const;
+  void inspect_after_kill(StopResult& r) const;
+  void finish_road(Phase p, StopResult& r);
+  [[nodiscard]] std::string describe(const Event& e) const;
+
+  std::string folder_;  // the prepared road
+  ota_test::TempDir tmp_;
+  std::unique_ptr<RoadBoard> board_;
+  std::map<std::string, std::string> old_;  // A/B base name -> bytes of a slot
+  std::map<std::string, std::string> new_;
+  std::map<std::string, std::string> stale_;
+  std::string new_package_;
+  CleanRoad clean_;
+  int target_ = 0;  // the slot the new road writes; it starts from the other one
+};
+
+}  // namespace kill_points

@@ -1,0 +1,271 @@
+#include "road_board.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <stdexcept>
+
+#include "crc.h"
+#include "flash_cmd.h"
+#include "le_bytes.h"
+#include "unique_fd.h"
+
+namespace kill_points {
+
+namespace {
+
+using ota::board::Medium;
+using ota::board::Partition;
+
+constexpr size_t kCompareChunk = 1 << 20;
+
+[[noreturn]] void fail(const std::string& what) {
+  throw std::runtime_error(what + ": " + std::strerror(errno));
+}
+
+ota::UniqueFd open_or_fail(const std::string& path, int flags, mode_t mode = 0) {
+  ota::UniqueFd fd = ota::open_fd(path.c_str(), flags, mode);
+  if (!fd) {
+    fail("open " + path);
+  }
+  return fd;
+}
+
+std::string pread_or_fail(int fd, uint64_t offset, size_t len, const std::string& what) {
+  std::string buf(len, '\0');
+  if (ota::pread_full(fd, buf.data(), len, static_cast<off_t>(offset)) !=
+      static_cast<ssize_t>(len)) {
+    fail("read " + what);
+  }
+  return buf;
+}
+
+// Makes `to` a copy of `from` writing only what differs: data ranges chunk by chunk,
+// holes of `from` punched into `to`. A snapshot stays sparse, and restoring it after a
+// phase rewrites only what the phase changed.
+void mirror_file(const std::string& from, const std::string& to) {
+  const ota::UniqueFd in = open_or_fail(from, O_RDONLY);
+  const ota::UniqueFd out = open_or_fail(to, O_RDWR | O_CREAT, 0644);
+  struct stat st {};
+  if (::fstat(in.get(), &st) != 0 || ::ftruncate(out.get(), st.st_size) != 0) {
+    fail("size " + to);
+  }
+  off_t at = 0;
+  while (at < st.st_size) {
+    off_t data = ::lseek(in.get(), at, SEEK_DATA);
+    data = data < 0 ? st.st_size : data;
+    if (data > at &&
+        ::fallocate(out.get(), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, at, data - at) != 0) {
+      fail("punch a hole in " + to);
+    }
+    if (data >= st.st_size) {
+      break;
+    }
+    off_t hole = ::lseek(in.get(), data, SEEK_HOLE);
+    hole = hole < 0 ? st.st_size : hole;
+    for (off_t c = data; c < hole; c += kCompareChunk) {
+      const size_t len = static_cast<size_t>(std::min<off_t>(kCompareChunk, hole - c));
+      const std::string want = pread_or_fail(in.get(), static_cast<uint64_t>(c), len, from);
+      std::string have(len, '\0');
+      if (ota::pread_full(out.get(), have.data(), len, c) != static_cast<ssize_t>(len) ||
+          have != want) {
+        if (!ota::pwrite_full(out.get(), want.data(), len, c)) {
+          fail("write " + to);
+        }
+      }
+    }
+    at = hole;
+  }
+}
+
+constexpr const char* kSavedFiles[] = {"emmc.img", "nor.img", "cmdline", "firmware.state"};
+
+bool seq_newer(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) > 0; }
+
+}  // namespace
+
+Outcome run_process(const std::vector<std::string>& argv) {
+  int pipe_fds[2];
+  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) {
+    fail("pipe");
+  }
+  const pid_t pid = ::fork();
+  if (pid < 0) {
+    fail("fork");
+  }
+  if (pid == 0) {
+    ::dup2(pipe_fds[1], 1);
+    ::dup2(pipe_fds[1], 2);
+    std::vector<char*> args;
+    for (const auto& a : argv) {
+      args.push_back(const_cast<char*>(a.c_str()));
+    }
+    args.push_back(nullptr);
+    ::execv(args[0], args.data());
+    std::fprintf(stderr, "cannot execute %s: %s\n", args[0], std::strerror(errno));
+    ::_exit(127);
+  }
+  ::close(pipe_fds[1]);
+  const ota::UniqueFd read_end(pipe_fds[0]);
+  Outcome out;
+  char buf[8192];
+  ssize_t n = 0;
+  while ((n = ota::retry_eintr([&] { return ::read(read_end.get(), buf, sizeof(buf)); })) > 0) {
+    out.output.append(buf, static_cast<size_t>(n));
+  }
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  out.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return out;
+}
+
+std::string tail(const std::string& output, size_t lines) {
+  size_t at = output.size();
+  for (size_t i = 0; i <= lines && at > 0; ++i) {
+    at = output.rfind('\n', at - 1);
+    if (at == std::string::npos) {
+      return output;
+    }
+  }
+  return output.substr(at + 1);
+}
+
+bool bootable(const slot_metadata& slot) {
+  return slot.priority() > 0 && slot.tries_remaining() > 0 && slot.verity_corrupted() == 0;
+}
+
+std::string Records::describe() const {
+  std::string s = std::string("booted ") + (booted == 0 ? "a" : "b") +
+                  (recovery ? " (recovery)" : "") + "; misc ";
+  if (!misc_valid) {
+    s += "invalid";
+  }
+  for (int i = 0; misc_valid && i < 2; ++i) {
+    const slot_metadata& m = misc.slot_info[i];
+    s += std::string(i == 0 ? "a" : " b") + "[prio " + std::to_string(m.priority()) + " tries " +
+         std::to_string(m.tries_remaining()) + " ok " + std::to_string(m.successful_boot()) + "]";
+  }
+  s += "; status ";
+  s += status_valid
+           ? "up " + std::to_string(status.up) + " next " + std::to_string(status.next_slot) +
+                 " backup " + std::to_string(status.up_backup)
+           : "invalid";
+  s += "; road ";
+  s += road_valid ? "phase " + std::to_string(road.phase) + " from " +
+                        std::to_string(static_cast<int32_t>(road.from_slot)) + " target " +
+                        std::to_string(static_cast<int32_t>(road.target_slot)) + " sync " +
+                        std::to_string(static_cast<int32_t>(road.sync_slot)) + " queue " +
+                        std::to_string(road.queue_len)
+                  : "none";
+  return s + "; pending command " + std::to_string(pending_command);
+}
+
+RoadBoard::RoadBoard(std::string dir, const std::string& layout_file) : dir_(std::move(dir)) {
+  const Outcome made = run_process({VBOARD_EXE, "create", dir_, "--layout", layout_file});
+  if (made.status != 0) {
+    throw std::runtime_error("vboard create " + dir_ + " failed: " + made.output);
+  }
+  auto layout = ota::board::load_layout(layout_file);
+  if (!layout) {
+    throw std::runtime_error(layout.error().message());
+  }
+  layout_ = std::move(layout.value());
+}
+
+Outcome RoadBoard::run(const std::vector<std::string>& argv) const {
+  std::vector<std::string> full = {VBOARD_EXE, "run", dir_, "--"};
+  full.insert(full.end(), argv.begin(), argv.end());
+  return run_process(full);
+}
+
+Outcome RoadBoard::reboot() const { return run_process({VBOARD_EXE, "reboot", dir_}); }
+
+void RoadBoard::save(const std::string& folder) const {
+  for (const char* f : kSavedFiles) {
+    mirror_file(dir_ + "/" + f, folder + "/" + f);
+  }
+}
+
+void RoadBoard::restore(const std::string& folder) const {
+  for (const char* f : kSavedFiles) {
+    mirror_file(folder + "/" + f, dir_ + "/" + f);
+  }
+}
+
+std::string RoadBoard::image_of(const Partition& p) const {
+  return dir_ + (p.medium == Medium::emmc ? "/emmc.img" : "/nor.img");
+}
+
+std::string RoadBoard::read_part(const std::string& name, size_t len) const {
+  const Partition* p = layout_.find(name);
+  if (p == nullptr) {
+    throw std::runtime_error("no partition " + name + " in the layout");
+  }
+  const ota::UniqueFd fd = open_or_fail(image_of(*p), O_RDONLY);
+  return pread_or_fail(fd.get(), p->offset, len, name);
+}
+
+void RoadBoard::write_part(const std::string& name, const std::string& bytes) const {
+  const Partition* p = layout_.find(name);
+  if (p == nullptr || bytes.size() > p->size) {
+    throw std::runtime_error("no partition " + name + " that holds " +
+                             std::to_string(bytes.size()) + " bytes");
+  }
+  const ota::UniqueFd fd = open_or_fail(image_of(*p), O_WRONLY);
+  if (!ota::pwrite_full(fd.get(), bytes.data(), bytes.size(), static_cast<off_t>(p->offset)) ||
+      ::fsync(fd.get()) != 0) {
+    fail("write " + name);
+  }
+}
+
+std::string RoadBoard::part_at(const std::string& image, uint64_t offset) const {
+  const bool emmc = image == "emmc.img";
+  for (const auto& p : emmc ? layout_.emmc : layout_.nor) {
+    if (offset >= p.offset && offset < p.offset + p.device_size()) {
+      return p.name;
+    }
+  }
+  return image + "@" + std::to_string(offset);
+}
+
+Records RoadBoard::records() const {
+  Records r;
+  const ota::UniqueFd cmdline = open_or_fail(dir_ + "/cmdline", O_RDONLY);
+  char text[512] = {};
+  (void)ota::read_full(cmdline.get(), text, sizeof(text) - 1);
+  r.booted = std::strstr(text, "slot_suffix=_b") != nullptr ? 1 : 0;
+  r.recovery = std::strstr(text, "mode=recovery") != nullptr;
+
+  const std::string misc = read_part("misc", BOOT_CTRL_OFFSET + sizeof(bootloader_control));
+  const auto* raw = reinterpret_cast<const uint8_t*>(misc.data()) + BOOT_CTRL_OFFSET;
+  (void)decode(std::span<const uint8_t>(raw, sizeof(bootloader_control)), &r.misc);
+  r.misc_valid =
+      r.misc.magic == BOOT_CTRL_MAGIC && CRC32(raw, BOOT_CTRL_CRC_LEN) == r.misc.crc32_le;
+
+  const std::string veeprom = read_part("veeprom", OTA_ROAD_OFFSETS[1] + sizeof(ota_road_record_t));
+  const auto* vb = reinterpret_cast<const uint8_t*>(veeprom.data());
+  (void)decode(std::span<const uint8_t>(vb + OTA_STATUS_OFFSET, sizeof(ota_status_t)), &r.status);
+  r.status_valid =
+      r.status.magic == OTA_STATUS_MAGIC && ota_status_crc(r.status) == r.status.crc32_le;
+  for (uint32_t off : OTA_ROAD_OFFSETS) {
+    ota_road_record_t copy{};
+    (void)decode(std::span<const uint8_t>(vb + off, sizeof(copy)), &copy);
+    if (copy.magic == OTA_ROAD_MAGIC && ota_road_crc(copy) == copy.crc32_le &&
+        (!r.road_valid || seq_newer(copy.seq, r.road.seq))) {
+      r.road = copy;
+      r.road_valid = true;
+    }
+  }
+  const std::string head = read_part("flashcmd", 8);
+  const auto* hb = reinterpret_cast<const uint8_t*>(head.data());
+  if (ota::load_le32(hb) == FLASHCMD_MAGIC) {
+    r.pending_command = ota::load_le32(hb + 4);
+  }
+  return r;
+}
+
+}  // namespace kill_points
