@@ -56,10 +56,24 @@ void make_recovery_package(const std::string& pkg, const std::string& out, const
   ota_test::write_file(dir + "/data.json", text);
   cJSON_free(text);
   cJSON_Delete(root);
+  const char* const members[] = {"data.json", "gpt.conf",     "boot.img",      "system.img",
+                                 "uboot.img", "gpt_main.img", "gpt_backup.img"};
+  if (out.ends_with(".tar")) {
+    // A tar package carries its images zstd-compressed; they unpack under their names.
+    auto tar = ota::archive::TarWriter::create(out);
+    ASSERT_TRUE(tar.ok()) << tar.error().message();
+    for (const std::string member : members) {
+      const bool image = member.ends_with(".img");
+      auto r = tar->add_file({.name = member + (image ? ".zst" : ""), .zstd = image},
+                             dir + "/" + member);
+      ASSERT_TRUE(r.ok()) << r.error().message();
+    }
+    ASSERT_TRUE(tar->finish().ok());
+    return;
+  }
   auto zip = ota::archive::ZipWriter::create(out);
   ASSERT_TRUE(zip.ok()) << zip.error().message();
-  for (const char* member : {"data.json", "gpt.conf", "boot.img", "system.img", "uboot.img",
-                             "gpt_main.img", "gpt_backup.img"}) {
+  for (const char* member : members) {
     auto r = zip->add_file({.name = member}, dir + "/" + member);
     ASSERT_TRUE(r.ok()) << r.error().message();
   }
@@ -67,10 +81,13 @@ void make_recovery_package(const std::string& pkg, const std::string& out, const
   ASSERT_TRUE(r.ok()) << r.error().message();
 }
 
+class RecoveryKinds : public ::testing::TestWithParam<const char*> {};
+
 // A recovery boot rewrites slot a, the NOR flash and the partition tables at the offsets
 // of the package's gpt.conf, never slot b, and the next boot comes up on slot a with the
-// status record at VERIFY naming the written partitions.
-TEST(RecoveryE2e, WholeSystemRewritten) {
+// status record at VERIFY naming the written partitions; a zip and a tar package alike.
+TEST_P(RecoveryKinds, WholeSystemRewritten) {
+  const std::string package = std::string("/userdata/all_in_one_rec.") + GetParam();
   ASSERT_NE(std::getenv("VBOARD_DIR"), nullptr);
   ota_test::TempDir dir;
   const std::string boot = ota_test::make_image_bytes(200000, 31);
@@ -87,7 +104,7 @@ TEST(RecoveryE2e, WholeSystemRewritten) {
   const uint64_t disk = board_io::layout().emmc_size;
   const auto backup_table = board_io::read_dev(blk, disk - kBackupTableLen, kBackupTableLen);
   ota_test::TempDir staging;
-  make_recovery_package(dir.file("plain.zip"), "/userdata/all_in_one_rec.zip", staging.path(),
+  make_recovery_package(dir.file("plain.zip"), package, staging.path(),
                         std::string(main_table.begin(), main_table.end()),
                         std::string(backup_table.begin(), backup_table.end()));
   ASSERT_EQ(reboot(/*recovery=*/true), 0);
@@ -97,7 +114,7 @@ TEST(RecoveryE2e, WholeSystemRewritten) {
   board_io::write_dev(blk, disk - kSector, std::vector<uint8_t>(kSector, 0));
   const std::string boot_b_before = ota_test::md5sum_of(kByName + "boot_b");
 
-  const Outcome out = run_worker("/userdata/all_in_one_rec.zip");
+  const Outcome out = run_worker(package);
   ASSERT_EQ(out.exit_status, 0) << ota_test::read_file("/tmp/worker.log");
   EXPECT_EQ(out.records.back().result, UPGRADE_SUCCESS);
   EXPECT_EQ(board_io::read_dev(blk, 0, kMainTableLen), main_table);
@@ -126,6 +143,8 @@ TEST(RecoveryE2e, WholeSystemRewritten) {
   EXPECT_EQ(road.phase, OTA_ROAD_SWITCHED);
   EXPECT_EQ(road.target_slot, 0u);
 }
+
+INSTANTIATE_TEST_SUITE_P(RecoveryE2e, RecoveryKinds, ::testing::Values("zip", "tar"));
 
 // A gpt.conf in bytes read as sectors places images beyond the disk: refused before any
 // byte is written, slot a left as it was.
