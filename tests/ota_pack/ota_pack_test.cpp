@@ -10,6 +10,7 @@
 #include "manifest.h"
 #include "pack_description.h"
 #include "packager.h"
+#include "partition_md5.h"
 #include "test_support.h"
 
 namespace {
@@ -119,6 +120,70 @@ TEST_F(OtaPackTest, ZipManifestMatchesImages) {
   ASSERT_EQ(gpt_conf_parse(ota_test::read_file(out.file("gpt.conf")), &layout), 0);
   EXPECT_EQ(layout.front().name, "misc");
   EXPECT_EQ(layout.front().start, 1048576);
+}
+
+// A signed NOR image is digested as the worker's copy lays it out on the device (each
+// chunk's trailer overwritten by the next): after a signed copy the manifest's digest and
+// scope prove the device, for one chunk, a chunk and a tail shorter than a trailer, and
+// several chunks; an unsigned image is digested as the file reads.
+TEST_F(OtaPackTest, SignedNorDigestProvesTheDevice) {
+  std::string layout(ota::board::default_layout_text());
+  const std::string last_nor = "nor  nor_env   64K";
+  layout.replace(layout.find(last_nor), last_nor.size(), last_nor + "\nnor  fw 8M");
+  ota_test::write_file(dir_.file("board.layout"), layout);
+  struct Row {
+    uint64_t size;
+    int nor_sign;
+  };
+  const Row rows[] = {{3000, 1},
+                      {OTA_NOR_SIGNED_CHUNK, 1},
+                      {OTA_NOR_SIGNED_CHUNK + 1000, 1},
+                      {3 * OTA_NOR_SIGNED_CHUNK + 5000, 1},
+                      {3 * OTA_NOR_SIGNED_CHUNK + 5000, 0}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::to_string(row.size) + " signed " + std::to_string(row.nor_sign));
+    ota_test::write_file(dir_.file("fw.img"), ota_test::make_image_bytes(row.size, 7));
+    ASSERT_TRUE(pack("layout board.layout\nkey nor_sign " + std::to_string(row.nor_sign) +
+                         "\npart fw fw.img\n",
+                     "fw.zip")
+                    .ok());
+    manifest_reset_state();
+    std::string json = dir_.file("data.json");
+    ota_test::write_file(json, member("fw.zip", "data.json"));
+    ASSERT_EQ(ota_parse_config_file(json.data()), 0);
+    const partition_info_t& fw = ota_get_config_info()->partition_info[0];
+    ASSERT_EQ(fw.medium, OTA_NOR);
+
+    const std::string dev = dir_.file("fw.dev");
+    ota_test::write_file(dev, std::string((8 << 20) + OTA_NOR_TRAILER, '\xff'));
+    ASSERT_EQ(ota_set_bd_secure(row.nor_sign), 0);
+    ota_file_info_t src{};
+    src.size = row.size;
+    src.medium = OTA_NOR;
+    std::snprintf(src.path, sizeof(src.path), "%s", dir_.file("fw.img").c_str());
+    ota_file_info_t dst{};
+    dst.medium = OTA_NOR;
+    std::snprintf(dst.path, sizeof(dst.path), "%s", dev.c_str());
+    ASSERT_EQ(ota_file_to_file(&src, &dst, nullptr), 0);
+    EXPECT_EQ(fw.md5_scope[0], row.nor_sign == 1 ? ota_signed_nor_extent(row.size) : row.size);
+    EXPECT_EQ(verify_image_checksum_with_part(fw.md5[0], fw.md5_scope[0], dev.c_str(), 0), 0);
+  }
+}
+
+// A signed NOR image that covers more than its partition, or is shorter than a trailer,
+// is refused.
+TEST_F(OtaPackTest, SignedNorImageMustFit) {
+  ota_test::write_file(dir_.file("tiny.img"), std::string(100, 't'));
+  // 512 KiB of data with one trailer covers uboot's 512 KiB plus its trailer area exactly.
+  ota_test::write_file(dir_.file("fits.img"), std::string(524288 + OTA_NOR_TRAILER, 'f'));
+  ota_test::write_file(dir_.file("over.img"), std::string(524288 + OTA_NOR_TRAILER + 1, 'o'));
+  EXPECT_TRUE(pack("key nor_sign 1\npart uboot fits.img\n", "a.zip").ok());
+  auto over = pack("key nor_sign 1\npart uboot over.img\n", "b.zip");
+  ASSERT_FALSE(over.ok());
+  EXPECT_NE(over.error().message().find("over.img"), std::string::npos);
+  auto tiny = pack("key nor_sign 1\npart uboot tiny.img\n", "c.zip");
+  ASSERT_FALSE(tiny.ok());
+  EXPECT_NE(tiny.error().message().find("shorter than its 2048-byte trailer"), std::string::npos);
 }
 
 // A tar package carries images as zstd members whose names end in ".zst", and the

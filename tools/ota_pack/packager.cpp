@@ -5,12 +5,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <set>
+#include <vector>
 
 #include "archive_writer.h"
+#include "device_io.h"
 #include "hdiff.h"
 #include "md5.h"
 #include "path_safety.h"
@@ -66,6 +69,47 @@ Result<std::string> md5_hex(const std::string& path, uint64_t size) {
   return std::string(hex);
 }
 
+// The bytes a signed NOR image leaves on its device, as the worker's copy lays them out
+// (each chunk's trailer overwritten by the next chunk, the last chunk whole, a last chunk
+// shorter than a trailer followed by the rest of the trailer before it): their digest
+// and length are what the worker proves after the burn.
+Result<std::string> signed_nor_md5_hex(const std::string& path, uint64_t size) {
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) {
+    return tool::errno_error("open " + path);
+  }
+  std::unique_ptr<std::FILE, decltype(&std::fclose)> closer(f, &std::fclose);
+  MD5_CTX ctx;
+  MD5Init(&ctx);
+  std::vector<unsigned char> chunk(OTA_NOR_SIGNED_CHUNK);
+  std::vector<unsigned char> pending;  // the last trailer, overwritten or not
+  const uint64_t chunks = (size + OTA_NOR_SIGNED_CHUNK - 1) / OTA_NOR_SIGNED_CHUNK;
+  for (uint64_t i = 0; i < chunks; ++i) {
+    const size_t len = static_cast<size_t>(
+        std::min<uint64_t>(OTA_NOR_SIGNED_CHUNK, size - i * OTA_NOR_SIGNED_CHUNK));
+    if (std::fread(chunk.data(), 1, len, f) != len) {
+      return Error(EIO, "cannot read " + path);
+    }
+    if (i + 1 < chunks) {
+      MD5Update(&ctx, chunk.data(), static_cast<unsigned>(len - OTA_NOR_TRAILER));
+      pending.assign(chunk.begin() + static_cast<long>(len - OTA_NOR_TRAILER),
+                     chunk.begin() + static_cast<long>(len));
+      continue;
+    }
+    MD5Update(&ctx, chunk.data(), static_cast<unsigned>(len));
+    if (len < pending.size()) {
+      MD5Update(&ctx, pending.data() + len, static_cast<unsigned>(pending.size() - len));
+    }
+  }
+  unsigned char digest[16] = {};
+  MD5Final(digest, &ctx);
+  char hex[33] = {};
+  for (int i = 0; i < 16; ++i) {
+    std::snprintf(hex + 2 * i, 3, "%02x", digest[i]);
+  }
+  return std::string(hex);
+}
+
 int64_t nor_sign_of(const Description& d) {
   for (const auto& [key, value] : d.keys) {
     if (key == "nor_sign") {
@@ -97,12 +141,33 @@ Result<const board::Partition*> placed(const board::Layout& layout, const PartSp
   return p;
 }
 
-Result<void> check_fits(const PartSpec& wanted, const board::Partition& p) {
+// A signed NOR image is laid out over its device with its trailers overwritten: what
+// must fit is the extent it covers, trailer area of the partition included.
+Result<void> check_signed_fits(const PartSpec& wanted, const board::Partition& p, uint64_t size) {
+  if (size < OTA_NOR_TRAILER) {
+    return Error(kInvalid, "signed NOR image " + wanted.image + " (" + std::to_string(size) +
+                               " bytes) is shorter than its " + std::to_string(OTA_NOR_TRAILER) +
+                               "-byte trailer");
+  }
+  const uint64_t extent = ota_signed_nor_extent(size);
+  if (extent > p.device_size()) {
+    return Error(EFBIG, "signed image " + wanted.image + " covers " + std::to_string(extent) +
+                            " bytes, more than partition " + p.name + " (" +
+                            std::to_string(p.device_size()) + " bytes)");
+  }
+  return {};
+}
+
+Result<void> check_fits(const PartSpec& wanted, const board::Partition& p, bool signed_nor) {
   auto size = file_size(wanted.image);
   if (!size) {
     return size.error();
   }
-  if (size.value() > p.size) {
+  if (signed_nor) {
+    if (auto r = check_signed_fits(wanted, p, size.value()); !r) {
+      return r.error();
+    }
+  } else if (size.value() > p.size) {
     return Error(EFBIG, "image " + wanted.image + " (" + std::to_string(size.value()) +
                             " bytes) is larger than partition " + p.name + " (" +
                             std::to_string(p.size) + " bytes)");
@@ -167,7 +232,8 @@ Result<PackedPart> check_part(const PartSpec& wanted, const Description& d,
   }
   out.medium = medium;
   out.type = wanted.type.empty() ? type : wanted.type;
-  if (auto r = check_fits(wanted, *p.value()); !r) {
+  const bool signed_nor = nor_sign_of(d) == 1 && medium == "nor";
+  if (auto r = check_fits(wanted, *p.value(), signed_nor); !r) {
     return r.error();
   }
   if (auto r = name_member(&out, d, layout); !r) {
@@ -176,16 +242,22 @@ Result<PackedPart> check_part(const PartSpec& wanted, const Description& d,
   return out;
 }
 
-Result<void> measure(PackedPart* part, const std::string& work_dir) {
+Result<void> measure(PackedPart* part, const std::string& work_dir, bool signed_nor) {
   const PartSpec& wanted = *part->wanted;
   const bool diff = wanted.method == "image_diff";
   const std::string& first = diff ? wanted.old_image : wanted.image;
   auto size0 = file_size(first);
-  auto md50 = size0 ? md5_hex(first, size0.value()) : Result<std::string>(size0.error());
+  if (!size0) {
+    return size0.error();
+  }
+  // A full signed NOR image is proven as the device holds it, not as the file reads.
+  const bool device_view = signed_nor && !diff;
+  auto md50 =
+      device_view ? signed_nor_md5_hex(first, size0.value()) : md5_hex(first, size0.value());
   if (!md50) {
     return md50.error();
   }
-  part->scope[0] = size0.value();
+  part->scope[0] = device_view ? ota_signed_nor_extent(size0.value()) : size0.value();
   part->md5[0] = md50.value();
   part->source = wanted.image;
   if (!diff) {
@@ -266,6 +338,10 @@ Result<std::vector<PackedPart>> check_all(const Description& d, const board::Lay
     parts.push_back(std::move(part).value());
   }
   return parts;
+}
+
+bool signed_nor(const Description& d, const PackedPart& p) {
+  return nor_sign_of(d) == 1 && p.medium == "nor";
 }
 
 // A member: its name in the archive, its source file (or inline text) and mode.
@@ -402,7 +478,7 @@ Result<void> assemble(const Description& d, const std::string& output) {
     return tool::errno_error("mkdtemp");
   }
   for (PackedPart& p : parts.value()) {
-    if (auto r = measure(&p, work.path()); !r) {
+    if (auto r = measure(&p, work.path(), signed_nor(d, p)); !r) {
       return r;
     }
   }
@@ -424,7 +500,7 @@ Result<std::string> build_manifest(const Description& d, const board::Layout& la
     if (p.wanted->method == "image_diff") {
       return Error(kInvalid, "build_manifest: image_diff parts need make_package");
     }
-    if (auto r = measure(&p, ""); !r) {
+    if (auto r = measure(&p, "", signed_nor(d, p)); !r) {
       return r.error();
     }
   }
