@@ -124,14 +124,30 @@ Outcome run_process(const std::vector<std::string>& argv) {
 }
 
 std::string tail(const std::string& output, size_t lines) {
-  size_t at = output.size();
-  for (size_t i = 0; i <= lines && at > 0; ++i) {
-    at = output.rfind('\n', at - 1);
-    if (at == std::string::npos) {
-      return output;
+  // The engine's error lines and the tools' own say what failed; its information lines
+  // (and the terminal codes before them) only bury that.
+  std::vector<std::string> said;
+  std::vector<std::string> all;
+  size_t at = 0;
+  while (at < output.size()) {
+    const size_t end = std::min(output.find('\n', at), output.size());
+    std::string line = output.substr(at, end - at);
+    at = end + 1;
+    while (!line.empty() && (line[0] == '\r' || line.rfind("\x1b[K", 0) == 0)) {
+      line.erase(0, line[0] == '\r' ? 1 : 3);
     }
+    const bool info = line.rfind("[OTA_INFO]", 0) == 0 || line.rfind("[OTA_DEBUG]", 0) == 0;
+    if (!info) {
+      said.push_back(line);
+    }
+    all.push_back(std::move(line));
   }
-  return output.substr(at + 1);
+  const std::vector<std::string>& pick = said.empty() ? all : said;
+  std::string out;
+  for (size_t i = pick.size() > lines ? pick.size() - lines : 0; i < pick.size(); ++i) {
+    out += "      " + pick[i] + "\n";
+  }
+  return out;
 }
 
 bool bootable(const slot_metadata& slot) {

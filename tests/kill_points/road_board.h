@@ -24,7 +24,8 @@ struct Outcome {
 // Runs argv (argv[0] a path) and waits for it.
 Outcome run_process(const std::vector<std::string>& argv);
 
-// The last lines of a command's output, for a failure message.
+// The last lines of a command's output that are not the engine's information lines,
+// indented, for a failure message.
 std::string tail(const std::string& output, size_t lines = 12);
 
 // What the firmware may boot: tries left, not corrupted, non-zero priority.
