@@ -26,6 +26,14 @@ bool decode_flash_header(const uint8_t* raw, flash_header* h) {
   return CRC16(raw, OTA_FLASH_HEADER_CRC_LEN) == h->crc16_le;
 }
 
+// The versions the last check accepted, waiting for the run to record them once the road
+// names the update they belong to.
+struct CheckedVersions {
+  bool valid = false;
+  antirollback_ver_t versions{};
+};
+CheckedVersions g_checked_versions;
+
 bool is_hsm_name(const char* name) {
   return std::strstr(name, "HSM_FW") != nullptr || std::strstr(name, "HSM_RCA") != nullptr;
 }
@@ -206,6 +214,7 @@ int32_t verify_antirollback_version(const char* unzip_dir) {
     OTA_LOG_INFO("no parse json file!\n");
     return -1;
   }
+  g_checked_versions = CheckedVersions{};
   antirollback_ver_t images{};
   antirollback_ver_t board{};
   if (get_image_antirollback(&images, unzip_dir) != 0 || get_efuse_antirollback(&board) != 0) {
@@ -217,11 +226,22 @@ int32_t verify_antirollback_version(const char* unzip_dir) {
   }
   images.host_up_flag = static_cast<uint8_t>(info->host_up_flag);
   images.hsm_up_flag = static_cast<uint8_t>(info->hsm_up_flag);
-  const int32_t ret = ota_set_anti_ver_veeprom(&images);
+  g_checked_versions = CheckedVersions{true, images};
+  OTA_LOG_INFO("antirollback version check success!\n");
+  return 0;
+}
+
+int32_t record_antirollback_version() {
+  if (!g_checked_versions.valid) {
+    OTA_LOG_ERR("antirollback versions not checked: nothing to record\n");
+    return -1;
+  }
+  const int32_t ret = ota_set_anti_ver_veeprom(&g_checked_versions.versions);
   if (ret != 0) {
     OTA_LOG_ERR("set antirollback version in veeprom failed\n");
     return ret;
   }
-  OTA_LOG_INFO("antirollback version check success!\n");
   return 0;
 }
+
+void antirollback_reset_state() { g_checked_versions = CheckedVersions{}; }

@@ -26,6 +26,7 @@
 #include "package_paths.h"
 #include "partition_md5.h"
 #include "private_dir.h"
+#include "road_record.h"
 #include "unique_fd.h"
 #include "up_partition.h"
 #include "upgrade.h"
@@ -376,10 +377,14 @@ int32_t ota_set_veeprom_force(void) {
   g_ota_status.up = OTA_FLAG_VERIFY;
   g_ota_status.up_system = OTA_FLAG_VERIFY;
   g_ota_status.next_slot = 0;
+  // Written through the veeprom partition, the device every other record of veeprom is
+  // read and written through (the pre-flight check has matched the gpt.conf line with
+  // it): a write through the whole disk would go through another page cache, whose stale
+  // copy of the neighbouring road record could reach the medium with it.
   ota_file_info_t veeprom{};
-  veeprom.offset = start;
+  veeprom.offset = 0;
   veeprom.medium = OTA_EMMC;
-  std::snprintf(veeprom.path, sizeof(veeprom.path), "%s", OTA_BLK_DEV);
+  std::snprintf(veeprom.path, sizeof(veeprom.path), "%s%s", OTA_DEV_DIR, OTA_VEEPROM_PART);
   const int32_t ret = ota_write_to_veeprom_force(&g_ota_status, &veeprom);
   if (ret < 0) {
     OTA_LOG_ERR("veeprom flag write failed, ret %d\n", ret);
@@ -390,12 +395,22 @@ int32_t ota_set_veeprom_force(void) {
 
 namespace {
 
-int32_t rewrite_from(const char* zip_path) {
-  uint64_t img_size = 0;
-  if (prepare_recovery_dir() != 0 || unzip_ota_file(zip_path, OTA_RECOVERY_DIR, &img_size) != 0 ||
-      !package_texts_regular()) {
+// The road of a recovery rewrite: slot A is the target, the other slot the one the board
+// will be brought in line with.
+int32_t write_recovery_road(ota_road_phase_e phase) {
+  ota_road_record_t road{};
+  if (ota_road_read(&road) != 0) {
     return -1;
   }
+  road.phase = phase;
+  road.from_slot = 1;
+  road.target_slot = 0;
+  road.sync_slot = OTA_ROAD_NO_SLOT;
+  return ota_road_write(&road);
+}
+
+// Everything the rewrite checks, before its first write to the board.
+int32_t check_package() {
   char manifest[kImagePathLen] = {};
   std::snprintf(manifest, sizeof(manifest), "%s/%s", OTA_RECOVERY_DIR, "data.json");
   if (ota_parse_config_file(manifest) != 0) {
@@ -403,7 +418,25 @@ int32_t rewrite_from(const char* zip_path) {
     return -1;
   }
   if (ota_verify_system_image(OTA_RECOVERY_DIR) != 0 ||
-      verify_antirollback_version(OTA_RECOVERY_DIR) != 0 || ota_set_slot_unbootable(0) != 0) {
+      verify_antirollback_version(OTA_RECOVERY_DIR) != 0) {
+    return -1;
+  }
+  return 0;
+}
+
+// The durable writes in the road's order: the road names slot A as the target, the
+// versions go on record, slot A is unbootable while it is rewritten, the partitions, the
+// status VERIFY for slot A; then the road records the switch before misc makes slot A
+// active, so that a stop between the two leaves a switch to finish, never a slot booted
+// without a switch on record.
+int32_t rewrite_from(const char* zip_path) {
+  uint64_t img_size = 0;
+  if (prepare_recovery_dir() != 0 || unzip_ota_file(zip_path, OTA_RECOVERY_DIR, &img_size) != 0 ||
+      !package_texts_regular() || check_package() != 0) {
+    return -1;
+  }
+  if (write_recovery_road(OTA_ROAD_WRITING) != 0 || record_antirollback_version() != 0 ||
+      ota_set_slot_unbootable(0) != 0) {
     return -1;
   }
   if (ota_update_partition_force() != 0) {
@@ -412,6 +445,9 @@ int32_t rewrite_from(const char* zip_path) {
   }
   if (ota_set_veeprom_force() != 0) {
     OTA_LOG_ERR("veeprom flag set failed\n");
+    return -1;
+  }
+  if (write_recovery_road(OTA_ROAD_SWITCHED) != 0) {
     return -1;
   }
   // Slot A was marked unbootable while it was rewritten; now that it is whole and proven

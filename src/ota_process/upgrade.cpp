@@ -36,7 +36,7 @@ struct RunState {
   bool road_open = false;          // W1 and W2 done for `target`
   int32_t target = -1;             // the slot this run writes
   bool param_written = false;      // a parameter package set its flag BURN
-  bool versions_recorded = false;  // a system package's pre-flight wrote the versions
+  bool versions_recorded = false;  // a system package's checked versions are on record
 };
 RunState g_run;
 
@@ -171,11 +171,7 @@ int32_t check_system_package(const char* zip_path, const char* unzip) {
   if (extract_versioned_images(info, zip_path, unzip) != 0) {
     return -1;
   }
-  if (verify_antirollback_version(unzip) != 0) {
-    return -1;
-  }
-  g_run.versions_recorded = true;
-  return 0;
+  return verify_antirollback_version(unzip) != 0 ? -1 : 0;
 }
 
 // W1 and W2, once per run (-2 when the slot to write is unknown): the road names the target before
@@ -207,11 +203,13 @@ int32_t open_road() {
   return 0;
 }
 
-// W1 to W3 for an image package.
+// W1 to W3 for an image package. The checked anti-rollback versions go on record right
+// after W1: before it, a stop would leave them for the sync of an update still on the road.
 int32_t begin_burn() {
-  if (open_road() != 0) {
+  if (open_road() != 0 || record_antirollback_version() != 0) {
     return -1;
   }
+  g_run.versions_recorded = true;
   if (ota_set_up_status(OTA_FLAG_BURN) != 0) {
     OTA_LOG_ERR("set update flag %d failed\n", OTA_FLAG_BURN);
     return -1;
@@ -274,33 +272,6 @@ int32_t finish_road() {
     return -1;
   }
   return 0;
-}
-
-// Writes the road of a recovery rewrite: slot A is the target, the other slot the one the
-// board will be brought in line with.
-int32_t write_recovery_road(ota_road_phase_e phase) {
-  ota_road_record_t road{};
-  if (ota_road_read(&road) != 0) {
-    return -1;
-  }
-  road.phase = phase;
-  road.from_slot = 1;
-  road.target_slot = 0;
-  road.sync_slot = OTA_ROAD_NO_SLOT;
-  return ota_road_write(&road);
-}
-
-// The recovery rewrite ends with slot A active and the status VERIFY for slot A: the road
-// records the switch, so that the confirmation after the reboot finds it.
-int32_t update_system_recovery(const char* zip_path) {
-  if (write_recovery_road(OTA_ROAD_WRITING) != 0) {
-    return -1;
-  }
-  const int32_t ret = ota_update_system_recovery(zip_path);
-  if (ret != 0) {
-    return ret;
-  }
-  return write_recovery_road(OTA_ROAD_SWITCHED);
 }
 
 }  // namespace
@@ -395,7 +366,7 @@ int32_t do_system_img(const char* zip_path) {
     return ota_update_system_normal(zip_path);
   }
   if (mode == RECOVERY_MODE) {
-    return update_system_recovery(zip_path);
+    return ota_update_system_recovery(zip_path);
   }
   return wrong_boot_mode(mode);
 }

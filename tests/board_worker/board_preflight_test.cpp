@@ -59,6 +59,7 @@ class BoardPreflightTest : public ::testing::Test {
     device_io_reset_state();
     gpt_verify_reset_state();
     package_paths_reset_state();
+    antirollback_reset_state();
     ota_test::clear_log_records();
     ota_test::write_file(dir_.file("boot.img"), ota_test::make_image_bytes(200000, 1));
     ota_test::write_file(dir_.file("uboot.img"), nor_image(2));
@@ -104,17 +105,23 @@ const char* const kSystemPackage =
     "part uboot uboot.img anti_ver\n"
     "part vbmeta vbmeta.img anti_ver\n";
 
-// A package made for the default board passes all three checks there; the versions and
-// the manifest's flag land in veeprom, and the NOR pairs the package leaves out form the
-// sync table.
+// A package made for the default board passes all three checks there without writing
+// to the board; the versions and the manifest's flag land in veeprom only when the run
+// records them, and the NOR pairs the package leaves out form the sync table.
 TEST_F(BoardPreflightTest, DefaultPackagePasses) {
   pack(kSystemPackage);
+  antirollback_ver_t earlier{};
+  earlier.host_ver = 1;
+  ASSERT_EQ(ota_set_anti_ver_veeprom(&earlier), 0);
   ASSERT_EQ(unpack_and_parse({"uboot.img", "vbmeta.img"}), 0);
   ASSERT_EQ(ota_verify_system_image(unzip_.path().c_str()), 0);
   ASSERT_EQ(verify_gpt_config(unzip_.path().c_str()), 0);
   ASSERT_EQ(verify_antirollback_version(unzip_.path().c_str()), 0);
 
   antirollback_ver_t stored{};
+  ASSERT_EQ(ota_get_anti_ver_veeprom(&stored), 0);
+  EXPECT_EQ(stored.host_ver, 1u);  // the check wrote nothing
+  ASSERT_EQ(record_antirollback_version(), 0);
   ASSERT_EQ(ota_get_anti_ver_veeprom(&stored), 0);
   EXPECT_EQ(stored.host_ver, 2u);
   EXPECT_EQ(stored.hsm_ver, 0u);

@@ -4,14 +4,13 @@
 #include <cjson/cJSON.h>
 #include <gtest/gtest.h>
 
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "archive_writer.h"
 #include "board_records.h"
 #include "boot_control.h"
-#include "kx_zip.h"
+#include "recovery_package.h"
 #include "road_record.h"
 #include "veeprom_flag.h"
 #include "worker_run.h"
@@ -23,63 +22,9 @@ using board_io::reboot;
 using board_records::boot_block_on_disk;
 using board_records::status_on_disk;
 
-constexpr uint64_t kSector = 512;
-constexpr uint64_t kMainTableLen = 34 * kSector;    // protective MBR, header, entries
-constexpr uint64_t kBackupTableLen = 33 * kSector;  // entries, backup header
-
-// gpt.conf with its byte offsets turned into sector numbers (the end is the last sector).
-std::string in_sectors(const std::string& conf) {
-  std::istringstream in(conf);
-  std::string out;
-  for (std::string line; std::getline(in, line);) {
-    std::vector<std::string> f;
-    std::istringstream fields(line);
-    for (std::string x; std::getline(fields, x, ':');) {
-      f.push_back(x);
-    }
-    out += f[0] + ":" + std::to_string(std::stoull(f[1]) / kSector) + ":" +
-           std::to_string(std::stoull(f[2]) / kSector) + ":" + f[3] + "\n";
-  }
-  return out;
-}
-
-// The recovery form of an ota_pack package, with the disk's current tables.
-void make_recovery_package(const std::string& pkg, const std::string& out, const std::string& dir,
-                           const std::string& main_table, const std::string& backup_table) {
-  ASSERT_EQ(kx_uncompress(pkg.c_str(), dir.c_str()), 0);
-  ota_test::write_file(dir + "/gpt.conf", in_sectors(ota_test::read_file(dir + "/gpt.conf")));
-  cJSON* root = cJSON_Parse(ota_test::read_file(dir + "/data.json").c_str());
-  ASSERT_NE(root, nullptr);
-  add_table(root, dir, "gpt_main", main_table);
-  add_table(root, dir, "gpt_backup", backup_table);
-  char* text = cJSON_Print(root);
-  ota_test::write_file(dir + "/data.json", text);
-  cJSON_free(text);
-  cJSON_Delete(root);
-  const char* const members[] = {"data.json", "gpt.conf",     "boot.img",      "system.img",
-                                 "uboot.img", "gpt_main.img", "gpt_backup.img"};
-  if (out.ends_with(".tar")) {
-    // A tar package carries its images zstd-compressed; they unpack under their names.
-    auto tar = ota::archive::TarWriter::create(out);
-    ASSERT_TRUE(tar.ok()) << tar.error().message();
-    for (const std::string member : members) {
-      const bool image = member.ends_with(".img");
-      auto r = tar->add_file({.name = member + (image ? ".zst" : ""), .zstd = image},
-                             dir + "/" + member);
-      ASSERT_TRUE(r.ok()) << r.error().message();
-    }
-    ASSERT_TRUE(tar->finish().ok());
-    return;
-  }
-  auto zip = ota::archive::ZipWriter::create(out);
-  ASSERT_TRUE(zip.ok()) << zip.error().message();
-  for (const char* member : members) {
-    auto r = zip->add_file({.name = member}, dir + "/" + member);
-    ASSERT_TRUE(r.ok()) << r.error().message();
-  }
-  auto r = zip->finish();
-  ASSERT_TRUE(r.ok()) << r.error().message();
-}
+using recovery_package::kBackupTableLen;
+using recovery_package::kMainTableLen;
+using recovery_package::kSector;
 
 class RecoveryKinds : public ::testing::TestWithParam<const char*> {};
 
@@ -104,9 +49,9 @@ TEST_P(RecoveryKinds, WholeSystemRewritten) {
   const uint64_t disk = board_io::layout().emmc_size;
   const auto backup_table = board_io::read_dev(blk, disk - kBackupTableLen, kBackupTableLen);
   ota_test::TempDir staging;
-  make_recovery_package(dir.file("plain.zip"), package, staging.path(),
-                        std::string(main_table.begin(), main_table.end()),
-                        std::string(backup_table.begin(), backup_table.end()));
+  recovery_package::make(dir.file("plain.zip"), package, staging.path(),
+                         std::string(main_table.begin(), main_table.end()),
+                         std::string(backup_table.begin(), backup_table.end()));
   ASSERT_EQ(reboot(/*recovery=*/true), 0);
   ASSERT_NE(board_io::cmdline().find("mirvoboot.mode=recovery"), std::string::npos);
   // The tables on the disk are damaged: only the package's copies can restore them.

@@ -39,7 +39,10 @@ inline void pack(const std::string& text, const std::string& base_dir, const std
   ASSERT_TRUE(r.ok()) << r.error().message();
 }
 
-inline pid_t start_worker(const std::vector<std::string>& args, const std::string& log) {
+// The worker with args; with a prefix (a tracer and its options, ending in "--") the
+// prefix runs and starts the worker.
+inline pid_t start_worker(const std::vector<std::string>& args, const std::string& log,
+                          const std::vector<std::string>& prefix = {}) {
   ::unlink(kPipe);
   EXPECT_EQ(::mkfifo(kPipe, 0600), 0) << std::strerror(errno);
   const pid_t pid = ::fork();
@@ -47,7 +50,11 @@ inline pid_t start_worker(const std::vector<std::string>& args, const std::strin
     const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     ::dup2(fd, 1);
     ::dup2(fd, 2);
-    std::vector<char*> argv{const_cast<char*>(OTA_PROCESS_EXE)};
+    std::vector<char*> argv;
+    for (const auto& a : prefix) {
+      argv.push_back(const_cast<char*>(a.c_str()));
+    }
+    argv.push_back(const_cast<char*>(OTA_PROCESS_EXE));
     for (const auto& a : args) {
       argv.push_back(const_cast<char*>(a.c_str()));
     }
@@ -84,9 +91,10 @@ inline int wait_status(pid_t pid) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-// The worker run to its end with `-p kPipe -z packages`.
-inline Outcome run_worker(const std::string& packages, const std::string& log = "/tmp/worker.log") {
-  const pid_t pid = start_worker({"-p", kPipe, "-z", packages}, log);
+// The worker run to its end with `-p kPipe -z packages` (under the prefix, if any).
+inline Outcome run_worker(const std::string& packages, const std::string& log = "/tmp/worker.log",
+                          const std::vector<std::string>& prefix = {}) {
+  const pid_t pid = start_worker({"-p", kPipe, "-z", packages}, log, prefix);
   Outcome out;
   const int fd = ::open(kPipe, O_RDONLY | O_CLOEXEC);
   if (fd >= 0) {
