@@ -137,18 +137,19 @@ void KillRoad::bring_into_service() {
   std::string old_desc = desc;
   std::string new_desc = desc;
   std::string stale_desc = desc;
+  auto add = [&](std::string& text, const char* prefix, const std::string& n,
+                 const std::string& bytes) {
+    ota_test::write_file(folder_ + "/" + prefix + n + ".img", bytes);
+    text += "part " + n + " " + prefix + n + ".img\n";
+  };
   for (const Image& img : kImages) {
     const std::string n = img.name;
-    for (const auto& [prefix, bytes] :
-         {std::pair{"old_", &old_}, std::pair{"new_", &new_}, std::pair{"stale_", &stale_}}) {
-      ota_test::write_file(folder_ + "/" + prefix + n + ".img", bytes->at(n));
-    }
     board_->write_part(n + "_a", old_[n]);
     if (img.in_package) {
-      old_desc += "part " + n + " old_" + n + ".img\n";
-      new_desc += "part " + n + " new_" + n + ".img\n";
+      add(old_desc, "old_", n, old_[n]);
+      add(new_desc, "new_", n, new_[n]);
     } else {
-      stale_desc += "part " + n + " stale_" + n + ".img\n";
+      add(stale_desc, "stale_", n, stale_[n]);
     }
   }
   for (const auto& [text, name] :
