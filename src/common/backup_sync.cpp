@@ -14,6 +14,7 @@
 #include "flash_cmd.h"
 #include "ota_log.h"
 #include "partition_md5.h"
+#include "road_record.h"
 #include "unique_fd.h"
 
 namespace {
@@ -50,6 +51,8 @@ int32_t copy_pair(const std::string& from, const std::string& to) {
   std::snprintf(dst.path, sizeof(dst.path), "%s", to.c_str());
   return ota_file_to_file(&src, &dst, nullptr);
 }
+
+uint32_t pair_bit(size_t index) { return 1U << index; }
 
 int32_t sync_pair(const ota_backup_pair_s& pair, bool to_backup) {
   const std::string main_path = dev_path(pair.main);
@@ -122,11 +125,65 @@ int32_t ota_sync_back_part(const char* direction) {
                 FLASHCMD_HSM_B2M);
     return -1;
   }
-  for (const ota_backup_pair_s& pair : OTA_BACKUP_PAIRS) {
+  // Which mains hold a write no proof covers; unknown counts as all of them.
+  ota_road_record_t road{};
+  if (ota_road_read(&road) != 0) {
+    OTA_LOG_ERR("road record unreadable: which main copies are proven is unknown\n");
+    return -1;
+  }
+  uint32_t proven_now = 0;
+  for (size_t i = 0; i < OTA_BACKUP_PAIRS.size(); ++i) {
+    const ota_backup_pair_s& pair = OTA_BACKUP_PAIRS[i];
+    if (to_backup && (road.unproven_mains & pair_bit(i)) != 0) {
+      OTA_LOG_WARN("%s holds a write no proof covers: %s is kept, not overwritten from it\n",
+                   pair.main, pair.backup);
+      continue;
+    }
     const int32_t ret = sync_pair(pair, to_backup);
     if (ret < 0) {
       return ret;
     }
+    proven_now |= to_backup ? 0U : pair_bit(i);
+  }
+  // A backup copied over its main and proven leaves a main that is proven again.
+  if ((road.unproven_mains & proven_now) != 0) {
+    road.unproven_mains &= ~proven_now;
+    if (ota_road_write(&road) != 0) {
+      OTA_LOG_ERR("record of the restored main copies failed\n");
+      return -1;
+    }
+  }
+  return 0;
+}
+
+int32_t ota_backup_pair_of_main(std::string_view name) {
+  for (size_t i = 0; i < OTA_BACKUP_PAIRS.size(); ++i) {
+    if (name == OTA_BACKUP_PAIRS[i].main) {
+      return static_cast<int32_t>(i);
+    }
+  }
+  return -1;
+}
+
+int32_t ota_mark_main_unproven(std::string_view name, bool unproven) {
+  const int32_t index = ota_backup_pair_of_main(name);
+  if (index < 0) {
+    return 0;
+  }
+  ota_road_record_t road{};
+  if (ota_road_read(&road) != 0) {
+    return -1;
+  }
+  const uint32_t bit = pair_bit(static_cast<size_t>(index));
+  const uint32_t marks = unproven ? road.unproven_mains | bit : road.unproven_mains & ~bit;
+  if (marks == road.unproven_mains) {
+    return 0;
+  }
+  road.unproven_mains = marks;
+  if (ota_road_write(&road) != 0) {
+    OTA_LOG_ERR("record main copy %.*s %s failed\n", static_cast<int>(name.size()), name.data(),
+                unproven ? "unproven" : "proven");
+    return -1;
   }
   return 0;
 }

@@ -44,6 +44,7 @@ bool encode(const ota_road_record_t& rec, std::span<uint8_t> out) {
   }
   std::memcpy(out.data(), &rec, sizeof(rec));
   ota::store_le32_words(out.data(), &rec, kHeadWords);
+  ota::store_le32(out.data() + offsetof(ota_road_record_t, unproven_mains), rec.unproven_mains);
   ota::store_le32(out.data() + offsetof(ota_road_record_t, crc32_le), rec.crc32_le);
   return true;
 }
@@ -54,6 +55,7 @@ bool decode(std::span<const uint8_t> in, ota_road_record_t* rec) {
   }
   std::memcpy(rec, in.data(), sizeof(*rec));
   ota::load_le32_words(in.data(), rec, kHeadWords);
+  rec->unproven_mains = ota::load_le32(in.data() + offsetof(ota_road_record_t, unproven_mains));
   rec->crc32_le = ota::load_le32(in.data() + offsetof(ota_road_record_t, crc32_le));
   return true;
 }

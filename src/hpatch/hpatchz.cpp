@@ -158,6 +158,21 @@ bool run(const char* old_path, const char* diff_path, const char* new_path, size
 }  // namespace
 }  // namespace ota::hpatch
 
+extern "C" int hpatch_sizes(const char* diff, unsigned long long* old_size,
+                            unsigned long long* new_size) {
+  using namespace ota::hpatch;
+  OpenFile patch;
+  PatchInfo info;
+  if (diff == nullptr || old_size == nullptr || new_size == nullptr || !open_input(diff, &patch) ||
+      !S_ISREG(patch.st.st_mode) || !read_patch_header(patch.fd.get(), patch.size, &info)) {
+    OTA_LOG_ERR("%s is not a patch this engine applies\n", diff == nullptr ? "(null)" : diff);
+    return -1;
+  }
+  *old_size = info.old_size;
+  *new_size = info.new_size;
+  return 0;
+}
+
 extern "C" int hpatchz(const char* old, const char* diff, const char* out_new, size_t cache_size) {
   if (old == nullptr || diff == nullptr || out_new == nullptr) {
     OTA_LOG_ERR("hpatchz: a path is missing\n");

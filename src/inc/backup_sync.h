@@ -40,3 +40,17 @@ extern "C" {
 // equal (-1 for an unknown direction).
 [[nodiscard]] int32_t ota_sync_back_part(const char* direction);
 }  // extern "C"
+
+// --- Proofs of the main copies.
+//
+// The backups are the last good copies of the security firmware: a main copy is copied
+// over its backup only when the road record does not mark it unproven. The worker marks a
+// main unproven before its first byte is written and proven once the written range has
+// passed its MD5 proof; a backup copied over its main and proven clears the mark too. A
+// write that fails or is stopped leaves the mark, whatever the road does after it.
+
+// The index of the pair whose main copy is `name` (OTA_BACKUP_PAIRS), or -1.
+[[nodiscard]] int32_t ota_backup_pair_of_main(std::string_view name);
+// Marks the main copy `name` unproven (true) or proven (false) in the road record; a name
+// that is no pair's main needs nothing. 0, or -1 when the record cannot be written.
+[[nodiscard]] int32_t ota_mark_main_unproven(std::string_view name, bool unproven);

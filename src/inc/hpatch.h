@@ -15,6 +15,11 @@ extern "C" {
 // once new is on the medium, non-zero (with a logged reason) on any failure.
 int hpatchz(const char* old, const char* diff, const char* out_new, size_t cache_size);
 
+// The sizes a patch declares: the bytes of old it reads and the bytes of new it writes.
+// Returns 0, or non-zero (with a logged reason) when diff is not a patch this engine
+// applies.
+int hpatch_sizes(const char* diff, unsigned long long* old_size, unsigned long long* new_size);
+
 #ifdef __cplusplus
 }
 #endif

@@ -41,14 +41,18 @@ struct ota_road_record_t {
   uint32_t sync_slot;    // the slot a partition sync overwrites, OTA_ROAD_NO_SLOT otherwise
   uint32_t queue_len;    // firmware-only commands waiting for the channel, oldest first
   char queue[OTA_ROAD_QUEUE_MAX][OTA_ROAD_CMD_LEN];
-  uint8_t reserved[92];
+  // Bit i: the main copy of security pair i (OTA_BACKUP_PAIRS) holds bytes no proof
+  // covers (a write begun and not proven); its backup must not be overwritten from it.
+  uint32_t unproven_mains;
+  uint8_t reserved[88];
   uint32_t crc32_le;  // CRC32 of every byte before it
 };
 static_assert(sizeof(ota_road_record_t) == 256);
 static_assert(offsetof(ota_road_record_t, phase) == 12);
 static_assert(offsetof(ota_road_record_t, queue_len) == 28);
 static_assert(offsetof(ota_road_record_t, queue) == 32);
-static_assert(offsetof(ota_road_record_t, reserved) == 160);
+static_assert(offsetof(ota_road_record_t, unproven_mains) == 160);
+static_assert(offsetof(ota_road_record_t, reserved) == 164);
 static_assert(offsetof(ota_road_record_t, crc32_le) == 252);
 static_assert(std::is_trivially_copyable_v<ota_road_record_t>);
 

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 
+#include "backup_sync.h"
 #include "boot_control.h"
 #include "device_io.h"
 #include "image_stage.h"
@@ -20,6 +21,8 @@
 #include "private_dir.h"
 #include "tar_zstd.h"
 #include "up_partition.h"
+#include "write_checks.h"
+#include "write_targets.h"
 
 namespace {
 
@@ -85,7 +88,8 @@ int32_t backup_hsm_partition(const partition_info_t* info, const char* backup_di
 }
 
 // NOR images go through the work directory: the copier needs a seekable source to apply
-// the signed layout. An image the device cannot hold is refused before a byte is written.
+// the signed layout. An image the device cannot hold, or one its proof would not cover as
+// the copy lays it out, is refused before a byte is written.
 int32_t burn_nor_image(const partition_info_t* info, const char* unzip_dir,
                        const char* ota_pack_path, ota_file_info_t* target, char* image_path,
                        size_t size) {
@@ -108,17 +112,21 @@ int32_t burn_nor_image(const partition_info_t* info, const char* unzip_dir,
     remove_staged(image_path);
     return -1;
   }
+  const uint64_t covers = is_bd_secure() == 1 ? ota_signed_nor_extent(source.size) : source.size;
   int32_t ret = 0;
-  if (!ota_image_fits_device(info, source.size, ota_device_size(target->path), target->path)) {
+  if (!ota_image_fits_device(info, source.size, ota_device_size(target->path), target->path) ||
+      !ota_scope_covers(info->part_name, "the image", info->md5_scope[0], covers)) {
     ret = -1;
-  } else if (image_size > 0) {
+  } else {
     ret = ota_file_to_file(&source, target, nor_progress_update);
   }
   remove_staged(image_path);
   return ret;
 }
 
-// eMMC images stream from the package into the device, bounded by the device's size.
+// eMMC images stream from the package into the device, bounded by the device's size and
+// by the proof's scope: a member longer than the scope is refused (a zip member before
+// its first byte is written), so the proof always covers every byte written.
 int32_t burn_emmc_image(const partition_info_t* info, const char* ota_pack_path,
                         ota_file_info_t* target) {
   OTA_LOG_INFO("image size: %lu\n", static_cast<unsigned long>(info->md5_scope[0]));
@@ -127,7 +135,18 @@ int32_t burn_emmc_image(const partition_info_t* info, const char* ota_pack_path,
     OTA_LOG_ERR("cannot measure %s, the device of partition %s\n", target->path, info->part_name);
     return -1;
   }
-  return kx_uncompress_file_to(ota_pack_path, info->part_file, target, progress_update, dev_size);
+  const uint64_t bound = info->md5_scope[0] < dev_size ? info->md5_scope[0] : dev_size;
+  const int32_t ret =
+      kx_uncompress_file_to(ota_pack_path, info->part_file, target, progress_update, bound);
+  if (ret != 0) {
+    OTA_LOG_ERR(
+        "partition %s: image %s not written whole within %llu bytes (md5_scope %llu, "
+        "device %llu)\n",
+        info->part_name, info->part_file, static_cast<unsigned long long>(bound),
+        static_cast<unsigned long long>(info->md5_scope[0]),
+        static_cast<unsigned long long>(dev_size));
+  }
+  return ret;
 }
 
 // The backup directory named by the package, confined to the file system that holds the
@@ -192,11 +211,6 @@ int32_t copy_device_range(const char* dev_path, uint64_t offset, uint64_t len, o
   return 0;
 }
 
-bool needs_md5_proof(const partition_info_t* info) {
-  return info->type != BAK && !is_named(info->part_name, "keyimage") &&
-         !is_named(info->part_name, "keyimage_ohp");
-}
-
 }  // namespace
 
 int32_t ota_update_image(partition_info_t* partition_info, const char* backup_dir,
@@ -219,6 +233,12 @@ int32_t ota_update_image(partition_info_t* partition_info, const char* backup_di
                 info->part_name);
     return -1;
   }
+  // Only a device of the board is written: opening anything else could create a file
+  // under "/dev" that the proof would then read back.
+  if (!ota_is_block_device(target.path)) {
+    OTA_LOG_ERR("partition %s: %s is not its device on this board\n", info->part_name, target.path);
+    return -1;
+  }
   char image_path[kPathLen];
   if (!join_path(image_path, sizeof(image_path), unzip_dir, info->part_file)) {
     return -1;
@@ -227,6 +247,12 @@ int32_t ota_update_image(partition_info_t* partition_info, const char* backup_di
     if (backup_hsm_partition(info, backup_dir, unzip_dir, ota_pack_path, target.path) != 0) {
       return -1;
     }
+  }
+  // A security partition's main copy holds unproven bytes from its first write until its
+  // proof: its backup must not be refreshed from it in between.
+  const bool main_copy = info->type == BAK;
+  if (main_copy && ota_mark_main_unproven(info->part_name, true) != 0) {
+    return -1;
   }
   OTA_LOG_INFO("start update image:%s\n", info->part_file);
   set_imgname(info->part_file);
@@ -242,9 +268,13 @@ int32_t ota_update_image(partition_info_t* partition_info, const char* backup_di
     OTA_LOG_ERR("burn image file:%s to device:%s failed!\n", image_path, target.path);
     return ret;
   }
-  if (needs_md5_proof(info) &&
-      verify_image_checksum_with_part(info->md5[0], info->md5_scope[0], target.path, 0) != 0) {
+  // Every written range is proven, security partitions and key images included: nothing
+  // on this board transforms an image on its way to the device.
+  if (verify_image_checksum_with_part(info->md5[0], info->md5_scope[0], target.path, 0) != 0) {
     OTA_LOG_ERR("partition:%s after burn :%s check md5 fail\n", info->part_name, target.path);
+    return -1;
+  }
+  if (main_copy && ota_mark_main_unproven(info->part_name, false) != 0) {
     return -1;
   }
   OTA_LOG_INFO("ota update system partition:%s successful!\n", info->part_name);

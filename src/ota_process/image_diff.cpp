@@ -14,10 +14,30 @@
 #include "path_safety.h"
 #include "tar_zstd.h"
 #include "up_partition.h"
+#include "write_checks.h"
+#include "write_targets.h"
 
 namespace {
 
 constexpr size_t kPathLen = 128;
+
+// The patch reads no more of the source than the source's proof covers, and writes no
+// more of the target than the target's proof covers.
+bool proofs_cover_patch(const partition_info_t* info, const char* patch_file) {
+  unsigned long long old_size = 0;
+  unsigned long long new_size = 0;
+  if (hpatch_sizes(patch_file, &old_size, &new_size) != 0) {
+    return false;
+  }
+  if (old_size > info->md5_scope[0]) {
+    OTA_LOG_ERR(
+        "partition %s: the patch reads %llu bytes of the running slot, its md5_scope 0 "
+        "proves %llu\n",
+        info->part_name, old_size, static_cast<unsigned long long>(info->md5_scope[0]));
+    return false;
+  }
+  return ota_scope_covers(info->part_name, "the patched image", info->md5_scope[1], new_size);
+}
 
 }  // namespace
 
@@ -60,6 +80,11 @@ int32_t ota_update_image_inc(partition_info_t* partition_info, const char* unzip
     OTA_LOG_ERR("incremental update of %s needs an A/B partition\n", info->part_name);
     return -1;
   }
+  if (!ota_is_block_device(source) || !ota_is_block_device(target)) {
+    OTA_LOG_ERR("partition %s: %s and %s must be its devices on this board\n", info->part_name,
+                source, target);
+    return -1;
+  }
   OTA_LOG_INFO("%s  %s\n", unzip_dir, info->part_file);
   if (verify_image_checksum_with_part(info->md5[0], info->md5_scope[0], source, 0) != 0) {
     return -1;
@@ -69,6 +94,9 @@ int32_t ota_update_image_inc(partition_info_t* partition_info, const char* unzip
   if (remove_zst_suffix(patch_path, patch_file, sizeof(patch_file)) != 0 ||
       ota_check_file(patch_file, "img") != 0) {
     OTA_LOG_ERR("error: image file:%s not exit!\n", patch_file);
+    return -1;
+  }
+  if (!proofs_cover_patch(info, patch_file)) {
     return -1;
   }
   OTA_LOG_INFO("\n");

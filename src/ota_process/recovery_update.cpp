@@ -16,12 +16,14 @@
 #include <vector>
 
 #include "antirollback.h"
+#include "backup_sync.h"
 #include "boot_control.h"
 #include "crc.h"
 #include "device_io.h"
 #include "gpt.h"
 #include "gpt_conf.h"
 #include "manifest.h"
+#include "mtd_flash.h"
 #include "ota_log.h"
 #include "package_paths.h"
 #include "partition_md5.h"
@@ -31,6 +33,7 @@
 #include "up_partition.h"
 #include "upgrade.h"
 #include "veeprom_flag.h"
+#include "write_checks.h"
 
 namespace {
 
@@ -131,10 +134,36 @@ bool sectors_to_bytes(const std::string& text, uint64_t* bytes) {
   return true;
 }
 
+// The NOR device is sized as the MTD driver describes it: the character device of a real
+// board reports no size to stat.
+uint64_t raw_device_size(const char* dev) {
+  if (std::strcmp(dev, OTA_NOR_DEV) != 0) {
+    return ota_device_size(dev);
+  }
+  const ota::UniqueFd fd = ota::open_fd(dev, O_RDONLY);
+  ota_mtd_geometry_t geometry{};
+  ota_kernel_mtd_device nor(fd.get());
+  return fd && ota_mtd_geometry(nor, dev, &geometry) ? geometry.size : 0;
+}
+
+// Erases the erase blocks a NOR range covers, within its partition's range, when the
+// device is the MTD character device (a block device node is written as it is).
+bool prepare_nor_range(uint64_t start, uint64_t len, uint64_t limit) {
+  const ota::UniqueFd fd = ota::open_fd(OTA_NOR_DEV, O_RDWR);
+  if (!fd) {
+    OTA_LOG_ERR("open %s failed: %s\n", OTA_NOR_DEV, std::strerror(errno));
+    return false;
+  }
+  ota_kernel_mtd_device nor(fd.get());
+  ota_mtd_geometry_t geometry{};
+  return ota_mtd_geometry(nor, OTA_NOR_DEV, &geometry) &&
+         ota_mtd_prepare_range(nor, geometry, start, len, limit);
+}
+
 // The range [offset, offset + len) must lie inside the device: a gpt.conf in the wrong
 // unit or an image larger than its partition would otherwise overwrite its neighbours.
 bool fits_device(const char* dev, uint64_t offset, uint64_t len) {
-  const uint64_t size = ota_device_size(dev);
+  const uint64_t size = raw_device_size(dev);
   if (size == 0 || offset > size || len > size - offset) {
     OTA_LOG_ERR("range %llu+%llu outside %s (%llu bytes)\n",
                 static_cast<unsigned long long>(offset), static_cast<unsigned long long>(len), dev,
@@ -287,7 +316,14 @@ int32_t ota_update_image_force(partition_info_t* partition_info, const char* bac
     }
     g_ota_status.up_backup = OTA_FLAG_BURN;
   }
-  if (ota_force_up_verify(partition_info, start) != 0) {
+  // A security partition's main copy holds unproven bytes from its first write until its
+  // proof: its backup must not be refreshed from it in between.
+  const bool main_copy = partition_info->type == BAK;
+  if ((main_copy && ota_mark_main_unproven(place, true) != 0) ||
+      (partition_info->medium == OTA_NOR &&
+       !prepare_nor_range(start, partition_info->img_size, end + kSector)) ||
+      ota_force_up_verify(partition_info, start) != 0 ||
+      (main_copy && ota_mark_main_unproven(place, false) != 0)) {
     OTA_LOG_ERR("update %s failed\n", place);
     return -1;
   }
@@ -417,8 +453,9 @@ int32_t check_package() {
     OTA_LOG_ERR("error:ota parse config file failed!\n");
     return -1;
   }
-  if (ota_verify_system_image(OTA_RECOVERY_DIR) != 0 ||
-      verify_antirollback_version(OTA_RECOVERY_DIR) != 0) {
+  const update_info_t* info = ota_get_config_info();
+  if (ota_verify_system_image(OTA_RECOVERY_DIR) != 0 || ota_check_recovery_targets(*info) != 0 ||
+      ota_check_proofs(*info, true) != 0 || verify_antirollback_version(OTA_RECOVERY_DIR) != 0) {
     return -1;
   }
   return 0;

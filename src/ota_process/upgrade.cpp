@@ -26,6 +26,7 @@
 #include "unique_fd.h"
 #include "up_partition.h"
 #include "veeprom_flag.h"
+#include "write_checks.h"
 
 namespace {
 
@@ -165,7 +166,8 @@ int32_t check_system_package(const char* zip_path, const char* unzip) {
     OTA_LOG_ERR("package %s has no partition to write\n", zip_path);
     return -1;
   }
-  if (ota_verify_system_image(unzip) != 0 || verify_gpt_config(unzip) != 0) {
+  if (ota_verify_system_image(unzip) != 0 || verify_gpt_config(unzip) != 0 ||
+      ota_check_write_targets(*info) != 0 || ota_check_proofs(*info, false) != 0) {
     return -1;
   }
   if (extract_versioned_images(info, zip_path, unzip) != 0) {

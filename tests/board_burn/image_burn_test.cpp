@@ -110,18 +110,25 @@ TEST_F(ImageBurnTest, CorruptImageFailsProof) {
   EXPECT_TRUE(updated_names().empty());
 }
 
-// BAK entries and key images are burned without a proof: a wrong digest does not fail.
-TEST_F(ImageBurnTest, BakAndKeyImagesSkipProof) {
+// BAK entries and key images are proven like every other image: with their own digests
+// they pass, with a wrong one each fails, naming itself.
+TEST_F(ImageBurnTest, BakAndKeyImagesProven) {
   ota_test::write_file(dir_.file("SBL.img"), ota_test::make_image_bytes(40000, 1));
   ota_test::write_file(dir_.file("keyimage.img"), ota_test::make_image_bytes(40000, 2));
   pack_and_parse("part SBL SBL.img\npart keyimage keyimage.img name=keyimage.img\n");
   update_info_t* info = ota_get_config_info();
-  for (int i = 0; i < 2; ++i) {
-    info->partition_info[i].md5[0][0] = info->partition_info[i].md5[0][0] == 'a' ? 'b' : 'a';
-  }
   EXPECT_EQ(ota_update_partitions(package().c_str(), unzip(), false), 0);
   EXPECT_EQ(read_head(dev("SBL"), 40000), ota_test::read_file(dir_.file("SBL.img")));
   EXPECT_EQ(read_head(dev("keyimage"), 40000), ota_test::read_file(dir_.file("keyimage.img")));
+  for (int i = 0; i < 2; ++i) {
+    partition_info_t& e = info->partition_info[i];
+    const char kept = e.md5[0][0];
+    e.md5[0][0] = kept == 'a' ? 'b' : 'a';
+    EXPECT_EQ(ota_update_image(&e, "", unzip(), package().c_str()), -1) << e.part_name;
+    EXPECT_TRUE(ota_test::log_contains(std::string("partition:") + e.part_name +
+                                       " after burn :" + dev(e.part_name) + " check md5 fail"));
+    e.md5[0][0] = kept;
+  }
 }
 
 }  // namespace

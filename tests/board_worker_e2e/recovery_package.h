@@ -37,8 +37,9 @@ inline std::string in_sectors(const std::string& conf) {
   return out;
 }
 
-// Changes a test makes to the manifest and the sector gpt.conf before they are packed.
-using Edit = std::function<void(cJSON* manifest, std::string* conf)>;
+// Changes a test makes to the manifest, the sector gpt.conf and the members in dir before
+// they are packed.
+using Edit = std::function<void(cJSON* manifest, std::string* conf, const std::string& dir)>;
 
 inline std::vector<std::string> files_in(const std::string& dir) {
   std::vector<std::string> names;
@@ -66,7 +67,7 @@ inline void make(const std::string& pkg, const std::string& out, const std::stri
   worker_run::add_table(root, dir, "gpt_main", main_table);
   worker_run::add_table(root, dir, "gpt_backup", backup_table);
   if (edit) {
-    edit(root, &conf);
+    edit(root, &conf, dir);
   }
   ota_test::write_file(dir + "/gpt.conf", conf);
   char* text = cJSON_Print(root);

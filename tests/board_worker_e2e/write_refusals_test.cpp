@@ -1,0 +1,449 @@
+// What a package may write and how its writes are proven, with the real worker on a
+// virtual board: packages whose manifest names a target the board does not have or may
+// not be written, and packages whose proofs cannot cover what they write, are refused
+// naming the culprit; a refusal of the pre-flight check leaves the board as it was (no
+// record, no partition, nothing under /dev), one found at a partition's write leaves that
+// partition as it was. A security partition whose write is not proven keeps its backup
+// out of every main-to-backup copy until the backup has been copied back over it.
+#include <cjson/cJSON.h>
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <functional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "archive_writer.h"
+#include "backup_sync.h"
+#include "board_records.h"
+#include "boot_control.h"
+#include "kx_zip.h"
+#include "recovery_package.h"
+#include "road_record.h"
+#include "veeprom_flag.h"
+#include "worker_run.h"
+
+namespace {
+
+using namespace worker_run;
+using board_io::reboot;
+
+constexpr const char* kNothing = "d41d8cd98f00b204e9800998ecf8427e";  // MD5 of no bytes
+
+// The names below /dev, recursively.
+void list_dev(const std::string& dir, std::set<std::string>* out) {
+  DIR* d = ::opendir(dir.c_str());
+  for (const dirent* e = d != nullptr ? ::readdir(d) : nullptr; e != nullptr; e = ::readdir(d)) {
+    const std::string name = e->d_name;
+    if (name == "." || name == "..") {
+      continue;
+    }
+    out->insert(dir + "/" + name);
+    if (e->d_type == DT_DIR) {
+      list_dev(dir + "/" + name, out);
+    }
+  }
+  if (d != nullptr) {
+    ::closedir(d);
+  }
+}
+
+// Hex MD5 of bytes, by the system's md5sum.
+std::string md5_of(const std::string& bytes) {
+  ota_test::TempDir dir;
+  ota_test::write_file(dir.file("bytes"), bytes);
+  return ota_test::md5sum_of(dir.file("bytes"));
+}
+
+// MD5 of a whole partition of the eMMC disk.
+std::string whole_dev(const std::string& name) { return ota_test::md5sum_of(kByName + name); }
+
+// What a refusal must leave as it was.
+struct Snapshot {
+  std::vector<uint8_t> misc, veeprom, flashcmd, nor, tables;
+  std::vector<std::vector<uint8_t>> heads;  // the first 64 KiB of every eMMC partition
+  std::set<std::string> dev;
+
+  static Snapshot take() {
+    Snapshot s;
+    const auto l = board_io::layout();
+    const auto whole = [&](const char* name) {
+      return board_io::read_dev(kByName + name, 0, l.find(name)->size);
+    };
+    s.misc = whole("misc");
+    s.veeprom = whole("veeprom");
+    s.flashcmd = whole("flashcmd");
+    s.nor = board_io::read_dev("/dev/mtd0", 0, l.nor_size);
+    s.tables = board_io::read_dev(kByName + "blk", 0, recovery_package::kMainTableLen);
+    for (const auto& p : l.emmc) {
+      if (!p.ext4 && ::access((kByName + p.name).c_str(), F_OK) == 0) {
+        s.heads.push_back(board_io::read_dev(kByName + p.name, 0, 65536));
+      }
+    }
+    list_dev("/dev", &s.dev);
+    return s;
+  }
+  bool operator==(const Snapshot&) const = default;
+};
+
+// Manifest edits.
+cJSON* entry(cJSON* root, const char* name) {
+  return cJSON_GetObjectItem(cJSON_GetObjectItem(root, "partition_info"), name);
+}
+
+void set_text(cJSON* root, const char* name, const char* key, const char* value) {
+  cJSON_ReplaceItemInObject(entry(root, name), key, cJSON_CreateString(value));
+}
+
+void set_item(cJSON* root, const char* name, const char* key, cJSON* value) {
+  cJSON_ReplaceItemInObject(entry(root, name), key, value);
+}
+
+// Renames entry `from` to `to` (its image member too, as "<to>.img").
+void rename_entry(cJSON* root, const std::string& staging, const char* from, const char* to) {
+  cJSON* names = cJSON_GetObjectItem(root, "update_partition");
+  for (int i = 0; i < cJSON_GetArraySize(names); ++i) {
+    if (std::string(cJSON_GetArrayItem(names, i)->valuestring) == from) {
+      cJSON_ReplaceItemInArray(names, i, cJSON_CreateString(to));
+    }
+  }
+  cJSON* part = cJSON_DetachItemFromObject(cJSON_GetObjectItem(root, "partition_info"), from);
+  const std::string old_img = cJSON_GetObjectItem(part, "imgname")->valuestring;
+  const std::string new_img = std::string(to) + ".img";
+  cJSON_ReplaceItemInObject(part, "imgname", cJSON_CreateString(new_img.c_str()));
+  cJSON_AddItemToObject(cJSON_GetObjectItem(root, "partition_info"), to, part);
+  ASSERT_EQ(::rename((staging + "/" + old_img).c_str(), (staging + "/" + new_img).c_str()), 0);
+}
+
+// scope and digest 0 of an entry.
+void set_proof(cJSON* root, const char* name, cJSON* scope, const char* md5) {
+  cJSON* scopes = cJSON_CreateArray();
+  cJSON_AddItemToArray(scopes, scope);
+  set_item(root, name, "md5_scope", scopes);
+  cJSON* sums = cJSON_CreateArray();
+  cJSON_AddItemToArray(sums, cJSON_CreateString(md5));
+  set_item(root, name, "md5sum", sums);
+}
+
+using Edit = std::function<void(cJSON* root, const std::string& staging)>;
+
+// An ota_pack package with its manifest edited, re-zipped with every member.
+std::string edited_package(const std::string& plain, const std::string& out, const Edit& edit) {
+  ota_test::TempDir staging;
+  EXPECT_EQ(kx_uncompress(plain.c_str(), staging.path().c_str()), 0);
+  cJSON* root = cJSON_Parse(ota_test::read_file(staging.file("data.json")).c_str());
+  EXPECT_NE(root, nullptr);
+  edit(root, staging.path());
+  char* json = cJSON_Print(root);
+  ota_test::write_file(staging.file("data.json"), json);
+  cJSON_free(json);
+  cJSON_Delete(root);
+  auto zip = ota::archive::ZipWriter::create(out);
+  EXPECT_TRUE(zip.ok());
+  for (const std::string& m : recovery_package::files_in(staging.path())) {
+    EXPECT_TRUE(zip->add_file({.name = m}, staging.file(m)).ok()) << m;
+  }
+  EXPECT_TRUE(zip->finish().ok());
+  return out;
+}
+
+struct Case {
+  const char* what;
+  Edit edit;
+  const char* says;  // in the worker's log
+};
+
+class WriteRefusals : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(std::getenv("VBOARD_DIR"), nullptr);
+    ASSERT_EQ(ota_mark_slot_boot_successful(0), 0);
+    ASSERT_EQ(reboot(), 0);
+    ASSERT_EQ(ota_set_veeprom_flag_default(), 0);
+    ota_test::write_file(dir_.file("boot.img"), ota_test::make_image_bytes(150000, 1));
+    ota_test::write_file(dir_.file("hsm.img"), ota_test::make_image_bytes(30000, 2));
+    ota_test::write_file(dir_.file("uboot.img"), ota_test::make_image_bytes(40000, 3));
+    pack(
+        "key backup_dir /userdata/bak\npart boot boot.img\npart HSM_FW hsm.img\npart uboot "
+        "uboot.img\n",
+        dir_.path(), plain());
+  }
+  std::string plain() const { return dir_.file("plain.zip"); }
+  // Runs the worker on the edited package; it must fail and say `says`.
+  void expect_refused(const Case& c) {
+    const std::string pkg = edited_package(plain(), "/userdata/all_in_one_case.zip", c.edit);
+    const Outcome out = run_worker(pkg);
+    const std::string log = ota_test::read_file("/tmp/worker.log");
+    EXPECT_NE(out.exit_status, 0) << c.what << "\n" << log;
+    EXPECT_NE(log.find(c.says), std::string::npos) << c.what << "\n" << log;
+  }
+  ota_test::TempDir dir_;
+};
+
+// Targets the board does not have, or may not be written by a package, refused by the
+// pre-flight check: nothing is written and nothing appears under /dev.
+TEST_F(WriteRefusals, TargetsOfTheNormalRoad) {
+  const std::vector<Case> cases = {
+      {"an A/B partition the board does not have",
+       [](cJSON* r, const std::string& s) { rename_entry(r, s, "boot", "extra"); },
+       "partition extra (AB on emmc) refused: declared AB, but the board has no extra_a and "
+       "extra_b"},
+      {"an A/B partition declared PERMANENT",
+       [](cJSON* r, const std::string&) { set_text(r, "boot", "part_type", "PERMANENT"); },
+       "the board has boot_a and boot_b: an A/B pair, declare it AB"},
+      {"the running slot named as a partition of its own",
+       [](cJSON* r, const std::string& s) {
+         rename_entry(r, s, "boot", "boot_a");
+         set_text(r, "boot_a", "part_type", "PERMANENT");
+       },
+       "partition boot_a (PERMANENT on emmc) refused: a half of the A/B pair boot"},
+      {"misc",
+       [](cJSON* r, const std::string& s) {
+         rename_entry(r, s, "HSM_FW", "misc");
+         set_text(r, "misc", "part_type", "PERMANENT");
+       },
+       "partition misc (PERMANENT on emmc) refused: a record of the engine"},
+      {"the whole disk",
+       [](cJSON* r, const std::string& s) {
+         rename_entry(r, s, "HSM_FW", "blk");
+         set_text(r, "blk", "part_type", "PERMANENT");
+       },
+       "partition blk (PERMANENT on emmc) refused: a record of the engine"},
+      {"a backup copy",
+       [](cJSON* r, const std::string& s) {
+         rename_entry(r, s, "HSM_FW", "HSM_FW_bak");
+         set_text(r, "HSM_FW_bak", "part_type", "PERMANENT");
+       },
+       "refused: the backup of HSM_FW, written only by the partition sync"},
+      {"a main copy declared PERMANENT",
+       [](cJSON* r, const std::string&) { set_text(r, "HSM_FW", "part_type", "PERMANENT"); },
+       "the board has HSM_FW_bak: a main/backup pair, declare it BAK"},
+      {"a partition on the wrong medium",
+       [](cJSON* r, const std::string&) { set_text(r, "uboot", "medium", "emmc"); },
+       "partition uboot (AB on emmc) refused: partition uboot_a is on nor, not emmc"},
+  };
+  const Snapshot before = Snapshot::take();
+  for (const Case& c : cases) {
+    expect_refused(c);
+    EXPECT_TRUE(Snapshot::take() == before) << c.what << ": the board changed";
+  }
+  // A partition of the board whose by-name node is missing: no file takes its place.
+  const std::string node = kByName + "boot_b";
+  char link[256] = {};
+  ASSERT_GT(::readlink(node.c_str(), link, sizeof(link) - 1), 0);
+  ASSERT_EQ(::unlink(node.c_str()), 0);
+  const Snapshot without = Snapshot::take();
+  expect_refused({"a missing device node", [](cJSON*, const std::string&) {},
+                  "/dev/block/platform/by-name/boot_b is not a device of the board"});
+  EXPECT_TRUE(Snapshot::take() == without) << "the board changed";
+  EXPECT_NE(::access(node.c_str(), F_OK), 0);
+  ASSERT_EQ(::symlink(link, node.c_str()), 0);
+}
+
+// Proofs that cannot cover what is written: refused before the first write when the
+// manifest shows it (the board unchanged), else before the partition's first byte (the
+// partition unchanged).
+TEST_F(WriteRefusals, ProofsThatDoNotCoverTheWrite) {
+  const std::string boot = ota_test::read_file(dir_.file("boot.img"));
+  const std::string uboot = ota_test::read_file(dir_.file("uboot.img"));
+  const std::string boot_head = md5_of(boot.substr(0, 4096));
+  const std::string uboot_head = md5_of(uboot.substr(0, 1000));
+  const std::vector<Case> before_any_write = {
+      {"a scope of 0 with the digest of nothing",
+       [](cJSON* r, const std::string&) { set_proof(r, "boot", cJSON_CreateNumber(0), kNothing); },
+       "partition boot: md5_scope 0 is 0 or not a number: it would prove nothing"},
+      {"a scope that is not a number",
+       [](cJSON* r, const std::string&) {
+         set_proof(r, "HSM_FW", cJSON_CreateString("all"), kNothing);
+       },
+       "partition HSM_FW: md5_scope 0 is 0 or not a number"},
+      {"a digest that is not one",
+       [](cJSON* r, const std::string&) {
+         cJSON* sums = cJSON_CreateArray();
+         cJSON_AddItemToArray(sums, cJSON_CreateString("0123456789abcdef0123456789abcdeg"));
+         set_item(r, "uboot", "md5sum", sums);
+       },
+       "partition uboot: md5sum 0 \"0123456789abcdef0123456789abcdeg\" is not a digest"},
+  };
+  const Snapshot before = Snapshot::take();
+  for (const Case& c : before_any_write) {
+    expect_refused(c);
+    EXPECT_TRUE(Snapshot::take() == before) << c.what << ": the board changed";
+  }
+  const std::vector<Case> at_the_write = {
+      {"an eMMC scope that proves a prefix",
+       [&](cJSON* r, const std::string&) {
+         set_proof(r, "boot", cJSON_CreateNumber(4096), boot_head.c_str());
+       },
+       "partition boot: image boot.img not written whole within 4096 bytes"},
+      {"a NOR scope that proves a prefix",
+       [&](cJSON* r, const std::string&) {
+         set_proof(r, "uboot", cJSON_CreateNumber(1000), uboot_head.c_str());
+       },
+       "partition uboot: the image covers 40000 bytes, its md5_scope 1000"},
+  };
+  // Each culprit's partition is unchanged (partitions before it in the manifest are written).
+  const std::vector<std::string> culprits = {"boot_b", "uboot_b"};
+  for (size_t i = 0; i < at_the_write.size(); ++i) {
+    const std::string before_write = whole_dev(culprits[i]);
+    expect_refused(at_the_write[i]);
+    EXPECT_EQ(whole_dev(culprits[i]), before_write) << at_the_write[i].what;
+  }
+}
+
+// A security partition's main copy whose write fails its proof stays marked unproven: a
+// main-to-backup copy keeps its backup, until the backup is copied back over the main;
+// from then on the copies run again.
+TEST_F(WriteRefusals, UnprovenMainKeepsItsBackup) {
+  const std::string backup_before = whole_dev("HSM_FW_bak");
+  const std::string pkg =
+      edited_package(plain(), "/userdata/all_in_one_bad.zip", [](cJSON* r, const std::string&) {
+        set_proof(r, "HSM_FW", cJSON_CreateNumber(30000), "00112233445566778899aabbccddeeff");
+      });
+  const Outcome out = run_worker(pkg);
+  const std::string log = ota_test::read_file("/tmp/worker.log");
+  ASSERT_NE(out.exit_status, 0) << log;
+  EXPECT_NE(log.find("partition:HSM_FW after burn"), std::string::npos) << log;
+  ota_road_record_t road{};
+  ASSERT_EQ(ota_road_read(&road), 0);
+  EXPECT_EQ(road.unproven_mains, 1u << ota_backup_pair_of_main("HSM_FW"));
+
+  ASSERT_EQ(ota_sync_back_part("hsm_m2b_cmd"), 0);
+  EXPECT_EQ(whole_dev("HSM_FW_bak"), backup_before);
+  EXPECT_NE(whole_dev("HSM_FW"), backup_before);
+
+  ASSERT_EQ(ota_sync_back_part("hsm_b2m_cmd"), 0);
+  ASSERT_EQ(ota_road_read(&road), 0);
+  EXPECT_EQ(road.unproven_mains, 0u);
+  const std::string fresh(30000, 'n');
+  board_io::write_dev(kByName + "HSM_FW", 0, std::vector<uint8_t>(fresh.begin(), fresh.end()));
+  ASSERT_EQ(ota_sync_back_part("hsm_m2b_cmd"), 0);
+  EXPECT_TRUE(device_head("HSM_FW_bak", fresh.size()) == fresh);
+}
+
+// The gpt.conf line of `name` replaced by `line` ("" drops it); a new line is added when
+// there is none.
+void set_conf_line(std::string* conf, const std::string& name, const std::string& line) {
+  std::string out;
+  bool replaced = false;
+  size_t pos = 0;
+  while (pos < conf->size()) {
+    const size_t nl = conf->find('\n', pos);
+    const std::string cur = conf->substr(pos, nl - pos);
+    pos = nl == std::string::npos ? conf->size() : nl + 1;
+    if (cur.substr(0, cur.find(':')) == name) {
+      out += line.empty() ? "" : line + "\n";
+      replaced = true;
+    } else if (!cur.empty()) {
+      out += cur + "\n";
+    }
+  }
+  *conf = replaced ? out : out + line + "\n";
+}
+
+// A gpt.conf line in sectors for a byte range.
+std::string sectors_line(const std::string& name, uint64_t start, uint64_t len, int medium) {
+  constexpr uint64_t kSector = recovery_package::kSector;
+  return name + ":" + std::to_string(start / kSector) + ":" +
+         std::to_string((start + len) / kSector - 1) + ":" + std::to_string(medium);
+}
+
+struct RecoveryCase {
+  const char* what;
+  recovery_package::Edit edit;
+  const char* says;
+};
+
+// In recovery the raw devices are the targets: an entry whose line is not the board's
+// partition of that name, one that names a record or the user data, a partition the board
+// does not have, a declared type the names contradict, or partition tables of another
+// layout are refused before anything is written.
+TEST_F(WriteRefusals, TargetsOfTheRecoveryRoad) {
+  const auto l = board_io::layout();
+  const auto* boot_a = l.find("boot_a");
+  const auto* userdata = l.find("userdata");
+  const auto* bl31_a = l.find("bl31_a");
+  const auto* uboot_a = l.find("uboot_a");
+  const std::vector<RecoveryCase> cases = {
+      {"a line that moves boot_a",
+       [&](cJSON*, std::string* conf, const std::string&) {
+         set_conf_line(conf, "boot_a", sectors_line("boot_a", boot_a->offset + 4096, 65536, 1));
+       },
+       "gpt.conf places boot_a at"},
+      {"a NOR line on another partition's place",
+       [&](cJSON*, std::string* conf, const std::string&) {
+         set_conf_line(conf, "uboot_a", sectors_line("uboot_a", bl31_a->offset, uboot_a->size, 0));
+       },
+       "gpt.conf places uboot_a at"},
+      {"misc",
+       [](cJSON* r, std::string*, const std::string& d) {
+         rename_entry(r, d, "HSM_FW", "misc");
+         set_text(r, "misc", "part_type", "PERMANENT");
+       },
+       "partition misc refused: a record of the engine"},
+      {"veeprom",
+       [](cJSON* r, std::string*, const std::string& d) {
+         rename_entry(r, d, "HSM_FW", "veeprom");
+         set_text(r, "veeprom", "part_type", "PERMANENT");
+       },
+       "partition veeprom refused: a record of the engine"},
+      {"userdata",
+       [](cJSON* r, std::string*, const std::string& d) {
+         rename_entry(r, d, "HSM_FW", "userdata");
+         set_text(r, "userdata", "part_type", "PERMANENT");
+       },
+       "partition userdata refused: a record of the engine"},
+      {"a partition the board does not have, placed in userdata",
+       [&](cJSON* r, std::string* conf, const std::string& d) {
+         rename_entry(r, d, "HSM_FW", "extra");
+         set_text(r, "extra", "part_type", "PERMANENT");
+         set_conf_line(conf, "extra", sectors_line("extra", userdata->offset, 1048576, 1));
+       },
+       "partition extra refused: the board has no partition extra"},
+      {"a main copy declared PERMANENT",
+       [](cJSON* r, std::string*, const std::string&) {
+         set_text(r, "HSM_FW", "part_type", "PERMANENT");
+       },
+       "the board has HSM_FW_bak: a main/backup pair, declare it BAK"},
+      {"partition tables of another layout",
+       [](cJSON*, std::string*, const std::string& d) {
+         std::string table = ota_test::read_file(d + "/gpt_main.img");
+         table[2 * 512 + 3 * 128 + 40] ^= 1;  // end_lba of entry 3
+         ota_test::write_file(d + "/gpt_main.img", table);
+       },
+       "gpt_main.img: entry 3 differs from the board's: refused"},
+  };
+  ota_test::TempDir dir;
+  ota_test::write_file(dir.file("boot.img"), ota_test::make_image_bytes(150000, 1));
+  ota_test::write_file(dir.file("hsm.img"), ota_test::make_image_bytes(30000, 2));
+  ota_test::write_file(dir.file("uboot.img"), ota_test::make_image_bytes(40000, 3));
+  pack(
+      "key backup_dir /userdata/bak\npart boot boot.img\npart HSM_FW hsm.img\npart uboot "
+      "uboot.img\n",
+      dir.path(), dir.file("plain.zip"));
+  const auto [main_table, backup_table] = recovery_package::disk_tables();
+  ASSERT_EQ(reboot(/*recovery=*/true), 0);
+  const Snapshot before = Snapshot::take();
+  for (size_t i = 0; i < cases.size(); ++i) {
+    const RecoveryCase& c = cases[i];
+    ota_test::TempDir staging;
+    const std::string pkg = "/userdata/all_in_one_rec" + std::to_string(i) + ".zip";
+    recovery_package::make(dir.file("plain.zip"), pkg, staging.path(), main_table, backup_table,
+                           c.edit);
+    const Outcome out = run_worker(pkg);
+    const std::string log = ota_test::read_file("/tmp/worker.log");
+    EXPECT_NE(out.exit_status, 0) << c.what << "\n" << log;
+    EXPECT_NE(log.find(c.says), std::string::npos) << c.what << "\n" << log;
+    EXPECT_TRUE(Snapshot::take() == before) << c.what << ": the board changed";
+  }
+  // The same package unedited is the board's own: it passes.
+  ota_test::TempDir staging;
+  recovery_package::make(dir.file("plain.zip"), "/userdata/all_in_one_rec.zip", staging.path(),
+                         main_table, backup_table);
+  EXPECT_EQ(run_worker("/userdata/all_in_one_rec.zip").exit_status, 0)
+      << ota_test::read_file("/tmp/worker.log");
+}
+
+}  // namespace
