@@ -284,10 +284,15 @@ void KillRoad::find_unfinished(std::vector<std::string>& problems) const {
     problems.push_back("the board runs " + std::string(r.recovery ? "recovery" : "slot ") +
                        letter(r.booted) + ", not the new slot " + letter(target_));
   }
+  // On the default road the sync copies only what the update listed, which is nothing:
+  // the fallback slot keeps the generation it had, and must hold it whole.
+  if (const std::string c = slot_content(target_); c != "new") {
+    problems.push_back("the new slot " + letter(target_) + " holds " + c + ", not the new images");
+  }
+  if (const std::string c = slot_content(1 - target_); c != "old" && c != "new") {
+    problems.push_back("the fallback slot " + letter(1 - target_) + " holds " + c);
+  }
   for (int slot = 0; slot < 2; ++slot) {
-    if (const std::string c = slot_content(slot); c != "new") {
-      problems.push_back("slot " + letter(slot) + " holds " + c + ", not the new images");
-    }
     if (!r.misc_valid || !bootable(r.misc.slot_info[slot])) {
       problems.push_back("slot " + letter(slot) + " is not bootable at the end");
     }

@@ -78,8 +78,9 @@ class KillRoad {
   [[nodiscard]] std::string snapshot(Phase p) const;
   // "old", "new", or what a slot holding neither whole generation holds.
   [[nodiscard]] std::string slot_content(int slot) const;
-  // What keeps the board from the end of the road: on the new slot, both slots
-  // bootable and holding the new images, the records idle.
+  // What keeps the board from the end of the road: on the new slot, which is confirmed
+  // and holds the new images, the other one holding a whole generation, both bootable,
+  // the records idle.
   void find_unfinished(std::vector<std::string>& problems) const;
   // The same, less what the road without a kill shows too.
   void expect_finished(std::vector<std::string>& problems) const;
