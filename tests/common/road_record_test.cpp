@@ -20,6 +20,7 @@ ota_road_record_t sample_record(uint32_t seq) {
   rec.from_slot = 0;
   rec.target_slot = 1;
   rec.sync_slot = 0;
+  rec.unproven_mains = 0x0A;
   EXPECT_TRUE(ota_road_queue_push(&rec, "aonreg_write_cmd"));
   EXPECT_TRUE(ota_road_queue_push(&rec, "mcu_post_ota"));
   rec.crc32_le = ota_road_crc(rec);
@@ -46,6 +47,8 @@ TEST(RoadRecordCodec, PinnedBytesAndRoundTrip) {
   EXPECT_EQ(bytes[8], 0x04);  // least significant byte first
   EXPECT_STREQ(reinterpret_cast<const char*>(bytes.data() + 32), "aonreg_write_cmd");
   EXPECT_STREQ(reinterpret_cast<const char*>(bytes.data() + 64), "mcu_post_ota");
+  EXPECT_EQ(ota::load_le32(bytes.data() + 160), 0x0Au);  // the unproven main copies
+  EXPECT_EQ(bytes[160], 0x0A);
   EXPECT_EQ(ota::load_le32(bytes.data() + 252), CRC32(bytes.data(), 252));
 
   ota_road_record_t back{};
@@ -53,6 +56,18 @@ TEST(RoadRecordCodec, PinnedBytesAndRoundTrip) {
   EXPECT_EQ(std::memcmp(&back, &rec, sizeof(rec)), 0);
   EXPECT_TRUE(ota_road_is_valid(back));
   EXPECT_FALSE(decode(std::span<const uint8_t>(bytes).first(255), &back));
+}
+
+// Back to IDLE the record forgets the update, never what outlives it: the queued firmware
+// commands and the main copies that still hold unproven writes.
+TEST(RoadRecordCodec, IdleKeepsQueueAndUnprovenMains) {
+  ota_road_record_t rec = sample_record(7);
+  ota_road_set_idle(&rec);
+  EXPECT_EQ(rec.phase, OTA_ROAD_IDLE);
+  EXPECT_EQ(rec.target_slot, OTA_ROAD_NO_SLOT);
+  EXPECT_EQ(rec.sync_slot, OTA_ROAD_NO_SLOT);
+  EXPECT_EQ(rec.queue_len, 2u);
+  EXPECT_EQ(rec.unproven_mains, 0x0Au);
 }
 
 // The idle record names no slot and no phase beyond IDLE, so a board without a record

@@ -58,6 +58,7 @@ struct Refusal {
 // no package behind.
 TEST_F(OtaPackTest, RefusesInconsistentInput) {
   ota_test::write_file(dir_.file("huge.img"), std::string(2 * 1024 * 1024, 'h'));
+  ota_test::write_file(dir_.file("empty.img"), "");
   std::string many;
   for (int i = 0; i < 33; ++i) {
     many += "part p" + std::to_string(i) + " boot.img\n";
@@ -79,6 +80,14 @@ TEST_F(OtaPackTest, RefusesInconsistentInput) {
        "must end in .img"},
       {"member twice", "part boot boot.img\nfile boot.img uboot.img\n",
        "member 'boot.img' would be written twice"},
+      {"a record", "part misc boot.img\n", "partition 'misc' (PERMANENT) is no package's to write"},
+      {"user data", "part userdata boot.img\n", "a record of the engine or the firmware"},
+      {"a slot half", "part boot_a boot.img\n", "a half of the A/B pair boot"},
+      {"a backup copy", "part HSM_FW_bak boot.img\n", "the backup of HSM_FW"},
+      {"A/B declared PERMANENT", "part boot boot.img type=PERMANENT\n",
+       "an A/B pair, declare it AB"},
+      {"main copy declared AB", "part HSM_FW boot.img type=AB\n", "no HSM_FW_a and HSM_FW_b"},
+      {"empty image", "part boot empty.img\n", "empty.img is empty"},
   };
   for (const Refusal& row : rows) {
     auto r = pack(row.text, "bad.zip");

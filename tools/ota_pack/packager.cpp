@@ -17,6 +17,7 @@
 #include "hdiff.h"
 #include "md5.h"
 #include "path_safety.h"
+#include "write_targets.h"
 
 namespace ota::pack {
 
@@ -126,19 +127,44 @@ Result<board::Layout> layout_of(const Description& d) {
   return board::load_layout(d.layout);
 }
 
-// The partition of the layout a manifest name writes, and its type there.
+ota_part_type_e type_of(const std::string& type) {
+  if (type == "AB") {
+    return AB;
+  }
+  if (type == "BAK") {
+    return BAK;
+  }
+  return type == "GOLDEN" ? GOLDEN : PERMANENT;
+}
+
+// The partition of the layout a manifest name writes, and its type: the one the names
+// show unless the description declares one. The worker's rule on the board decides
+// whether a package may write it at all (write_targets.h), here applied to the layout.
 Result<const board::Partition*> placed(const board::Layout& layout, const PartSpec& wanted,
                                        std::string* type) {
-  if (const board::Partition* ab = layout.find(wanted.name + "_a")) {
-    *type = "AB";
-    return ab;
-  }
-  const board::Partition* p = layout.find(wanted.name);
+  const board::Partition* ab = layout.find(wanted.name + "_a");
+  const board::Partition* p = ab != nullptr ? ab : layout.find(wanted.name);
   if (p == nullptr) {
     return Error(kInvalid, "partition '" + wanted.name + "' is not in the layout");
   }
-  *type = layout.find(wanted.name + "_bak") != nullptr ? "BAK" : "PERMANENT";
-  return p;
+  const bool bak = layout.find(wanted.name + "_bak") != nullptr;
+  *type = !wanted.type.empty() ? wanted.type : (ab != nullptr ? "AB" : (bak ? "BAK" : "PERMANENT"));
+  std::vector<ota_board_part_t> parts;
+  for (const auto* list : {&layout.emmc, &layout.nor}) {
+    for (const board::Partition& part : *list) {
+      parts.push_back(
+          {part.name, part.medium == board::Medium::nor ? OTA_NOR : OTA_EMMC, 0, part.size});
+    }
+  }
+  std::string why;
+  const std::string target =
+      ota_write_target(parts, wanted.name, type_of(*type),
+                       p->medium == board::Medium::nor ? OTA_NOR : OTA_EMMC, 0, &why);
+  if (target.empty()) {
+    return Error(kInvalid, "partition '" + wanted.name + "' (" + *type +
+                               ") is no package's to write: " + why);
+  }
+  return layout.find(target);
 }
 
 // A signed NOR image is laid out over its device with its trailers overwritten: what
@@ -162,6 +188,10 @@ Result<void> check_fits(const PartSpec& wanted, const board::Partition& p, bool 
   auto size = file_size(wanted.image);
   if (!size) {
     return size.error();
+  }
+  if (size.value() == 0) {
+    return Error(kInvalid,
+                 "image " + wanted.image + " is empty: a proof of no bytes proves nothing");
   }
   if (signed_nor) {
     if (auto r = check_signed_fits(wanted, p, size.value()); !r) {
@@ -231,7 +261,7 @@ Result<PackedPart> check_part(const PartSpec& wanted, const Description& d,
                  "partition '" + wanted.name + "' is on " + medium + ", not " + wanted.medium);
   }
   out.medium = medium;
-  out.type = wanted.type.empty() ? type : wanted.type;
+  out.type = type;
   const bool signed_nor = nor_sign_of(d) == 1 && medium == "nor";
   if (auto r = check_fits(wanted, *p.value(), signed_nor); !r) {
     return r.error();
