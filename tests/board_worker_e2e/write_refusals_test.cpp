@@ -172,8 +172,9 @@ class WriteRefusals : public ::testing::Test {
   }
   std::string plain() const { return dir_.file("plain.zip"); }
   // Runs the worker on the edited package; it must fail and say `says`.
-  void expect_refused(const Case& c) {
-    const std::string pkg = edited_package(plain(), "/userdata/all_in_one_case.zip", c.edit);
+  void expect_refused(const Case& c, const std::string& base = "") {
+    const std::string pkg =
+        edited_package(base.empty() ? plain() : base, "/userdata/all_in_one_case.zip", c.edit);
     const Outcome out = run_worker(pkg);
     const std::string log = ota_test::read_file("/tmp/worker.log");
     EXPECT_NE(out.exit_status, 0) << c.what << "\n" << log;
@@ -290,6 +291,55 @@ TEST_F(WriteRefusals, ProofsThatDoNotCoverTheWrite) {
     const std::string before_write = whole_dev(culprits[i]);
     expect_refused(at_the_write[i]);
     EXPECT_EQ(whole_dev(culprits[i]), before_write) << at_the_write[i].what;
+  }
+}
+
+// Both digests and scopes of an entry, for an incremental image.
+void set_proofs(cJSON* root, const char* name, uint64_t old_scope, const std::string& old_md5,
+                uint64_t new_scope, const std::string& new_md5) {
+  cJSON* scopes = cJSON_CreateArray();
+  cJSON_AddItemToArray(scopes, cJSON_CreateNumber(static_cast<double>(old_scope)));
+  cJSON_AddItemToArray(scopes, cJSON_CreateNumber(static_cast<double>(new_scope)));
+  set_item(root, name, "md5_scope", scopes);
+  cJSON* sums = cJSON_CreateArray();
+  cJSON_AddItemToArray(sums, cJSON_CreateString(old_md5.c_str()));
+  cJSON_AddItemToArray(sums, cJSON_CreateString(new_md5.c_str()));
+  set_item(root, name, "md5sum", sums);
+}
+
+// A patch reads the running slot and writes the slot being updated: it is refused before
+// it runs when it would read more of the source than the source's proof covers, or write
+// more of the target than the target's proof covers.
+TEST_F(WriteRefusals, PatchesTheirProofsDoNotCover) {
+  const std::string old_img = ota_test::make_image_bytes(300000, 11);
+  std::string new_img = old_img;
+  new_img.replace(1000, 5000, std::string(5000, 'x'));
+  ota_test::write_file(dir_.file("old.img"), old_img);
+  ota_test::write_file(dir_.file("new.img"), new_img);
+  board_io::write_dev(kByName + "system_a", 0,
+                      std::vector<uint8_t>(old_img.begin(), old_img.end()));
+  pack("part system new.img method=image_diff old=old.img\n", dir_.path(), dir_.file("diff.zip"));
+  const std::string old_md5 = ota_test::md5sum_of(dir_.file("old.img"));
+  const std::string new_md5 = ota_test::md5sum_of(dir_.file("new.img"));
+  const std::string old_head = md5_of(old_img.substr(0, 4096));
+  const std::string new_head = md5_of(new_img.substr(0, 4096));
+  const std::vector<Case> cases = {
+      {"a source proof shorter than what the patch reads",
+       [&](cJSON* r, const std::string&) {
+         set_proofs(r, "system", 4096, old_head, new_img.size(), new_md5);
+       },
+       "partition system: the patch reads 300000 bytes of the running slot, its md5_scope 0 "
+       "proves 4096"},
+      {"a target proof shorter than what the patch writes",
+       [&](cJSON* r, const std::string&) {
+         set_proofs(r, "system", old_img.size(), old_md5, 4096, new_head);
+       },
+       "partition system: the patched image covers 300000 bytes, its md5_scope 4096"},
+  };
+  const std::string before = whole_dev("system_b");
+  for (const Case& c : cases) {
+    expect_refused(c, dir_.file("diff.zip"));
+    EXPECT_EQ(whole_dev("system_b"), before) << c.what;
   }
 }
 
