@@ -312,7 +312,7 @@ void KillRoad::find_unfinished(std::vector<std::string>& problems) const {
   }
 }
 
-void KillRoad::inspect_after_kill(StopResult& r) const {
+void KillRoad::inspect_after_kill(Phase phase, StopResult& r) const {
   const Records rec = board_->records();
   r.after_kill = rec.recovery ? "recovery" : rec.booted == target_ ? "new slot" : "old slot";
   if (rec.recovery) {
@@ -328,6 +328,17 @@ void KillRoad::inspect_after_kill(StopResult& r) const {
       r.problems.push_back("slot " + letter(slot) + (booted ? " boots" : " is bootable") +
                            " holding " + c);
     }
+  }
+  // A slot switched to for an update stays on trial until it is confirmed, so that an
+  // image that does not come up runs out of tries.
+  const auto t = static_cast<uint32_t>(target_);
+  const bool switched =
+      (rec.road_valid && rec.road.phase == OTA_ROAD_SWITCHED && rec.road.target_slot == t) ||
+      (rec.status_valid && rec.status.up == OTA_FLAG_VERIFY && rec.status.next_slot == t);
+  if (phase < Phase::confirm && switched && rec.misc_valid &&
+      rec.misc.slot_info[target_].successful_boot() != 0) {
+    r.problems.push_back("slot " + letter(target_) +
+                         " was switched to and is marked confirmed before the confirmation");
   }
   const std::string target_content = slot_content(target_);
   const bool finished_on_record = (rec.status_valid && (rec.status.up == OTA_FLAG_VERIFY ||
@@ -432,7 +443,7 @@ StopResult KillRoad::stop_at(Phase phase, uint64_t n) {
     r.problems.push_back("the reboot after the kill failed:\n" + tail(b.output, 6));
     return r;
   }
-  inspect_after_kill(r);
+  inspect_after_kill(phase, r);
   if (r.after_kill != "recovery") {
     finish_road(phase, r);
   }

@@ -84,7 +84,9 @@ class KillRoad {
   void find_unfinished(std::vector<std::string>& problems) const;
   // The same, less what the road without a kill shows too.
   void expect_finished(std::vector<std::string>& problems) const;
-  void inspect_after_kill(StopResult& r) const;
+  // What must hold after a kill in phase and a reboot: no torn slot bootable, records
+  // that say no more than the board holds, a check that tells the truth.
+  void inspect_after_kill(Phase phase, StopResult& r) const;
   void finish_road(Phase p, StopResult& r);
   [[nodiscard]] std::string describe(const Event& e) const;
 
