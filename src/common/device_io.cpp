@@ -124,8 +124,13 @@ int32_t ota_buf_to_file(ota_file_info_t* dest_file, const void* buffer, uint64_t
     OTA_LOG_ERR("file info is null\n");
     return -1;
   }
-  // Like fopen "wb": a regular file is truncated, a device node keeps its content.
-  ota::UniqueFd fd = ota::open_fd(dest_file->path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  // Like fopen "wb": a regular file is truncated, a device node keeps its content. A
+  // missing node under "/dev" is a device the board does not have: a file made in its
+  // place would take the record and give it back as if it were on the medium.
+  ota::UniqueFd fd = ota::open_fd(dest_file->path, O_WRONLY | O_TRUNC);
+  if (!fd && errno == ENOENT && std::strncmp(dest_file->path, "/dev/", 5) != 0) {
+    fd = ota::open_fd(dest_file->path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  }
   if (!fd) {
     OTA_LOG_ERR("open file:%s failed\n", dest_file->path);
     return -1;

@@ -496,4 +496,19 @@ TEST_F(WriteRefusals, TargetsOfTheRecoveryRoad) {
       << ota_test::read_file("/tmp/worker.log");
 }
 
+// The records are written only into the board's own devices: with the veeprom node gone,
+// a record write fails and no file takes the node's place.
+TEST_F(WriteRefusals, RecordsNeverCreateADeviceNode) {
+  const std::string node = kByName + "veeprom";
+  char link[256] = {};
+  ASSERT_GT(::readlink(node.c_str(), link, sizeof(link) - 1), 0);
+  ASSERT_EQ(::unlink(node.c_str()), 0);
+  EXPECT_NE(ota_set_veeprom_flag_default(), 0);  // writes without reading first
+  EXPECT_NE(::access(node.c_str(), F_OK), 0);
+  ASSERT_EQ(::symlink(link, node.c_str()), 0);
+  ota_update_flag_e up = OTA_FLAG_BURN;
+  ASSERT_EQ(ota_get_up_status(&up), 0);
+  EXPECT_EQ(up, OTA_FLAG_NORMAL);
+}
+
 }  // namespace
