@@ -39,8 +39,8 @@ bool replace_unsound(const char* lock_file) {
   return true;
 }
 
-// Opens the lock file, made with mode 0600 when missing. Close-on-exec: hooks and the
-// worker never hold the client's lock.
+// Opens the lock file, made with mode 0600 when missing. Close-on-exec: no program the
+// holder runs inherits the lock unless it is handed over on purpose (the worker's launch).
 ota::UniqueFd open_lock(const char* lock_file) {
   for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
     if (!replace_unsound(lock_file)) {
@@ -110,6 +110,8 @@ int32_t put_file_lock(char* lock_file) {
   OTA_LOG_INFO("unlock file %s successfully\n", lock_file);
   return 0;
 }
+
+int ota_held_lock_fd() { return g_lockfd; }
 
 void ota_lock_reset_state() {
   if (g_lockfd >= 0) {

@@ -14,5 +14,15 @@ inline constexpr const char* OTA_LOCK_FILE = "/tmp/ota.lock";
 // Releases the lock this process holds; -1 when none is held. lock_file only names it.
 [[nodiscard]] int32_t put_file_lock(char* lock_file);
 
+// The descriptor of the lock this process holds, -1 when none. It is close-on-exec: a
+// launch hands it to the worker alone (the lock is the open file's, so the worker keeps
+// it held for as long as it runs, even when its client dies first).
+[[nodiscard]] int ota_held_lock_fd();
+
+// Marks every descriptor above 2 close-on-exec: for a process started with descriptors it
+// keeps for itself (the worker holds the lock it was handed) but passes to no program it
+// runs. 0 or -1 with errno set.
+[[nodiscard]] int ota_keep_descriptors_to_self();
+
 // Forgets (and closes) a held lock: for tests, between cases.
 void ota_lock_reset_state();

@@ -26,4 +26,9 @@ int32_t release_process_lock() {
   return put_file_lock(g_lock_path);
 }
 
+int process_lock_fd() {
+  const std::lock_guard<std::mutex> guard(g_lock_mutex);
+  return ota_held_lock_fd();
+}
+
 }  // namespace ota_client

@@ -13,5 +13,7 @@ void set_initialised(bool on);
 // lock's descriptor is one process-wide value).
 [[nodiscard]] int32_t take_process_lock();
 [[nodiscard]] int32_t release_process_lock();
+// The descriptor of the held process lock, -1 when none is held.
+[[nodiscard]] int process_lock_fd();
 
 }  // namespace ota_client

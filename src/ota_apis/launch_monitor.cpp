@@ -131,7 +131,8 @@ void do_sig_child(pid_t pid) {
     OTA_LOG_ERR("wait for ota process %d failed: %s\n", pid, std::strerror(errno));
   }
   // The lock is released even when the FIFO is already gone (removed by someone else):
-  // a lock kept here would refuse every later start, sync and clear of this process.
+  // a lock kept here would refuse every later start, sync and clear of this process. The
+  // worker that shared it has ended, so releasing the open file frees it for everyone.
   const bool fifo_removed = ::unlink(PIPE_FILE) == 0;
   const bool lock_released = release_process_lock() == 0;
   if (!fifo_removed || !lock_released) {

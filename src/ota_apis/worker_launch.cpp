@@ -16,6 +16,7 @@
 #include "kx_zip.h"
 #include "launch_monitor.h"
 #include "ota_log.h"
+#include "ota_utils.h"
 #include "private_dir.h"
 #include "progress_state.h"
 #include "unique_fd.h"
@@ -112,8 +113,14 @@ ota::UniqueFd open_fifo() {
   return fd;
 }
 
-// Child side of the fork: only async-signal-safe calls.
-[[noreturn]] void exec_worker(int fd, char* const argv[], char* const envp[]) {
+// Child side of the fork: only async-signal-safe calls. The worker alone inherits the
+// process lock (it is close-on-exec everywhere else): the lock belongs to the open file,
+// so it stays held for as long as the worker runs, even when this client dies first, and
+// nothing can start, sync, switch or clear beside a running worker.
+[[noreturn]] void exec_worker(int fd, int lock_fd, char* const argv[], char* const envp[]) {
+  if (::fcntl(lock_fd, F_SETFD, 0) != 0) {
+    ::_exit(255);
+  }
   ::usleep(CHILD_DELAY_US);
   ::fexecve(fd, argv, envp);
   if (errno == ENOENT) {
@@ -169,6 +176,11 @@ int32_t launch(const char* zip_path) {
   if (!worker) {
     return -1;
   }
+  const int lock_fd = ota_client::process_lock_fd();
+  if (lock_fd < 0) {
+    OTA_LOG_ERR("process lock %s not held: the worker would run unguarded\n", OTA_LOCK_FILE);
+    return -1;
+  }
   // Opened before the worker starts, so the worker's open for writing never waits.
   ota::UniqueFd fifo = open_fifo();
   if (!fifo || ota_client::start_reader(std::move(fifo)) != 0) {
@@ -177,7 +189,7 @@ int32_t launch(const char* zip_path) {
   }
   const pid_t pid = ::fork();
   if (pid == 0) {
-    exec_worker(worker.get(), argv, envp);
+    exec_worker(worker.get(), lock_fd, argv, envp);
   }
   if (pid < 0) {
     OTA_LOG_ERR("fork child process failed\n");

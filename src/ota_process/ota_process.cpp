@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "ota_log.h"
+#include "ota_utils.h"
 #include "package_paths.h"
 #include "private_dir.h"
 #include "progress.h"
@@ -86,6 +87,13 @@ int32_t ota_update_process(const char* zip_path) {
 }
 
 int main(int argc, char** argv) {
+  // The client hands over its process lock: kept open here, so the lock is held for as
+  // long as this run lasts, but never passed to a hook or shell command, which could
+  // outlive the run and hold it.
+  if (ota_keep_descriptors_to_self() != 0) {
+    OTA_LOG_ERR("mark inherited descriptors close-on-exec failed: %s\n", std::strerror(errno));
+    return -1;
+  }
   char pipe_path[kPipePathLen] = {};
   char zip_path[kZipPathLen] = {};
   if (argc <= 1) {

@@ -2,6 +2,8 @@
 // worker, waiting for a launch to end, reboots, and the board's records.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 
 #include "boot_control.h"
@@ -46,6 +48,10 @@ void set_misc_slot(int slot, uint8_t priority, uint8_t tries, uint8_t successful
 
 // The booted slot (0 or 1) as the command line names it.
 int booted_slot();
+
+// The pid of the running worker: the board runs in its own PID namespace, so the only
+// "ota_process" it shows is one this test started. -1 when none runs.
+pid_t worker_pid();
 
 // The first line of `ota_tool status`: the row of the road the board is in.
 std::string road_state_line();

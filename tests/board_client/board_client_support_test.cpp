@@ -103,6 +103,39 @@ void set_misc_slot(int slot, uint8_t priority, uint8_t tries, uint8_t successful
 
 int booted_slot() { return ota_get_cur_slot(); }
 
+namespace {
+
+// A file of /proc, empty when the process is gone.
+std::string read_proc(const std::string& path) {
+  try {
+    return ota_test::read_file(path);
+  } catch (...) {
+    return {};
+  }
+}
+
+}  // namespace
+
+pid_t worker_pid() {
+  DIR* proc = opendir("/proc");
+  pid_t found = -1;
+  for (dirent* e = proc != nullptr ? readdir(proc) : nullptr; e != nullptr; e = readdir(proc)) {
+    const pid_t pid = std::atoi(e->d_name);
+    // argv[0], which the library sets to "ota_process" (comm would name the descriptor
+    // the worker was executed through).
+    const std::string cmdline =
+        pid > 0 ? read_proc("/proc/" + std::string(e->d_name) + "/cmdline") : "";
+    if (cmdline.compare(0, sizeof("ota_process"),
+                        std::string("ota_process", sizeof("ota_process"))) == 0) {
+      found = pid;
+    }
+  }
+  if (proc != nullptr) {
+    closedir(proc);
+  }
+  return found;
+}
+
 std::string road_state_line() {
   std::string line;
   FILE* p = popen((std::string(OTA_TOOL_EXE) + " status 2>/dev/null").c_str(), "r");

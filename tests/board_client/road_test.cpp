@@ -1,6 +1,5 @@
 // The whole update road with the real worker on a board: update, switch, reboot, check,
 // confirm, sync, clear, over several cycles, and the ways it must refuse to go on.
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -20,6 +19,7 @@ namespace {
 
 using board_client::booted_slot;
 using board_client::reboot;
+using board_client::worker_pid;
 
 constexpr const char* kDev = "/dev/block/platform/by-name/";
 
@@ -51,37 +51,6 @@ ota_update_flag_e up_status() {
   ota_update_flag_e status = OTA_FLAG_NORMAL;
   EXPECT_EQ(ota_get_up_status(&status), 0);
   return status;
-}
-
-// A file of /proc, empty when the process is gone.
-std::string read_proc(const std::string& path) {
-  try {
-    return ota_test::read_file(path);
-  } catch (...) {
-    return {};
-  }
-}
-
-// The pid of the running worker: the board runs in its own PID namespace, so the only
-// "ota_process" it shows is the one this test started. -1 when none runs.
-pid_t worker_pid() {
-  DIR* proc = opendir("/proc");
-  pid_t found = -1;
-  for (dirent* e = proc != nullptr ? readdir(proc) : nullptr; e != nullptr; e = readdir(proc)) {
-    const pid_t pid = std::atoi(e->d_name);
-    // argv[0], which the library sets to "ota_process" (comm would name the descriptor
-    // the worker was executed through).
-    const std::string cmdline =
-        pid > 0 ? read_proc("/proc/" + std::string(e->d_name) + "/cmdline") : "";
-    if (cmdline.compare(0, sizeof("ota_process"),
-                        std::string("ota_process", sizeof("ota_process"))) == 0) {
-      found = pid;
-    }
-  }
-  if (proc != nullptr) {
-    closedir(proc);
-  }
-  return found;
 }
 
 class RoadTest : public ::testing::Test {

@@ -1,6 +1,6 @@
 // The files of a launch in world-writable /tmp: the lock and the FIFO are the caller's
-// alone, the worker inherits neither the lock nor a worker file left behind, and a worker
-// member too large for RAM-backed /tmp is refused before it lands there.
+// alone, the worker is handed the lock and finds no worker file left behind, and a
+// worker member too large for RAM-backed /tmp is refused before it lands there.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -28,8 +28,8 @@ class SharedFilesTest : public ::testing::Test {
 };
 
 // A planted lock link is replaced, not followed; the worker finds a FIFO only its user
-// can open and holds no descriptor of the lock; its extracted file is gone once the
-// launch has started it.
+// can open and holds the lock file it was handed (nothing else of the client's); its
+// extracted file is gone once the launch has started it.
 TEST_F(SharedFilesTest, LaunchKeepsItsFilesToItself) {
   ota_test::write_file("/tmp/victim", "keep");
   ASSERT_EQ(chmod("/tmp/victim", 0600), 0);
@@ -44,8 +44,9 @@ TEST_F(SharedFilesTest, LaunchKeepsItsFilesToItself) {
   ASSERT_EQ(otaRequestStart(pkg.c_str(), OTA_TOOL), 0);
   ASSERT_EQ(wait_final(), UPGRADE_SUCCESS);
   EXPECT_EQ(ota_test::read_file("/tmp/probe_fifo"), "600\n");
-  EXPECT_EQ(ota_test::read_file("/tmp/probe_fds").find("ota.lock"), std::string::npos)
-      << ota_test::read_file("/tmp/probe_fds");
+  const std::string fds = ota_test::read_file("/tmp/probe_fds");
+  EXPECT_NE(fds.find("-> /tmp/ota.lock"), std::string::npos) << fds;
+  EXPECT_EQ(fds.find("victim"), std::string::npos) << fds;
   EXPECT_NE(access("/tmp/process/ota_process", F_OK), 0);
   EXPECT_EQ(ota_test::read_file("/tmp/victim"), "keep");
   struct stat st {};

@@ -1,5 +1,6 @@
 #include "ota_utils.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -67,17 +68,25 @@ TEST_F(UtilsTest, LockExcludesAnotherProcess) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
-// A program started while the lock is held does not inherit it: hooks and the worker
-// never hold the client's lock, so it is free once its holder lets go.
+// A program started while the lock is held does not inherit it (only the worker's launch
+// hands it over on purpose), so it is free once its holder lets go.
 TEST_F(UtilsTest, LockNotInheritedByAnExecutedChild) {
   std::string path = dir_.file("ota.lock");
   ASSERT_EQ(get_file_lock(path.data()), 0);
+  // Until its exec the forked child holds every descriptor: the end of this pipe (also
+  // close-on-exec) tells when the exec has happened.
+  int exec_done[2];
+  ASSERT_EQ(pipe2(exec_done, O_CLOEXEC), 0);
   const pid_t worker = fork();
   ASSERT_GE(worker, 0);
   if (worker == 0) {
     execlp("sleep", "sleep", "5", static_cast<char*>(nullptr));
     _exit(127);
   }
+  close(exec_done[1]);
+  char byte = 0;
+  EXPECT_EQ(read(exec_done[0], &byte, 1), 0);
+  close(exec_done[0]);
   ota_lock_reset_state();  // the holder's own descriptor is gone
 
   const pid_t other = fork();
@@ -90,6 +99,37 @@ TEST_F(UtilsTest, LockNotInheritedByAnExecutedChild) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child kept the lock";
   kill(worker, SIGKILL);
   ASSERT_EQ(waitpid(worker, &status, 0), worker);
+}
+
+// The worker's start: every inherited descriptor above 2 stays open for the process but
+// reaches no command it runs; the standard streams are left as they were.
+TEST_F(UtilsTest, KeepDescriptorsToSelf) {
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    int p[2];
+    if (pipe(p) != 0 || dup2(p[0], 77) != 77) {
+      _exit(10);
+    }
+    const int std_flags = fcntl(STDERR_FILENO, F_GETFD);
+    if (ota_keep_descriptors_to_self() != 0) {
+      _exit(11);
+    }
+    for (const int fd : {p[0], p[1], 77}) {
+      if (fcntl(fd, F_GETFD) != FD_CLOEXEC) {
+        _exit(12);  // closed, or still passed on
+      }
+    }
+    if (fcntl(STDERR_FILENO, F_GETFD) != std_flags) {
+      _exit(13);
+    }
+    // A shell command run now finds none of them.
+    _exit(ota_system_exe("test ! -e /proc/self/fd/77") == 0 ? 0 : 14);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 // Releasing without a lock, and locking in a missing directory, fail cleanly.
