@@ -108,6 +108,25 @@ std::string make_private_dir(const char* parent, const char* prefix) {
   return path;
 }
 
+int claim_private_dir(const char* path) {
+  struct stat st {};
+  if (::lstat(path, &st) == 0) {
+    if (S_ISDIR(st.st_mode) && st.st_uid != ::geteuid()) {
+      errno = EPERM;
+      return -1;
+    }
+    if (S_ISDIR(st.st_mode) && is_ours_alone(st)) {
+      return 0;
+    }
+    if (remove_tree(path) != 0) {
+      return -1;
+    }
+  } else if (errno != ENOENT) {
+    return -1;
+  }
+  return ::mkdir(path, 0700);
+}
+
 int remove_tree(const char* path) {
   struct stat st {};
   if (::lstat(path, &st) != 0) {

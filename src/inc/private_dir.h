@@ -21,6 +21,13 @@ namespace ota {
 // sticky). The path, or "" with errno set (EPERM for an unsafe parent).
 [[nodiscard]] std::string make_private_dir(const char* parent, const char* prefix);
 
+// Makes path a directory of ours closed to others (mode 0700), keeping one that already
+// is, with what it holds. Anything else under the name is replaced, never followed: a
+// link or other non-directory is removed, a directory of ours open to others made afresh
+// (anyone could have put an entry in it). Another user's directory is refused with errno
+// EPERM. 0, or -1 with errno set.
+[[nodiscard]] int claim_private_dir(const char* path);
+
 // Removes path and everything below it without following a link and without entering
 // another file system (a mount below path is left alone and makes the removal fail).
 // 0, or -1 with errno set. A path that does not exist counts as removed.

@@ -3,12 +3,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <string_view>
 
 #include "client_api.h"
+#include "extract_path.h"
 #include "kx_zip.h"
 #include "ota_log.h"
+#include "private_dir.h"
 #include "unique_fd.h"
 
 namespace {
@@ -22,6 +27,11 @@ uint8_t g_hsm_buffer[HSM_IMG_MAX];
 uint8_t g_hsm_cert_buffer[HSM_CERT_MAX];
 uint32_t g_hsm_img_size = 0;
 
+constexpr const char* SECURE_IMG_DIR = "/tmp/ota";
+// A secure image (or its certificate) larger than the security module's buffer could not
+// be loaded whole: refused before it lands in RAM-backed /tmp.
+constexpr uint64_t SECURE_IMG_MAX = HSM_IMG_MAX;
+
 // One read of at most `cap` bytes into a zeroed buffer; the count read or -1.
 ssize_t read_once(const char* path, uint8_t* buf, size_t cap) {
   const ota::UniqueFd fd = ota::open_fd(path, O_RDONLY);
@@ -31,16 +41,12 @@ ssize_t read_once(const char* path, uint8_t* buf, size_t cap) {
   std::memset(buf, 0, cap);
   return ota::read_full(fd.get(), buf, cap);
 }
-}  // namespace
 
-extern "C" MIRVO_OTA_API int32_t ota_sec_uncompress(const char* zip_path, const char* img) {
-  if (zip_path == nullptr || zip_path[0] == '\0' || img == nullptr) {
-    OTA_LOG_ERR("No update file selected\n");
-    return -OTAERR_NULLPOINTER;
-  }
+// The full package among the ";"-separated paths: the first whose file name holds "all",
+// into package (left empty when none does). 0, or the refusal of a path.
+int32_t find_full_package(const char* zip_path, char* package, size_t size) {
   char buf[ZIP_PATH_BUF];
   std::snprintf(buf, sizeof(buf), "%s", zip_path);
-  char package[PACKAGE_PATH_LEN] = {};
   char* save = nullptr;
   for (const char* piece = ::strtok_r(buf, ";", &save); piece != nullptr;
        piece = ::strtok_r(nullptr, ";", &save)) {
@@ -53,11 +59,57 @@ extern "C" MIRVO_OTA_API int32_t ota_sec_uncompress(const char* zip_path, const 
       return -1;
     }
     if (std::strstr(std::strrchr(piece, '/') + 1, "all") != nullptr) {
-      std::snprintf(package, sizeof(package), "%s", piece);
+      std::snprintf(package, size, "%s", piece);
       break;
     }
   }
-  if (package[0] == '\0' || kx_uncompress_one(package, "/tmp/ota", img) != 0) {
+  return 0;
+}
+
+// The folder lies in world-writable /tmp: an image lands only in a directory of ours that
+// nobody else can enter, never through a link planted under its name.
+bool claim_secure_dir() {
+  if (ota::claim_private_dir(SECURE_IMG_DIR) == 0) {
+    return true;
+  }
+  OTA_LOG_ERR("secure image folder %s refused: %s\n", SECURE_IMG_DIR,
+              errno == EPERM ? "a directory of another user" : std::strerror(errno));
+  return false;
+}
+
+// Where member img lands: a zstd member of a tar package loses its ".zst".
+std::string landed_name(const char* package, std::string_view img) {
+  if (ota_archive_kind(package) == OTA_ARCHIVE_TAR && img.ends_with(".zst")) {
+    img.remove_suffix(4);
+  }
+  return std::string(img);
+}
+
+// Member img of the package into the folder, bounded by what the security module loads.
+// An earlier copy goes first: a refused member must not leave an older image to be loaded.
+int32_t stage_secure_image(const char* package, const char* img) {
+  const ota::UniqueFd dir = ota::open_fd(SECURE_IMG_DIR, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+  if (dir) {
+    ota::remove_member(dir.get(), landed_name(package, img));
+  }
+  return kx_uncompress_one(package, SECURE_IMG_DIR, img, SECURE_IMG_MAX);
+}
+
+}  // namespace
+
+extern "C" MIRVO_OTA_API int32_t ota_sec_uncompress(const char* zip_path, const char* img) {
+  if (zip_path == nullptr || zip_path[0] == '\0' || img == nullptr) {
+    OTA_LOG_ERR("No update file selected\n");
+    return -OTAERR_NULLPOINTER;
+  }
+  char package[PACKAGE_PATH_LEN] = {};
+  if (const int32_t found = find_full_package(zip_path, package, sizeof(package)); found != 0) {
+    return found;
+  }
+  if (package[0] != '\0' && !claim_secure_dir()) {
+    return -1;
+  }
+  if (package[0] == '\0' || stage_secure_image(package, img) != 0) {
     OTA_LOG_WARN("secure img [%s] is not found\n", img);
   }
   return 0;
