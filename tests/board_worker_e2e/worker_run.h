@@ -9,10 +9,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "board_io.h"
@@ -102,38 +100,6 @@ inline Outcome run_worker(const std::string& packages, const std::string& log = 
     ::close(fd);
   }
   out.exit_status = wait_status(pid);
-  return out;
-}
-
-// The worker killed with SIGKILL as soon as its `after`-th FIFO record has arrived (0: at
-// once); the FIFO is drained meanwhile. Moments picked by what the worker reported, not by
-// the clock, fall into the same phase of the run on any build, however slow.
-struct Killed {
-  int exit_status = -1;
-  std::vector<ota_upgrade_info> records;  // what arrived before the kill
-};
-inline Killed kill_worker_at_record(const std::string& packages, size_t after) {
-  const pid_t pid = start_worker({"-p", kPipe, "-z", packages}, "/tmp/worker.log");
-  Killed out;
-  const int fd = ::open(kPipe, O_RDONLY | O_CLOEXEC);
-  uint8_t buf[OTA_PROGRESS_RECORD_SIZE];
-  size_t have = 0;
-  while (out.records.size() < after) {
-    const ssize_t n = ::read(fd, buf + have, sizeof(buf) - have);
-    if (n <= 0) {
-      break;
-    }
-    have += static_cast<size_t>(n);
-    if (have == sizeof(buf)) {
-      out.records.push_back(ota_upgrade_info_decode(buf));
-      have = 0;
-    }
-  }
-  ::kill(pid, SIGKILL);
-  std::thread drain([fd] { (void)read_records(fd); });
-  out.exit_status = wait_status(pid);
-  drain.join();
-  ::close(fd);
   return out;
 }
 
