@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "mtd_flash.h"
 #include "ota_log.h"
 #include "unique_fd.h"
 
@@ -226,5 +227,11 @@ uint64_t ota_device_size(const char* path) {
     return size;
   }
   struct stat st {};
-  return ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
+  if (::fstat(fd.get(), &st) != 0) {
+    return 0;
+  }
+  if (S_ISCHR(st.st_mode)) {
+    return ota_mtd_char_size(fd.get(), path);
+  }
+  return S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
 }

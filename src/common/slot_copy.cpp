@@ -15,6 +15,7 @@
 
 #include "device_io.h"
 #include "md5.h"
+#include "mtd_flash.h"
 #include "ota_log.h"
 #include "partition_md5.h"
 #include "unique_fd.h"
@@ -151,6 +152,19 @@ int32_t prove_nor_copy(const char* name, uint64_t from, uint64_t to, uint64_t le
   return 0;
 }
 
+// Raw bytes move as they lie: never the signed-image layout that a NOR burn of a package
+// image applies under the board-secure flag. The destination's erase blocks are erased
+// first when the NOR device is the MTD character device.
+bool write_nor_copy(uint64_t from, uint64_t to, uint64_t len) {
+  const ota::UniqueFd fd = ota::open_fd(OTA_NOR_DEV, O_RDWR);
+  if (!fd) {
+    OTA_LOG_ERR("open %s failed: %s\n", OTA_NOR_DEV, std::strerror(errno));
+    return false;
+  }
+  ota_kernel_mtd_device nor(fd.get());
+  return ota_nor_copy_range(nor, OTA_NOR_DEV, from, to, len);
+}
+
 int32_t copy_nor(const char* name, int32_t from_slot, int32_t to_slot) {
   ota_nor_ab_pair_t pair{};
   if (!find_nor_pair(name, &pair)) {
@@ -160,21 +174,8 @@ int32_t copy_nor(const char* name, int32_t from_slot, int32_t to_slot) {
   const uint64_t to = to_slot == 0 ? pair.offset_a : pair.offset_b;
   settle_nor_view(name, from_slot);
   settle_nor_view(name, to_slot);
-  if (ota_flush_and_drop_cache(OTA_NOR_DEV, from, pair.length) != 0) {
-    return -1;
-  }
-  ota_file_info_t source{};
-  ota_file_info_t dest{};
-  std::snprintf(source.path, sizeof(source.path), "%s", OTA_NOR_DEV);
-  std::snprintf(dest.path, sizeof(dest.path), "%s", OTA_NOR_DEV);
-  source.offset = from;
-  source.size = pair.length;
-  dest.offset = to;
-  // Raw bytes move as they lie: the plain chunking, never the signed-image layout that
-  // a NOR burn of a package image applies under the board-secure flag.
-  source.medium = OTA_EMMC;
-  dest.medium = OTA_EMMC;
-  if (ota_file_to_file(&source, &dest, nullptr) != 0) {
+  if (ota_flush_and_drop_cache(OTA_NOR_DEV, from, pair.length) != 0 ||
+      !write_nor_copy(from, to, pair.length)) {
     OTA_LOG_ERR("NOR copy of %s from slot %c to slot %c failed\n", name, slot_letter(from_slot),
                 slot_letter(to_slot));
     return -1;

@@ -58,6 +58,6 @@ using ota_write_cb_t = void (*)(int fd, int32_t len);
 void device_io_reset_state();
 
 [[nodiscard]] long int get_file_size(const char* file_path);
-// Bytes of a block device (as the block layer reports them) or of a regular file; 0 when
-// it cannot be opened or measured.
+// Bytes of a block device (as the block layer reports them), of an MTD character device
+// (as the MTD driver does) or of a regular file; 0 when it cannot be opened or measured.
 [[nodiscard]] uint64_t ota_device_size(const char* path);

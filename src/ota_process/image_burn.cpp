@@ -14,6 +14,7 @@
 #include "device_io.h"
 #include "image_stage.h"
 #include "kx_zip.h"
+#include "mtd_flash.h"
 #include "ota_log.h"
 #include "ota_utils.h"
 #include "package_paths.h"
@@ -87,11 +88,29 @@ int32_t backup_hsm_partition(const partition_info_t* info, const char* backup_di
   return 0;
 }
 
+// Writes the staged image into the partition's node from its first byte, bounded by the
+// node's end: the node is the partition the package targets, so the erase of an MTD
+// character device may take whole blocks up to that end, never a neighbour's.
+int32_t write_nor_image(const char* image_path, uint64_t image_size, const char* target,
+                        uint64_t dev_size) {
+  const ota::UniqueFd image = ota::open_fd(image_path, O_RDONLY);
+  const ota::UniqueFd dev = image ? ota::open_fd(target, O_RDWR) : ota::UniqueFd();
+  if (!image || !dev) {
+    OTA_LOG_ERR("open %s failed: %s\n", image ? target : image_path, std::strerror(errno));
+    return -1;
+  }
+  ota_fd_source source(image.get());
+  ota_kernel_mtd_device nor(dev.get());
+  return ota_nor_write_image(nor, target, source, image_size, 0, dev_size, nor_progress_update)
+             ? 0
+             : -1;
+}
+
 // NOR images go through the work directory: the copier needs a seekable source to apply
 // the signed layout. An image the device cannot hold, or one its proof would not cover as
 // the copy lays it out, is refused before a byte is written.
 int32_t burn_nor_image(const partition_info_t* info, const char* unzip_dir,
-                       const char* ota_pack_path, ota_file_info_t* target, char* image_path,
+                       const char* ota_pack_path, const char* target, char* image_path,
                        size_t size) {
   if (!stage_member(info, ota_pack_path, unzip_dir, image_path, size)) {
     OTA_LOG_ERR("Uncompress %s failed\n", image_path);
@@ -103,22 +122,15 @@ int32_t burn_nor_image(const partition_info_t* info, const char* unzip_dir,
     image_size = 0;
   }
   OTA_LOG_INFO("image size: %lu\n", static_cast<unsigned long>(image_size));
-  ota_file_info_t source{};
-  source.size = static_cast<uint64_t>(image_size);
-  source.medium = info->medium;
-  if (std::snprintf(source.path, sizeof(source.path), "%s", image_path) >=
-      static_cast<int>(sizeof(source.path))) {
-    OTA_LOG_ERR("image path %s too long\n", image_path);
-    remove_staged(image_path);
-    return -1;
-  }
-  const uint64_t covers = is_bd_secure() == 1 ? ota_signed_nor_extent(source.size) : source.size;
+  const auto bytes = static_cast<uint64_t>(image_size);
+  const uint64_t covers = is_bd_secure() == 1 ? ota_signed_nor_extent(bytes) : bytes;
+  const uint64_t dev_size = ota_device_size(target);
   int32_t ret = 0;
-  if (!ota_image_fits_device(info, source.size, ota_device_size(target->path), target->path) ||
+  if (!ota_image_fits_device(info, bytes, dev_size, target) ||
       !ota_scope_covers(info->part_name, "the image", info->md5_scope[0], covers)) {
     ret = -1;
   } else {
-    ret = ota_file_to_file(&source, target, nor_progress_update);
+    ret = write_nor_image(image_path, bytes, target, dev_size);
   }
   remove_staged(image_path);
   return ret;
@@ -234,8 +246,10 @@ int32_t ota_update_image(partition_info_t* partition_info, const char* backup_di
     return -1;
   }
   // Only a device of the board is written: opening anything else could create a file
-  // under "/dev" that the proof would then read back.
-  if (!ota_is_block_device(target.path)) {
+  // under "/dev" that the proof would then read back. A NOR partition's node may also be
+  // its MTD character device, which the NOR writer erases before it writes.
+  if (!(info->medium == OTA_NOR && ota_is_mtd_char_device(target.path)) &&
+      !ota_is_block_device(target.path)) {
     OTA_LOG_ERR("partition %s: %s is not its device on this board\n", info->part_name, target.path);
     return -1;
   }
@@ -262,7 +276,8 @@ int32_t ota_update_image(partition_info_t* partition_info, const char* backup_di
   if (info->medium == OTA_EMMC) {
     ret = burn_emmc_image(info, ota_pack_path, &target);
   } else {
-    ret = burn_nor_image(info, unzip_dir, ota_pack_path, &target, image_path, sizeof(image_path));
+    ret =
+        burn_nor_image(info, unzip_dir, ota_pack_path, target.path, image_path, sizeof(image_path));
   }
   if (ret < 0) {
     OTA_LOG_ERR("burn image file:%s to device:%s failed!\n", image_path, target.path);

@@ -134,36 +134,25 @@ bool sectors_to_bytes(const std::string& text, uint64_t* bytes) {
   return true;
 }
 
-// The NOR device is sized as the MTD driver describes it: the character device of a real
-// board reports no size to stat.
-uint64_t raw_device_size(const char* dev) {
-  if (std::strcmp(dev, OTA_NOR_DEV) != 0) {
-    return ota_device_size(dev);
-  }
-  const ota::UniqueFd fd = ota::open_fd(dev, O_RDONLY);
-  ota_mtd_geometry_t geometry{};
-  ota_kernel_mtd_device nor(fd.get());
-  return fd && ota_mtd_geometry(nor, dev, &geometry) ? geometry.size : 0;
-}
-
-// Erases the erase blocks a NOR range covers, within its partition's range, when the
+// An image written at `offset` of the NOR device, erased first within `limit` when the
 // device is the MTD character device (a block device node is written as it is).
-bool prepare_nor_range(uint64_t start, uint64_t len, uint64_t limit) {
-  const ota::UniqueFd fd = ota::open_fd(OTA_NOR_DEV, O_RDWR);
-  if (!fd) {
-    OTA_LOG_ERR("open %s failed: %s\n", OTA_NOR_DEV, std::strerror(errno));
+bool write_nor_raw(const char* image, uint64_t size, uint64_t offset, uint64_t limit) {
+  const ota::UniqueFd src = ota::open_fd(image, O_RDONLY);
+  const ota::UniqueFd dev = src ? ota::open_fd(OTA_NOR_DEV, O_RDWR) : ota::UniqueFd();
+  if (!src || !dev) {
+    OTA_LOG_ERR("open %s failed: %s\n", src ? OTA_NOR_DEV : image, std::strerror(errno));
     return false;
   }
-  ota_kernel_mtd_device nor(fd.get());
-  ota_mtd_geometry_t geometry{};
-  return ota_mtd_geometry(nor, OTA_NOR_DEV, &geometry) &&
-         ota_mtd_prepare_range(nor, geometry, start, len, limit);
+  ota_fd_source source(src.get());
+  ota_kernel_mtd_device nor(dev.get());
+  return ota_nor_write_image(nor, OTA_NOR_DEV, source, size, offset, limit, nullptr);
 }
 
 // The range [offset, offset + len) must lie inside the device: a gpt.conf in the wrong
 // unit or an image larger than its partition would otherwise overwrite its neighbours.
 bool fits_device(const char* dev, uint64_t offset, uint64_t len) {
-  const uint64_t size = raw_device_size(dev);
+  // The NOR device's MTD character node reports its size through the MTD driver.
+  const uint64_t size = ota_device_size(dev);
   if (size == 0 || offset > size || len > size - offset) {
     OTA_LOG_ERR("range %llu+%llu outside %s (%llu bytes)\n",
                 static_cast<unsigned long long>(offset), static_cast<unsigned long long>(len), dev,
@@ -216,6 +205,41 @@ bool read_primary_header(gpt_header* header) {
   return true;
 }
 
+// The image written at dev_offset of its medium's raw device and proven there; a NOR
+// write is erased first within limit, the end of the partition the image belongs to.
+int32_t burn_and_verify(const partition_info_t* partition_info, uint64_t dev_offset,
+                        uint64_t limit) {
+  OTA_LOG_INFO("start update image:%s\n", partition_info->part_file);
+  char image[kImagePathLen] = {};
+  if (!image_path(image, sizeof(image), partition_info->part_file) ||
+      (ota_check_file(image, "img") != 0 && ota_check_file(image, "bin") != 0)) {
+    OTA_LOG_ERR("error: image file:%s not exit!\n", image);
+    return -1;
+  }
+  const char* target = target_of(partition_info->medium);
+  if (target == nullptr) {
+    OTA_LOG_ERR("medium [%d] is not supported\n", static_cast<int>(partition_info->medium));
+    return -1;
+  }
+  int32_t ret = fits_device(target, dev_offset, partition_info->img_size) ? 0 : -1;
+  if (ret == 0 && partition_info->medium == OTA_NOR) {
+    ret = write_nor_raw(image, partition_info->img_size, dev_offset, limit) ? 0 : -1;
+  } else if (ret == 0) {
+    ret = copy_to_disk(image, partition_info->img_size, dev_offset);
+  }
+  if (ret != 0) {
+    OTA_LOG_ERR("burn image file:%s to device:%s failed!\n", image, target);
+    return ret;
+  }
+  if (verify_image_checksum_with_part(partition_info->md5[0], partition_info->img_size, target,
+                                      dev_offset) != 0) {
+    OTA_LOG_ERR("partition:%s after burn nor:%ld check md5 fail\n", partition_info->part_name,
+                static_cast<long>(dev_offset));
+    return -1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 void recovery_reset_state() { g_ota_status = ota_status_t{}; }
@@ -255,41 +279,8 @@ int32_t get_offset_from_file(const char* part_name, uint64_t* offset, uint64_t* 
 }
 
 int32_t ota_force_up_verify(partition_info_t* partition_info, uint64_t dev_offset) {
-  OTA_LOG_INFO("start update image:%s\n", partition_info->part_file);
-  char image[kImagePathLen] = {};
-  if (!image_path(image, sizeof(image), partition_info->part_file) ||
-      (ota_check_file(image, "img") != 0 && ota_check_file(image, "bin") != 0)) {
-    OTA_LOG_ERR("error: image file:%s not exit!\n", image);
-    return -1;
-  }
-  const char* target = target_of(partition_info->medium);
-  if (target == nullptr) {
-    OTA_LOG_ERR("medium [%d] is not supported\n", static_cast<int>(partition_info->medium));
-    return -1;
-  }
-  ota_file_info_t ori{};
-  ota_file_info_t dest{};
-  std::snprintf(ori.path, sizeof(ori.path), "%s", image);
-  ori.size = partition_info->img_size;
-  ori.medium = partition_info->medium;
-  std::snprintf(dest.path, sizeof(dest.path), "%s", target);
-  dest.offset = dev_offset;
-  dest.medium = partition_info->medium;
-  int32_t ret = fits_device(target, dev_offset, partition_info->img_size) ? 0 : -1;
-  if (ret == 0) {
-    ret = ota_file_to_file(&ori, &dest, nullptr);
-  }
-  if (ret != 0) {
-    OTA_LOG_ERR("burn image file:%s to device:%s failed!\n", image, target);
-    return ret;
-  }
-  if (verify_image_checksum_with_part(partition_info->md5[0], partition_info->img_size, target,
-                                      dev_offset) != 0) {
-    OTA_LOG_ERR("partition:%s after burn nor:%ld check md5 fail\n", partition_info->part_name,
-                static_cast<long>(dev_offset));
-    return -1;
-  }
-  return 0;
+  // Without the partition's end, a NOR erase may take no byte the image does not cover.
+  return burn_and_verify(partition_info, dev_offset, dev_offset + partition_info->img_size);
 }
 
 int32_t ota_update_image_force(partition_info_t* partition_info, const char* backup_dir) {
@@ -320,9 +311,7 @@ int32_t ota_update_image_force(partition_info_t* partition_info, const char* bac
   // proof: its backup must not be refreshed from it in between.
   const bool main_copy = partition_info->type == BAK;
   if ((main_copy && ota_mark_main_unproven(place, true) != 0) ||
-      (partition_info->medium == OTA_NOR &&
-       !prepare_nor_range(start, partition_info->img_size, end + kSector)) ||
-      ota_force_up_verify(partition_info, start) != 0 ||
+      burn_and_verify(partition_info, start, end + kSector) != 0 ||
       (main_copy && ota_mark_main_unproven(place, false) != 0)) {
     OTA_LOG_ERR("update %s failed\n", place);
     return -1;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "boot_control.h"
+#include "mtd_flash.h"
 #include "ota_log.h"
 #include "write_targets.h"
 
@@ -56,6 +57,11 @@ bool device_is(const partition_info_t& e, const std::string& target) {
     OTA_LOG_ERR("partition %s: the engine would write %s, not %s\n", e.part_name, opposite,
                 want.c_str());
     return false;
+  }
+  // A NOR image may also be burnt into the partition's MTD character device, which the
+  // NOR writer erases first; a patch is written only through a block device.
+  if (e.medium == OTA_NOR && e.method == IMAGE_UP && ota_is_mtd_char_device(opposite)) {
+    return true;
   }
   return ota_is_block_device(opposite);
 }
