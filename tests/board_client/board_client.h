@@ -53,6 +53,12 @@ int booted_slot();
 // "ota_process" it shows is one this test started. -1 when none runs.
 pid_t worker_pid();
 
+// By-name partitions: the raw MD5 of the first `len` bytes, and `bytes` written at the
+// start and flushed.
+inline const std::string kByName = "/dev/block/platform/by-name/";
+std::string part_md5(const std::string& name, long len);
+void write_part(const std::string& name, const std::string& bytes);
+
 // The first line of `ota_tool status`: the row of the road the board is in.
 std::string road_state_line();
 

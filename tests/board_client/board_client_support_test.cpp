@@ -1,5 +1,6 @@
 // Support code of the suite (in a *_test.cpp file so the suite's glob builds it).
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -9,9 +10,11 @@
 #include <thread>
 
 #include "board_client.h"
+#include "md5.h"
 #include "mirvo_ota_hl.h"
 #include "pack_description.h"
 #include "packager.h"
+#include "unique_fd.h"
 
 namespace board_client {
 
@@ -102,6 +105,19 @@ void set_misc_slot(int slot, uint8_t priority, uint8_t tries, uint8_t successful
 }
 
 int booted_slot() { return ota_get_cur_slot(); }
+
+std::string part_md5(const std::string& name, long len) {
+  unsigned char h[16] = {};
+  EXPECT_EQ(MD5DevPart((kByName + name).c_str(), 0, len, h), 0) << name;
+  return std::string(reinterpret_cast<char*>(h), 16);
+}
+
+void write_part(const std::string& name, const std::string& bytes) {
+  const ota::UniqueFd fd = ota::open_fd((kByName + name).c_str(), O_WRONLY);
+  ASSERT_TRUE(fd.valid()) << name;
+  ASSERT_TRUE(ota::pwrite_full(fd.get(), bytes.data(), bytes.size(), 0)) << name;
+  ASSERT_TRUE(ota::sync_fd(fd.get())) << name;
+}
 
 namespace {
 

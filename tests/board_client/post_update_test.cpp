@@ -18,24 +18,9 @@
 
 namespace {
 
-const std::string kDev = "/dev/block/platform/by-name/";
-
-std::string dev_md5(const std::string& name, long len) {
-  unsigned char h[16] = {};
-  EXPECT_EQ(MD5DevPart((kDev + name).c_str(), 0, len, h), 0);
-  return std::string(reinterpret_cast<char*>(h), 16);
-}
-
-void write_dev(const std::string& name, const std::string& bytes) {
-  const ota::UniqueFd fd = ota::open_fd((kDev + name).c_str(), O_WRONLY);
-  ASSERT_TRUE(fd.valid()) << name;
-  ASSERT_TRUE(ota::pwrite_full(fd.get(), bytes.data(), bytes.size(), 0));
-  ASSERT_TRUE(ota::sync_fd(fd.get()));
-}
-
 // The cmdtype of the command waiting in flashcmd (0 when none).
 uint32_t pending_cmdtype() {
-  const ota::UniqueFd fd = ota::open_fd((kDev + "flashcmd").c_str(), O_RDONLY);
+  const ota::UniqueFd fd = ota::open_fd((board_client::kByName + "flashcmd").c_str(), O_RDONLY);
   uint8_t head[8] = {};
   EXPECT_EQ(ota::pread_full(fd.get(), head, sizeof(head), 0), 8);
   return ota::load_le32(head) == FLASHCMD_MAGIC ? ota::load_le32(head + 4) : 0;
@@ -160,15 +145,15 @@ TEST_F(PostUpdateTest, PartitionSyncCopiesListedPartitions) {
     SCOPED_TRACE(with_nor ? "with NOR" : "eMMC only");
     ASSERT_NO_FATAL_FAILURE(confirmed_update_on_a(listed(with_nor)));
     const std::string image = ota_test::make_image_bytes(1 << 20, with_nor ? 5 : 6);
-    ASSERT_NO_FATAL_FAILURE(write_dev("boot_a", image));
-    ASSERT_NO_FATAL_FAILURE(write_dev("uboot_a", image.substr(0, 512 << 10)));
-    ASSERT_NO_FATAL_FAILURE(write_dev("HSM_FW", image.substr(0, 4096)));
-    const std::string uboot_b_before = dev_md5("uboot_b", 512 << 10);
+    ASSERT_NO_FATAL_FAILURE(board_client::write_part("boot_a", image));
+    ASSERT_NO_FATAL_FAILURE(board_client::write_part("uboot_a", image.substr(0, 512 << 10)));
+    ASSERT_NO_FATAL_FAILURE(board_client::write_part("HSM_FW", image.substr(0, 4096)));
+    const std::string uboot_b_before = board_client::part_md5("uboot_b", 512 << 10);
     ASSERT_EQ(otaPartitionSync(), 0);
-    EXPECT_EQ(dev_md5("boot_b", 1 << 20), dev_md5("boot_a", 1 << 20));
-    EXPECT_EQ(dev_md5("uboot_b", 512 << 10),
-              with_nor ? dev_md5("uboot_a", 512 << 10) : uboot_b_before);
-    EXPECT_EQ(dev_md5("HSM_FW_bak", 4096), dev_md5("HSM_FW", 4096));
+    EXPECT_EQ(board_client::part_md5("boot_b", 1 << 20), board_client::part_md5("boot_a", 1 << 20));
+    EXPECT_EQ(board_client::part_md5("uboot_b", 512 << 10),
+              with_nor ? board_client::part_md5("uboot_a", 512 << 10) : uboot_b_before);
+    EXPECT_EQ(board_client::part_md5("HSM_FW_bak", 4096), board_client::part_md5("HSM_FW", 4096));
     EXPECT_EQ(pending_cmdtype(), 6U);  // only the confirmation's aonreg_write_cmd
     ota_update_flag_e m2b = OTA_FLAG_BURN;
     ASSERT_EQ(ota_get_backup_up_status(&m2b), 0);
@@ -202,19 +187,21 @@ TEST_F(PostUpdateTest, SyncWithoutConfirmedUpdateChangesNothing) {
   ASSERT_EQ(otaMarkOTASuccessful(), 0);
   update_part_t parts = listed(true);
   ASSERT_EQ(ota_set_part_array(&parts), 0);
-  ASSERT_NO_FATAL_FAILURE(write_dev("boot_a", ota_test::make_image_bytes(1 << 20, 8)));
-  ASSERT_NO_FATAL_FAILURE(write_dev("HSM_FW", "main copy that must not reach the backup"));
+  ASSERT_NO_FATAL_FAILURE(
+      board_client::write_part("boot_a", ota_test::make_image_bytes(1 << 20, 8)));
+  ASSERT_NO_FATAL_FAILURE(
+      board_client::write_part("HSM_FW", "main copy that must not reach the backup"));
   for (const RefusedSync& r : rows) {
     SCOPED_TRACE(r.what);
     ASSERT_EQ(ota_set_up_status(r.status), 0);
     const uint32_t from = r.target == OTA_ROAD_NO_SLOT ? OTA_ROAD_NO_SLOT : r.target ^ 1;
     ASSERT_NO_FATAL_FAILURE(board_client::set_road(r.phase, from, r.target));
-    const std::string boot_b = dev_md5("boot_b", 1 << 20);
-    const std::string bak = dev_md5("HSM_FW_bak", 4096);
+    const std::string boot_b = board_client::part_md5("boot_b", 1 << 20);
+    const std::string bak = board_client::part_md5("HSM_FW_bak", 4096);
     const slot_metadata b = board_client::misc_slot(1);
     EXPECT_EQ(otaPartitionSync(), -1);
-    EXPECT_EQ(dev_md5("boot_b", 1 << 20), boot_b);
-    EXPECT_EQ(dev_md5("HSM_FW_bak", 4096), bak);
+    EXPECT_EQ(board_client::part_md5("boot_b", 1 << 20), boot_b);
+    EXPECT_EQ(board_client::part_md5("HSM_FW_bak", 4096), bak);
     EXPECT_EQ(std::memcmp(board_client::misc_slot(1).bytes, b.bytes, 2), 0);
     EXPECT_EQ(board_client::road().phase, r.phase);
   }
@@ -246,12 +233,12 @@ TEST_F(PostUpdateTest, QueuedCommandGoesOutAfterTheReboot) {
 // Clearing the flags while a main-to-backup copy is marked unfinished never copies the
 // backups over the main partitions, but still resets the record.
 TEST_F(PostUpdateTest, ClearDuringUnfinishedBackupCopyKeepsMain) {
-  ASSERT_NO_FATAL_FAILURE(write_dev("HSM_FW", "fresh main copy"));
+  ASSERT_NO_FATAL_FAILURE(board_client::write_part("HSM_FW", "fresh main copy"));
   ASSERT_EQ(ota_set_up_status(OTA_FLAG_VERIFY), 0);
   ASSERT_EQ(ota_set_backup_up_status(OTA_FLAG_BURN), 0);
-  const std::string main_before = dev_md5("HSM_FW", 4096);
+  const std::string main_before = board_client::part_md5("HSM_FW", 4096);
   otaClearFlags();
-  EXPECT_EQ(dev_md5("HSM_FW", 4096), main_before);
+  EXPECT_EQ(board_client::part_md5("HSM_FW", 4096), main_before);
   EXPECT_NE(pending_cmdtype(), 5U);  // no hsm_b2m
   ota_update_flag_e status = OTA_FLAG_BURN;
   ASSERT_EQ(ota_get_up_status(&status), 0);

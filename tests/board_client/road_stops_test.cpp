@@ -21,8 +21,6 @@ using board_client::reboot;
 using board_client::set_misc_slot;
 using board_client::set_road;
 
-const std::string kDev = "/dev/block/platform/by-name/";
-
 struct Meta {
   uint8_t priority, tries, successful;
 };
@@ -38,19 +36,6 @@ uint32_t next_slot() {
   uint32_t slot = 9;
   EXPECT_EQ(ota_get_next_slot(&slot), 0);
   return slot;
-}
-
-std::string dev_md5(const std::string& name, long len) {
-  unsigned char h[16] = {};
-  EXPECT_EQ(MD5DevPart((kDev + name).c_str(), 0, len, h), 0);
-  return std::string(reinterpret_cast<char*>(h), 16);
-}
-
-void write_dev(const std::string& name, const std::string& bytes) {
-  const ota::UniqueFd fd = ota::open_fd((kDev + name).c_str(), O_WRONLY);
-  ASSERT_TRUE(fd.valid()) << name;
-  ASSERT_TRUE(ota::pwrite_full(fd.get(), bytes.data(), bytes.size(), 0));
-  ASSERT_TRUE(ota::sync_fd(fd.get()));
 }
 
 class RoadStopsTest : public ::testing::Test {
@@ -313,7 +298,7 @@ TEST_F(RoadStopsTest, SyncStoppedBetweenWritesThenRetried) {
   parts.num = 1;
   ASSERT_EQ(ota_set_part_array(&parts), 0);
   const std::string image = ota_test::make_image_bytes(1 << 20, 21);
-  ASSERT_NO_FATAL_FAILURE(write_dev("boot_a", image));
+  ASSERT_NO_FATAL_FAILURE(board_client::write_part("boot_a", image));
   for (const SyncStop& r : rows) {
     SCOPED_TRACE(r.what);
     // K: the update to a confirmed; b was the slot the update came from.
@@ -321,9 +306,10 @@ TEST_F(RoadStopsTest, SyncStoppedBetweenWritesThenRetried) {
     ASSERT_EQ(ota_set_backup_up_status(r.backup_burn ? OTA_FLAG_BURN : OTA_FLAG_NORMAL), 0);
     ASSERT_NO_FATAL_FAILURE(set_road(OTA_ROAD_SYNCING, 1, 0, 1));
     ASSERT_NO_FATAL_FAILURE(set_misc_slot(1, 14, r.fallback_unbootable ? 0 : 1, 1));
-    ASSERT_NO_FATAL_FAILURE(write_dev("boot_b", r.fallback_proven ? image
-                                                : r.half_copied   ? image.substr(0, 512 << 10)
-                                                                  : std::string(1 << 20, 'x')));
+    ASSERT_NO_FATAL_FAILURE(board_client::write_part("boot_b", r.fallback_proven ? image
+                                                               : r.half_copied
+                                                                   ? image.substr(0, 512 << 10)
+                                                                   : std::string(1 << 20, 'x')));
     for (int boot = 0; boot < 2; ++boot) {
       reboot();
       EXPECT_EQ(board_client::booted_slot(), 0);
@@ -332,7 +318,7 @@ TEST_F(RoadStopsTest, SyncStoppedBetweenWritesThenRetried) {
     EXPECT_EQ(board_client::road_state_line().rfind("road state: " + std::string(r.row), 0), 0U)
         << board_client::road_state_line();
     ASSERT_EQ(otaPartitionSync(), 0);
-    EXPECT_EQ(dev_md5("boot_b", 1 << 20), dev_md5("boot_a", 1 << 20));
+    EXPECT_EQ(board_client::part_md5("boot_b", 1 << 20), board_client::part_md5("boot_a", 1 << 20));
     expect_meta(1, {14, 1, 1});
     const ota_road_record_t road = board_client::road();
     EXPECT_EQ(road.phase, OTA_ROAD_SWITCHED);

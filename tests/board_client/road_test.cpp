@@ -21,8 +21,6 @@ using board_client::booted_slot;
 using board_client::reboot;
 using board_client::worker_pid;
 
-constexpr const char* kDev = "/dev/block/platform/by-name/";
-
 std::string hex_md5_of_part(const std::string& dev, long len) {
   unsigned char h[16] = {};
   EXPECT_EQ(MD5DevPart(dev.c_str(), 0, len, h), 0);
@@ -36,13 +34,6 @@ std::string hex_md5_of_part(const std::string& dev, long len) {
 long dev_size(const std::string& dev) {
   const ota::UniqueFd fd = ota::open_fd(dev.c_str(), O_RDONLY);
   return fd ? static_cast<long>(lseek(fd.get(), 0, SEEK_END)) : -1;
-}
-
-void write_dev(const std::string& name, const std::string& bytes) {
-  const ota::UniqueFd fd = ota::open_fd((kDev + name).c_str(), O_WRONLY);
-  ASSERT_TRUE(fd.valid()) << name;
-  ASSERT_TRUE(ota::pwrite_full(fd.get(), bytes.data(), bytes.size(), 0));
-  ASSERT_TRUE(ota::sync_fd(fd.get()));
 }
 
 char letter(int slot) { return static_cast<char>('a' + slot); }
@@ -84,8 +75,8 @@ class RoadTest : public ::testing::Test {
   }
 
   std::string image_md5(const char* name) { return ota_test::md5sum_of(dir_.file(name)); }
-  std::string part_md5(const std::string& part, const char* image) {
-    return hex_md5_of_part(kDev + part,
+  std::string part_md5_as(const std::string& part, const char* image) {
+    return hex_md5_of_part(board_client::kByName + part,
                            static_cast<long>(ota_test::read_file(dir_.file(image)).size()));
   }
 
@@ -108,8 +99,8 @@ TEST_F(RoadTest, UpdateConfirmSyncClear) {
   ASSERT_EQ(otaPartitionSync(), 0);
   for (const auto& [part, image] :
        {std::pair{"boot", "boot.img"}, {"system", "system.img"}, {"uboot", "uboot.img"}}) {
-    EXPECT_EQ(part_md5(std::string(part) + "_a", image), image_md5(image)) << part;
-    EXPECT_EQ(part_md5(std::string(part) + "_b", image), image_md5(image)) << part;
+    EXPECT_EQ(part_md5_as(std::string(part) + "_a", image), image_md5(image)) << part;
+    EXPECT_EQ(part_md5_as(std::string(part) + "_b", image), image_md5(image)) << part;
   }
   otaClearFlags();
   EXPECT_EQ(up_status(), OTA_FLAG_NORMAL);
@@ -177,16 +168,17 @@ TEST_F(RoadTest, DefaultRoadLeavesEveryNorPartitionOfTheNewSlotRight) {
   const std::pair<const char*, long> untouched[] = {{"bl31", 256 << 10}, {"ddr_fw", 128 << 10}};
   for (const auto& [part, size] : untouched) {
     ASSERT_NO_FATAL_FAILURE(
-        write_dev(std::string(part) + "_a", ota_test::make_image_bytes(size, 31)));
-    ASSERT_NO_FATAL_FAILURE(write_dev(std::string(part) + "_b", std::string(size, 'x')));
+        board_client::write_part(std::string(part) + "_a", ota_test::make_image_bytes(size, 31)));
+    ASSERT_NO_FATAL_FAILURE(
+        board_client::write_part(std::string(part) + "_b", std::string(size, 'x')));
   }
   ASSERT_NO_FATAL_FAILURE(update_and_switch(pkg));
   reboot();
   ASSERT_EQ(booted_slot(), 1);
-  EXPECT_EQ(part_md5("uboot_b", "uboot.img"), image_md5("uboot.img"));
+  EXPECT_EQ(part_md5_as("uboot_b", "uboot.img"), image_md5("uboot.img"));
   for (const auto& [part, size] : untouched) {
-    EXPECT_EQ(hex_md5_of_part(kDev + std::string(part) + "_b", size),
-              hex_md5_of_part(kDev + std::string(part) + "_a", size))
+    EXPECT_EQ(hex_md5_of_part(board_client::kByName + part + "_b", size),
+              hex_md5_of_part(board_client::kByName + part + "_a", size))
         << part;
   }
   EXPECT_EQ(otaCheckUpdate(), 0);
@@ -205,7 +197,7 @@ TEST_F(RoadTest, RebootBeforeTheSwitchIsNoSuccess) {
   EXPECT_EQ(board_client::road_state_line().rfind("road state: W6 ", 0), 0U)
       << board_client::road_state_line();
   EXPECT_EQ(otaPartitionSync(), -1);
-  EXPECT_EQ(part_md5("boot_b", "boot.img"), image_md5("boot.img"));
+  EXPECT_EQ(part_md5_as("boot_b", "boot.img"), image_md5("boot.img"));
   ASSERT_EQ(otaSetPartition(1), 0);
   reboot();
   ASSERT_EQ(booted_slot(), 1);
@@ -264,9 +256,9 @@ TEST_F(RoadTest, ParameterUpdateThenSyncWithoutAntiRollbackRecord) {
   ASSERT_EQ(otaCheckUpdate(), 0);
   ASSERT_EQ(otaMarkOTASuccessful(), 0);
   EXPECT_EQ(otaPartitionSync(), 0);
-  const long size = dev_size(kDev + std::string("app_param_a"));
-  EXPECT_EQ(hex_md5_of_part(kDev + std::string("app_param_a"), size),
-            hex_md5_of_part(kDev + std::string("app_param_b"), size));
+  const long size = dev_size(board_client::kByName + ("app_param_a"));
+  EXPECT_EQ(hex_md5_of_part(board_client::kByName + ("app_param_a"), size),
+            hex_md5_of_part(board_client::kByName + ("app_param_b"), size));
   otaClearFlags();
   EXPECT_EQ(up_status(), OTA_FLAG_NORMAL);
 }
@@ -275,12 +267,12 @@ TEST_F(RoadTest, ParameterUpdateThenSyncWithoutAntiRollbackRecord) {
 // backups at once (the engine copies them) and resets the records.
 TEST_F(RoadTest, ClearAfterAbandonRestoresSecurityPartitions) {
   ASSERT_NO_FATAL_FAILURE(update_and_switch(pkg_));
-  const std::string bak = kDev + std::string("HSM_FW_bak");
-  const std::string main = kDev + std::string("HSM_FW");
+  const std::string bak = board_client::kByName + ("HSM_FW_bak");
+  const std::string main = board_client::kByName + ("HSM_FW");
   const long size = dev_size(main);
   ASSERT_GT(size, 4096);
   // The main copy damaged after the update (what a half-written security image leaves).
-  ASSERT_NO_FATAL_FAILURE(write_dev("HSM_FW", "damaged"));
+  ASSERT_NO_FATAL_FAILURE(board_client::write_part("HSM_FW", "damaged"));
   otaClearFlags();
   EXPECT_EQ(hex_md5_of_part(main, size - 2048), hex_md5_of_part(bak, size - 2048));
   EXPECT_EQ(up_status(), OTA_FLAG_NORMAL);
