@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "efuse.h"
 #include "manifest.h"
 #include "ota_types.h"
 #include "veeprom_flag.h"
@@ -46,10 +47,3 @@ void antirollback_reset_state();
                                           uint32_t* value, const char* unzip_dir);
 [[nodiscard]] int32_t read_flash_img_anti_ver(const char* img_file_path, uint64_t* ver);
 [[nodiscard]] int32_t read_avb_img_anti_ver(const char* img_file_path, uint64_t* ver);
-[[nodiscard]] int32_t get_efuse_antirollback(antirollback_ver_t* ver);
-[[nodiscard]] int32_t set_efuse_antirollback(antirollback_ver_t* ver);
-
-// The security module's eFuse counter. Placeholders here: they log and succeed, and the
-// read leaves the value as it was.
-[[nodiscard]] uint32_t kx_efuse_hsm_anti_read(uint32_t* anti_num);
-[[nodiscard]] uint32_t kx_efuse_hsm_anti_update(void);

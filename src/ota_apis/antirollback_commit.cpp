@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "antirollback.h"
 #include "client_api.h"
+#include "efuse.h"
 #include "ota_log.h"
 #include "veeprom_flag.h"
 
