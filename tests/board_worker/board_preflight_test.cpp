@@ -34,15 +34,6 @@ std::string nor_image(uint16_t ver) {
   return img;
 }
 
-std::string avb_image(uint64_t index) {
-  std::string img(8192, '\0');
-  img.replace(0, 4, "AVB0");
-  for (int i = 0; i < 8; ++i) {
-    img[112 + i] = static_cast<char>(index >> (8 * (7 - i)));
-  }
-  return img;
-}
-
 // The default layout with one line replaced.
 std::string layout_with(const std::string& from, const std::string& to) {
   std::string text(ota::board::default_layout_text());
@@ -63,7 +54,7 @@ class BoardPreflightTest : public ::testing::Test {
     ota_test::clear_log_records();
     ota_test::write_file(dir_.file("boot.img"), ota_test::make_image_bytes(200000, 1));
     ota_test::write_file(dir_.file("uboot.img"), nor_image(2));
-    ota_test::write_file(dir_.file("vbmeta.img"), avb_image(2));
+    ota_test::write_file(dir_.file("vbmeta.img"), ota_test::avb_image(2));
   }
   void TearDown() override {
     manifest_reset_state();

@@ -98,16 +98,6 @@ antirollback_ver_t versions_on_disk() {
   return ver;
 }
 
-// An AVB image whose rollback index is `index`.
-std::string avb_image(uint64_t index) {
-  std::string img(8192, '\0');
-  img.replace(0, 4, "AVB0");
-  for (int i = 0; i < 8; ++i) {
-    img[112 + i] = static_cast<char>(index >> (8 * (7 - i)));
-  }
-  return img;
-}
-
 // The anti-rollback versions of a package go on record only once the road names the
 // update they belong to: a worker killed right before its road write leaves the versions
 // of the update already on the road (here 7) for that update's sync to commit.
@@ -117,7 +107,7 @@ TEST(RoadOrder, VersionsRecordedAfterTheRoadNamesTheUpdate) {
   ASSERT_EQ(reboot(), 0);
   ASSERT_EQ(ota_set_veeprom_flag_default(), 0);  // both runs start from valid records
   ota_test::TempDir dir;
-  ota_test::write_file(dir.file("vbmeta.img"), avb_image(9));
+  ota_test::write_file(dir.file("vbmeta.img"), ota_test::avb_image(9));
   ota_test::write_file(dir.file("boot.img"), ota_test::make_image_bytes(100000, 3));
   pack("key antirollbackUpdate_host 1\npart boot boot.img\npart vbmeta vbmeta.img anti_ver\n",
        dir.path(), "/userdata/all_in_one_ver.zip");

@@ -27,15 +27,6 @@ std::string nor_image(uint16_t ver, bool broken = false) {
   return img;
 }
 
-std::string avb_image(uint64_t index) {
-  std::string img(4096, '\0');
-  img.replace(0, 4, "AVB0");
-  for (int i = 0; i < 8; ++i) {
-    img[112 + i] = static_cast<char>(index >> (8 * (7 - i)));
-  }
-  return img;
-}
-
 struct Image {
   std::string part;
   std::string medium;
@@ -77,7 +68,7 @@ class AntirollbackTest : public ManifestStateTest {
 TEST_F(AntirollbackTest, ConsistentHostVersions) {
   load({{"uboot", "nor", 1, nor_image(3)},
         {"spl", "nor", 1, nor_image(9, true)},
-        {"vbmeta", "emmc", 1, avb_image(3)},
+        {"vbmeta", "emmc", 1, ota_test::avb_image(3, 4096)},
         {"rootfs", "emmc", 1, std::string(4096, 'r')}});
   antirollback_ver_t ver{};
   ASSERT_EQ(collect(&ver), 0);
@@ -109,7 +100,7 @@ TEST_F(AntirollbackTest, ClassesAndUnmarkedImages) {
 // The AVB rollback index is the big-endian word at offset 112; a missing marked image
 // and an unknown medium fail the collection.
 TEST_F(AntirollbackTest, AvbIndexAndFailures) {
-  ota_test::write_file(dir_.file("v.img"), avb_image(5));
+  ota_test::write_file(dir_.file("v.img"), ota_test::avb_image(5, 4096));
   uint64_t ver = 0;
   ASSERT_EQ(read_avb_img_anti_ver(dir_.file("v.img").c_str(), &ver), 0);
   EXPECT_EQ(ver, 5u);

@@ -44,11 +44,26 @@ std::string read_file(const std::string& path) {
   return buffer.str();
 }
 
+std::string avb_image(uint64_t index, size_t size) {
+  std::string img(size, '\0');
+  img.replace(0, 4, "AVB0");
+  for (int i = 0; i < 8; ++i) {
+    img[112 + i] = static_cast<char>(index >> (8 * (7 - i)));
+  }
+  return img;
+}
+
 std::string make_image_bytes(size_t size, unsigned seed) {
   using namespace std::string_view_literals;
-  static constexpr std::string_view words[] = {
-      "usr/lib/"sv, "libc.so.6"sv, "\x7f" "ELF"sv, "config="sv,
-      "        "sv, "#include"sv, "\0\0\0\0\0\0\0\0"sv, "return 0;"sv};
+  static constexpr std::string_view words[] = {"usr/lib/"sv,
+                                               "libc.so.6"sv,
+                                               "\x7f"
+                                               "ELF"sv,
+                                               "config="sv,
+                                               "        "sv,
+                                               "#include"sv,
+                                               "\0\0\0\0\0\0\0\0"sv,
+                                               "return 0;"sv};
   std::mt19937 rng(seed);
   std::string out;
   out.reserve(size);

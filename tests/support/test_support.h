@@ -1,6 +1,8 @@
 // Helpers shared by the test suites.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -41,6 +43,9 @@ std::string read_file(const std::string& path);
 // Deterministic bytes with repeated words and random runs, so that images compress
 // (about 1.5x with deflate) yet differ from block to block.
 std::string make_image_bytes(size_t size, unsigned seed);
+
+// A vbmeta image of `size` bytes whose AVB header carries the rollback index `index`.
+std::string avb_image(uint64_t index, size_t size = 8192);
 // Hex MD5 of the file by the system's md5sum tool, as an independent reference.
 std::string md5sum_of(const std::string& path);
 
