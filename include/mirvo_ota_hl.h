@@ -17,9 +17,18 @@
 extern "C" {
 #endif
 
-/* The library's own sources take these types from the engine's headers. */
-#ifndef MIRVO_OTA_INTERNAL_TYPES
-typedef enum {
+/* C++ sources, the library's own included, see each enumeration with a fixed 32-bit
+ * underlying type; C sees the same values in a plain enum of the same size. */
+#ifdef __cplusplus
+#define MIRVO_OTA_ENUM_BASE(type) : type
+#else
+#define MIRVO_OTA_ENUM_BASE(type)
+#endif
+
+/* The formatter cannot read the base macro as part of an enum head. */
+/* clang-format off */
+/* Failure codes: functions return them negated. */
+typedef enum ota_err_e MIRVO_OTA_ENUM_BASE(int32_t) {
   OTA_SUCCESS = 0,
   OTAERR_IO = 1,
   OTAERR_PLAT_UNSUPPORT = 2,
@@ -43,15 +52,20 @@ typedef enum {
   OTAERR_UPDATE_STATUS = 20
 } ota_err_e;
 
-typedef enum {
+typedef enum ota_update_result_e MIRVO_OTA_ENUM_BASE(uint32_t) {
   UPGRADE_NOT_START = 0,
   UPGRADE_IN_PROGRESS = 1,
   UPGRADE_SUCCESS = 2,
   UPGRADE_FAILED = 3
 } ota_update_result_e;
 
-typedef enum { NORMAL_BOOT = 0, OTA_TOOL = 1, OTA_SERVICE = 2, OTA_N_OWNER = 3 } ota_update_owner_e;
-#endif /* MIRVO_OTA_INTERNAL_TYPES */
+typedef enum ota_update_owner_e MIRVO_OTA_ENUM_BASE(uint32_t) {
+  NORMAL_BOOT = 0,
+  OTA_TOOL = 1,
+  OTA_SERVICE = 2,
+  OTA_N_OWNER = 3
+} ota_update_owner_e;
+/* clang-format on */
 
 /* Notices for the board's microcontroller, carried out by the boot firmware. */
 typedef enum {

@@ -11,16 +11,23 @@
 extern "C" {
 #endif
 
-#ifndef MIRVO_OTA_INTERNAL_TYPES
-typedef enum { OTA_NOR = 0, OTA_EMMC = 1 } ota_medium_e;
-typedef enum { GOLDEN = 0, AB = 1, BAK = 2, PERMANENT = 3 } ota_part_type_e;
+/* The formatter cannot read the base macro as part of an enum head. */
+/* clang-format off */
+typedef enum ota_medium_e MIRVO_OTA_ENUM_BASE(int32_t) { OTA_NOR = 0, OTA_EMMC = 1 } ota_medium_e;
+typedef enum ota_part_type_e MIRVO_OTA_ENUM_BASE(int32_t) {
+  GOLDEN = 0,
+  AB = 1,
+  BAK = 2,
+  PERMANENT = 3
+} ota_part_type_e;
 
-typedef enum {
+typedef enum ota_update_flag_e MIRVO_OTA_ENUM_BASE(uint32_t) {
   OTA_FLAG_NORMAL = 0,
   OTA_FLAG_BURN = 1,
   OTA_FLAG_VERIFY = 2,
   OTA_FLAG_VERIFIED = 3
 } ota_update_flag_e;
+/* clang-format on */
 
 /* The partitions written by the last update, as the status record keeps them. */
 typedef struct {
@@ -29,7 +36,6 @@ typedef struct {
   ota_medium_e medium[32];
   ota_part_type_e type[32];
 } update_part_t;
-#endif /* MIRVO_OTA_INTERNAL_TYPES */
 
 typedef int32_t (*check_status_fun)(ota_update_flag_e* status);
 

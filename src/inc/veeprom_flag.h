@@ -21,20 +21,6 @@ inline constexpr uint32_t OTA_ANTI_VER_OFFSET = 3200;     // 0xC80 in the partit
 inline constexpr size_t OTA_UPDATE_PART_MAX = 32;
 inline constexpr size_t OTA_UPDATE_PART_NAME_LEN = 32;
 
-enum ota_update_flag_e : uint32_t {
-  OTA_FLAG_NORMAL = 0,
-  OTA_FLAG_BURN = 1,
-  OTA_FLAG_VERIFY = 2,
-  OTA_FLAG_VERIFIED = 3,
-};
-
-enum ota_update_owner_e : uint32_t {
-  NORMAL_BOOT = 0,
-  OTA_TOOL = 1,
-  OTA_SERVICE = 2,
-  OTA_N_OWNER = 3,
-};
-
 enum ota_veeprom_type_e : uint32_t {
   OTA_VEEPROM_UPDATE_FLAG = 0,
   OTA_VEEPROM_SYS_UPDATE_FLAG = 1,
@@ -50,15 +36,11 @@ enum ota_veeprom_type_e : uint32_t {
   OTA_VEEPROM_ANTI_VER = 11,
 };
 
-// Partitions written by the last update.
-struct update_part_t {
-  uint32_t num;
-  char array[OTA_UPDATE_PART_MAX][OTA_UPDATE_PART_NAME_LEN];
-  ota_medium_e medium[OTA_UPDATE_PART_MAX];
-  ota_part_type_e type[OTA_UPDATE_PART_MAX];
-};
+// Partitions written by the last update (defined in mirvo_ota_ll.h): the layout the
+// status record stores.
 static_assert(sizeof(ota_medium_e) == 4 && sizeof(ota_part_type_e) == 4);
 static_assert(sizeof(update_part_t) == 1284);
+static_assert(sizeof(update_part_t::array) == OTA_UPDATE_PART_MAX * OTA_UPDATE_PART_NAME_LEN);
 static_assert(offsetof(update_part_t, num) == 0);
 static_assert(offsetof(update_part_t, array) == 4);
 static_assert(offsetof(update_part_t, medium) == 1028);

@@ -10,8 +10,6 @@
 #include "road_record.h"
 #include "test_support.h"
 #include "veeprom_flag.h"
-// The engine's types are in scope: the public headers included after this reuse them.
-#define MIRVO_OTA_INTERNAL_TYPES 1
 
 namespace board_client {
 

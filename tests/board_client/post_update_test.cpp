@@ -10,11 +10,10 @@
 #include "boot_control.h"
 #include "flash_cmd.h"
 #include "md5.h"
-#include "unique_fd.h"
-#include "veeprom_flag.h"
-#define MIRVO_OTA_INTERNAL_TYPES 1
 #include "mirvo_ota_hl.h"
 #include "mirvo_ota_ll.h"
+#include "unique_fd.h"
+#include "veeprom_flag.h"
 
 namespace {
 

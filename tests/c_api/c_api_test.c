@@ -54,6 +54,9 @@ int main(void) {
   memset(&parts, 0, sizeof(parts));
   CHECK(sizeof(parts) == 1284);
   CHECK(sizeof(ota_sec_img_t) == 356 && sizeof(ota_sec_info_t) == 716);
+  /* The library sees these enumerations with 32-bit bases: a C caller must agree. */
+  CHECK(sizeof(ota_err_e) == 4 && sizeof(ota_update_result_e) == 4);
+  CHECK(sizeof(ota_update_owner_e) == 4 && sizeof(ota_update_flag_e) == 4);
 
   CHECK(otaDeinitLib() == 0);
   CHECK(otaGetResult() == -OTAERR_NOTINIT);

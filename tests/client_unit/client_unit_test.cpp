@@ -3,11 +3,10 @@
 #include <string>
 
 #include "backup_sync.h"
-#include "test_support.h"
-#include "veeprom_flag.h"
-#define MIRVO_OTA_INTERNAL_TYPES 1
 #include "mirvo_ota_hl.h"
 #include "mirvo_ota_ll.h"
+#include "test_support.h"
+#include "veeprom_flag.h"
 
 namespace {
 
