@@ -1,34 +1,13 @@
-// The worker's progress record: its in-memory state and the exact 72 bytes the client's
-// reader thread receives on the FIFO at every change, and the percentage arithmetic that
+// The worker's side of the progress record (progress_record.h): its in-memory state, the
+// writers that send it on the FIFO at every change, and the percentage arithmetic that
 // maps burned bytes onto 15..85 percent.
 #pragma once
 
 #include <sys/types.h>
 
-#include <cstddef>
 #include <cstdint>
-#include <type_traits>
 
-#include "ota_types.h"
-
-inline constexpr size_t OTA_PROGRESS_NAME_LEN = 64;  // 63 characters and the terminator
-
-struct ota_upgrade_info {
-  char part_name[OTA_PROGRESS_NAME_LEN];
-  ota_update_result_e result;
-  uint32_t progress;
-};
-static_assert(sizeof(ota_upgrade_info) == 72);
-static_assert(offsetof(ota_upgrade_info, part_name) == 0);
-static_assert(offsetof(ota_upgrade_info, result) == 64);
-static_assert(offsetof(ota_upgrade_info, progress) == 68);
-static_assert(std::is_trivially_copyable_v<ota_upgrade_info>);
-
-inline constexpr size_t OTA_PROGRESS_RECORD_SIZE = sizeof(ota_upgrade_info);
-
-// The record's wire image (little-endian) and back; the client decodes what it reads.
-void ota_upgrade_info_encode(const ota_upgrade_info& info, uint8_t out[OTA_PROGRESS_RECORD_SIZE]);
-[[nodiscard]] ota_upgrade_info ota_upgrade_info_decode(const uint8_t in[OTA_PROGRESS_RECORD_SIZE]);
+#include "progress_record.h"
 
 // The FIFO the writers send to; -1 (the initial value) sends nothing. The caller keeps
 // ownership of the descriptor and closes it.

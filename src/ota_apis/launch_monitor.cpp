@@ -55,7 +55,7 @@ struct RecordReader {
     if (n > 0) {
       have += static_cast<size_t>(n);
       if (have == sizeof(buf)) {
-        const ota_upgrade_info info = decode_progress_record(buf);
+        const ota_upgrade_info info = ota_upgrade_info_decode(buf);
         progress_store(info);
         have = 0;
         std::memset(buf, 0, sizeof(buf));

@@ -1,10 +1,7 @@
 #include "progress_state.h"
 
 #include <cstdio>
-#include <cstring>
 #include <mutex>
-
-#include "le_bytes.h"
 
 namespace ota_client {
 
@@ -61,16 +58,6 @@ void set_launch_active(bool active) {
 bool launch_active() {
   const std::lock_guard<std::mutex> guard(g_progress_mutex);
   return g_launch_active;
-}
-
-ota_upgrade_info decode_progress_record(const uint8_t* bytes) {
-  ota_upgrade_info info{};
-  std::memcpy(info.part_name, bytes, sizeof(info.part_name));
-  info.part_name[sizeof(info.part_name) - 1] = '\0';
-  info.result =
-      static_cast<ota_update_result_e>(ota::load_le32(bytes + offsetof(ota_upgrade_info, result)));
-  info.progress = ota::load_le32(bytes + offsetof(ota_upgrade_info, progress));
-  return info;
 }
 
 }  // namespace ota_client

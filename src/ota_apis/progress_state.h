@@ -2,7 +2,7 @@
 // it, the reaper thread that settles it and the client threads that read it.
 #pragma once
 
-#include "progress.h"
+#include "progress_record.h"
 
 namespace ota_client {
 
@@ -21,8 +21,5 @@ void progress_settle(bool clean_exit);
 // visible only once the worker is reaped and the lock is free again.
 void set_launch_active(bool active);
 [[nodiscard]] bool launch_active();
-
-// The record as it arrives on the FIFO (little-endian words).
-[[nodiscard]] ota_upgrade_info decode_progress_record(const uint8_t* bytes);
 
 }  // namespace ota_client

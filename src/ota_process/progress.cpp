@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "le_bytes.h"
 #include "manifest.h"
 
 namespace {
@@ -39,21 +38,6 @@ void send_record() {
 }
 
 }  // namespace
-
-void ota_upgrade_info_encode(const ota_upgrade_info& info, uint8_t out[OTA_PROGRESS_RECORD_SIZE]) {
-  std::memcpy(out + offsetof(ota_upgrade_info, part_name), info.part_name, sizeof(info.part_name));
-  ota::store_le32(out + offsetof(ota_upgrade_info, result), static_cast<uint32_t>(info.result));
-  ota::store_le32(out + offsetof(ota_upgrade_info, progress), info.progress);
-}
-
-ota_upgrade_info ota_upgrade_info_decode(const uint8_t in[OTA_PROGRESS_RECORD_SIZE]) {
-  ota_upgrade_info info{};
-  std::memcpy(info.part_name, in + offsetof(ota_upgrade_info, part_name), sizeof(info.part_name));
-  info.result =
-      static_cast<ota_update_result_e>(ota::load_le32(in + offsetof(ota_upgrade_info, result)));
-  info.progress = ota::load_le32(in + offsetof(ota_upgrade_info, progress));
-  return info;
-}
 
 void ota_set_pipe_fd(int fd) { g_pipe_fd = fd; }
 
