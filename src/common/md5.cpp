@@ -4,28 +4,13 @@
 // memcpy (no per-byte assembly of words, no copy of the caller's input).
 #include "md5.h"
 
-#include <bit>
 #include <cstring>
+
+#include "le_bytes.h"
 
 namespace {
 
 const unsigned char PADDING[64] = {0x80};
-
-inline UINT4 load_le32(const unsigned char* p) {
-  UINT4 v;
-  std::memcpy(&v, p, sizeof(v));
-  if constexpr (std::endian::native == std::endian::big) {
-    v = __builtin_bswap32(v);
-  }
-  return v;
-}
-
-inline void store_le32(unsigned char* p, UINT4 v) {
-  if constexpr (std::endian::native == std::endian::big) {
-    v = __builtin_bswap32(v);
-  }
-  std::memcpy(p, &v, sizeof(v));
-}
 
 // One step per round function. x + t is added first, off the critical path through b;
 // each function then needs at most two operations on b (G is split into two disjoint
@@ -68,7 +53,7 @@ void Transform(UINT4 buf[4], const unsigned char* data, size_t blocks) {
   for (; blocks > 0; --blocks, data += 64) {
     UINT4 x[16];
     for (int k = 0; k < 16; ++k) {
-      x[k] = load_le32(data + 4 * k);
+      x[k] = ota::load_le32(data + 4 * k);
     }
     const UINT4 aa = a;
     const UINT4 bb = b;
@@ -201,8 +186,8 @@ void MD5Update(MD5_CTX* ctx, const unsigned char* input, unsigned int len) {
 void MD5Final(unsigned char hash[16], MD5_CTX* ctx) {
   // The length is taken before padding changes the count.
   unsigned char length[8];
-  store_le32(length, ctx->i[0]);
-  store_le32(length + 4, ctx->i[1]);
+  ota::store_le32(length, ctx->i[0]);
+  ota::store_le32(length + 4, ctx->i[1]);
 
   const unsigned pending = (ctx->i[0] >> 3) & 0x3F;
   const unsigned pad_len = pending < 56 ? 56 - pending : 120 - pending;
@@ -210,7 +195,7 @@ void MD5Final(unsigned char hash[16], MD5_CTX* ctx) {
   MD5Update(ctx, length, 8);
 
   for (int k = 0; k < 4; ++k) {
-    store_le32(ctx->digest + 4 * k, ctx->buf[k]);
+    ota::store_le32(ctx->digest + 4 * k, ctx->buf[k]);
   }
   std::memcpy(hash, ctx->digest, 16);
 }

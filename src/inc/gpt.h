@@ -12,6 +12,8 @@
 #include <string_view>
 #include <type_traits>
 
+#include "le_bytes.h"
+
 inline constexpr uint64_t GPT_SIGNATURE = 0x5452415020494645ULL;  // "EFI PART" on disk
 inline constexpr uint32_t GPT_REVISION = 0x00010000;
 inline constexpr uint32_t GPT_HEADER_SIZE = 92;
@@ -74,38 +76,9 @@ static_assert(offsetof(gpt_entry, attrs) == 48);
 static_assert(offsetof(gpt_entry, part_name) == 56);
 static_assert(std::is_trivially_copyable_v<gpt_entry>);
 
-namespace ota::gpt {
-
-[[nodiscard]] constexpr uint64_t load_le64(const uint8_t* in) {
-  uint64_t v = 0;
-  for (int i = 7; i >= 0; --i) {
-    v = (v << 8) | in[i];
-  }
-  return v;
-}
-
-constexpr void store_le64(uint8_t* out, uint64_t v) {
-  for (int i = 0; i < 8; ++i) {
-    out[i] = static_cast<uint8_t>(v >> (8 * i));
-  }
-}
-
-[[nodiscard]] constexpr uint32_t load_le32(const uint8_t* in) {
-  return static_cast<uint32_t>(in[0]) | (static_cast<uint32_t>(in[1]) << 8) |
-         (static_cast<uint32_t>(in[2]) << 16) | (static_cast<uint32_t>(in[3]) << 24);
-}
-
-constexpr void store_le32(uint8_t* out, uint32_t v) {
-  for (int i = 0; i < 4; ++i) {
-    out[i] = static_cast<uint8_t>(v >> (8 * i));
-  }
-}
-
-}  // namespace ota::gpt
-
 // Record codecs: false when the buffer is too small.
 [[nodiscard]] inline bool encode(const gpt_header& h, std::span<uint8_t> out) {
-  using namespace ota::gpt;
+  using namespace ota;
   if (out.size() < GPT_HEADER_SIZE) {
     return false;
   }
@@ -128,7 +101,7 @@ constexpr void store_le32(uint8_t* out, uint32_t v) {
 }
 
 [[nodiscard]] inline bool decode(std::span<const uint8_t> in, gpt_header* h) {
-  using namespace ota::gpt;
+  using namespace ota;
   if (h == nullptr || in.size() < GPT_HEADER_SIZE) {
     return false;
   }
@@ -151,7 +124,7 @@ constexpr void store_le32(uint8_t* out, uint32_t v) {
 }
 
 [[nodiscard]] inline bool encode(const gpt_entry& e, std::span<uint8_t> out) {
-  using namespace ota::gpt;
+  using namespace ota;
   if (out.size() < GPT_ENTRY_SIZE) {
     return false;
   }
@@ -164,15 +137,13 @@ constexpr void store_le32(uint8_t* out, uint32_t v) {
   store_le64(p + offsetof(gpt_entry, end_lba), e.end_lba);
   store_le64(p + offsetof(gpt_entry, attrs), e.attrs);
   for (size_t i = 0; i < GPT_NAME_UNITS; ++i) {
-    const uint16_t unit = e.part_name[i];
-    p[offsetof(gpt_entry, part_name) + 2 * i] = static_cast<uint8_t>(unit);
-    p[offsetof(gpt_entry, part_name) + 2 * i + 1] = static_cast<uint8_t>(unit >> 8);
+    store_le16(p + offsetof(gpt_entry, part_name) + 2 * i, e.part_name[i]);
   }
   return true;
 }
 
 [[nodiscard]] inline bool decode(std::span<const uint8_t> in, gpt_entry* e) {
-  using namespace ota::gpt;
+  using namespace ota;
   if (e == nullptr || in.size() < GPT_ENTRY_SIZE) {
     return false;
   }
@@ -185,8 +156,7 @@ constexpr void store_le32(uint8_t* out, uint32_t v) {
   e->end_lba = load_le64(p + offsetof(gpt_entry, end_lba));
   e->attrs = load_le64(p + offsetof(gpt_entry, attrs));
   for (size_t i = 0; i < GPT_NAME_UNITS; ++i) {
-    const size_t at = offsetof(gpt_entry, part_name) + 2 * i;
-    e->part_name[i] = static_cast<uint16_t>(p[at] | (p[at + 1] << 8));
+    e->part_name[i] = load_le16(p + offsetof(gpt_entry, part_name) + 2 * i);
   }
   return true;
 }

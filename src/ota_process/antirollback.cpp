@@ -10,6 +10,7 @@
 #include "device_io.h"
 #include "image_stage.h"
 #include "kx_zip.h"
+#include "le_bytes.h"
 #include "ota_log.h"
 #include "package_paths.h"
 #include "tar_zstd.h"
@@ -17,12 +18,10 @@
 
 namespace {
 
-uint16_t load_le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-
 bool decode_flash_header(const uint8_t* raw, flash_header* h) {
   std::memcpy(h, raw, sizeof(*h));
-  h->ver = load_le16(raw + offsetof(flash_header, ver));
-  h->crc16_le = load_le16(raw + offsetof(flash_header, crc16_le));
+  h->ver = ota::load_le16(raw + offsetof(flash_header, ver));
+  h->crc16_le = ota::load_le16(raw + offsetof(flash_header, crc16_le));
   return CRC16(raw, OTA_FLASH_HEADER_CRC_LEN) == h->crc16_le;
 }
 
@@ -118,11 +117,7 @@ int32_t read_avb_img_anti_ver(const char* img_file_path, uint64_t* ver) {
     OTA_LOG_ERR("get avb image antirollback version error!\n");
     return -1;
   }
-  uint64_t value = 0;
-  for (const uint8_t byte : raw) {
-    value = (value << 8) | byte;
-  }
-  *ver = value;
+  *ver = ota::load_be64(raw);
   return 0;
 }
 

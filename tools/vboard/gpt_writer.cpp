@@ -26,8 +26,8 @@ std::array<uint8_t, 16> guid_for(const std::string& seed) {
     h2 = (h2 ^ c) * 6364136223846793005ULL + 1442695040888963407ULL;
   }
   std::array<uint8_t, 16> g{};
-  ota::gpt::store_le64(g.data(), h1);
-  ota::gpt::store_le64(g.data() + 8, h2);
+  ota::store_le64(g.data(), h1);
+  ota::store_le64(g.data() + 8, h2);
   g[7] = static_cast<uint8_t>((g[7] & 0x0F) | 0x40);  // version 4 (byte 7 of mixed-endian)
   g[8] = static_cast<uint8_t>((g[8] & 0x3F) | 0x80);  // RFC 4122 variant
   return g;
@@ -41,8 +41,8 @@ std::vector<uint8_t> entry_array(const ota::board::Layout& layout) {
     e.part_type_guid_low = kLinuxDataLow;
     e.part_type_guid_high = kLinuxDataHigh;
     const auto uuid = guid_for("part:" + std::to_string(i) + ":" + p.name);
-    e.uuid_low = ota::gpt::load_le64(uuid.data());
-    e.uuid_high = ota::gpt::load_le64(uuid.data() + 8);
+    e.uuid_low = ota::load_le64(uuid.data());
+    e.uuid_high = ota::load_le64(uuid.data() + 8);
     e.start_lba = p.first_lba();
     e.end_lba = p.last_lba();
     (void)gpt_set_name(&e, p.name);  // names are validated to 31 characters
@@ -70,10 +70,9 @@ std::vector<uint8_t> protective_mbr(uint64_t disk_sectors) {
   part[5] = 0xFF;
   part[6] = 0xFF;
   part[7] = 0xFF;
-  ota::gpt::store_le32(part + 8, 1);
+  ota::store_le32(part + 8, 1);
   const uint64_t count = disk_sectors - 1;
-  ota::gpt::store_le32(part + 12,
-                       count > 0xFFFFFFFFULL ? 0xFFFFFFFFU : static_cast<uint32_t>(count));
+  ota::store_le32(part + 12, count > 0xFFFFFFFFULL ? 0xFFFFFFFFU : static_cast<uint32_t>(count));
   mbr[510] = 0x55;
   mbr[511] = 0xAA;
   return mbr;
