@@ -233,5 +233,10 @@ uint64_t ota_device_size(const char* path) {
   if (S_ISCHR(st.st_mode)) {
     return ota_mtd_char_size(fd.get(), path);
   }
-  return S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
+  if (!S_ISREG(st.st_mode)) {
+    return 0;
+  }
+  // A regular file may be an MTD device served from user space, of stat size 0.
+  const uint64_t mtd = ota_mtd_char_size(fd.get(), path);
+  return mtd > 0 ? mtd : static_cast<uint64_t>(st.st_size);
 }

@@ -41,6 +41,14 @@ bool read_sysfs_u64(int fd, const char* attr, uint64_t* out) {
   return ec == std::errc() && ptr == end && ptr != text;
 }
 
+// Only an MTD driver answers MEMGETINFO. Its node is normally a character device, but
+// a flash driver served from user space shows its node as a regular file: that node is
+// an MTD device too, known by its answer.
+bool answers_mtd_info(int fd) {
+  mtd_info_user info{};
+  return ::ioctl(fd, MEMGETINFO, &info) == 0;
+}
+
 unsigned long long ull(uint64_t v) { return static_cast<unsigned long long>(v); }
 
 bool write_logged(ota_mtd_device& dev, const char* path, const void* buf, size_t len, uint64_t at) {
@@ -125,7 +133,8 @@ ota_mtd_device::Kind ota_kernel_mtd_device::kind() {
   if (S_ISBLK(st.st_mode)) {
     return Kind::block;
   }
-  return S_ISCHR(st.st_mode) ? Kind::mtd_char : Kind::other;
+  return S_ISCHR(st.st_mode) || (S_ISREG(st.st_mode) && answers_mtd_info(fd_)) ? Kind::mtd_char
+                                                                               : Kind::other;
 }
 
 bool ota_kernel_mtd_device::block_size(uint64_t* size) {
@@ -301,7 +310,9 @@ uint64_t ota_mtd_char_size(int fd, const char* path) {
 
 bool ota_is_mtd_char_device(const char* path) {
   struct stat st {};
-  if (path == nullptr || ::stat(path, &st) != 0 || !S_ISCHR(st.st_mode)) {
+  // Opening anything else (a FIFO) could block; a regular file counts only if it answers
+  // MEMGETINFO below.
+  if (path == nullptr || ::stat(path, &st) != 0 || !(S_ISCHR(st.st_mode) || S_ISREG(st.st_mode))) {
     return false;
   }
   const ota::UniqueFd fd = ota::open_fd(path, O_RDONLY);
