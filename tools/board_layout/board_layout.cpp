@@ -198,12 +198,14 @@ void place(Layout& layout) {
   layout.emmc_size = at + kEmmcAlign;
   uint64_t nor_at = 0;
   unsigned mtd = 1;
+  // Every NOR partition starts on an erase block: flash that must be erased before it is
+  // programmed cannot rewrite a partition that shares its first or last block with a neighbour.
   for (auto& p : layout.nor) {
     p.offset = nor_at;
     p.mtd = mtd++;
-    nor_at += p.mtd_size();
+    nor_at = align_up(nor_at + p.mtd_size(), kNorEraseSize);
   }
-  layout.nor_size = align_up(nor_at == 0 ? kNorSizeUnit : nor_at, 64 * 1024);
+  layout.nor_size = nor_at == 0 ? kNorEraseSize : nor_at;
 }
 
 }  // namespace

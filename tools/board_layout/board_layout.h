@@ -22,6 +22,7 @@ inline constexpr uint64_t kEmmcAlign = 1024 * 1024;  // every eMMC partition sta
 inline constexpr uint64_t kEmmcFirstLba = 2048;      // room for the primary GPT
 inline constexpr uint64_t kNorTrailer = 2048;        // kept by the boot firmware per MTD part
 inline constexpr uint64_t kNorSizeUnit = 4096;
+inline constexpr uint32_t kNorEraseSize = 65536;  // the NOR erase block
 inline constexpr size_t kMaxEmmcParts = 128;
 inline constexpr size_t kMaxNorPairs = 16;
 inline constexpr size_t kMaxNameLen = 31;    // the engine's partition name buffers hold 32

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "board_layout.h"
 #include "sys_util.h"
@@ -60,6 +61,16 @@ class BoardDir {
     return path("sys/class/" + cls);
   }
   [[nodiscard]] std::string mount_root() const { return path(".root"); }
+  // The optional device layers the board was made with (vboard create --fuse).
+  [[nodiscard]] std::string layers_file() const { return path("layers"); }
+  // Where the FUSE server shows the served images, and its log of flushes.
+  [[nodiscard]] std::string fuse_mount() const { return path(".fuse"); }
+  [[nodiscard]] std::string fuse_log() const { return path("fuse.log"); }
+  // Every file the board's loop devices may be attached to: the images, and their
+  // served views while a FUSE server shows them.
+  [[nodiscard]] std::vector<std::string> image_paths() const {
+    return {emmc_image(), nor_image(), fuse_mount() + "/emmc.img", fuse_mount() + "/nor.img"};
+  }
 
  private:
   std::string root_;
@@ -67,5 +78,16 @@ class BoardDir {
 
 // Opens an existing board: its directory must hold a layout and both images.
 [[nodiscard]] Result<ota::board::Layout> load_board(const BoardDir& dir);
+
+// The optional device layers a board asks for, one word a line in its "layers" file:
+// "fuse" serves the images through our FUSE server (see fuse_layer.h); "mtd-chardev"
+// (which implies "fuse") makes "/dev/mtd0" the server's MTD character device stand-in
+// instead of a block device over the whole NOR image.
+struct Layers {
+  bool fuse = false;
+  bool mtd_chardev = false;
+};
+[[nodiscard]] Result<Layers> load_layers(const BoardDir& dir);
+[[nodiscard]] Result<void> save_layers(const BoardDir& dir, const Layers& layers);
 
 }  // namespace vboard

@@ -48,13 +48,14 @@ TEST(Layout, PlacesPartitionsAndWritesGptConf) {
   EXPECT_TRUE(l.emmc[5].ext4);
   EXPECT_EQ(l.emmc_size, 15U << 20);
   ASSERT_EQ(l.nor.size(), 3U);
-  EXPECT_EQ(l.nor[1].offset, 512U * 1024 + 2048);
+  // The second partition skips the rest of the first's last erase block.
+  EXPECT_EQ(l.nor[1].offset, 576U * 1024);
   EXPECT_EQ(l.nor[2].mtd, 3U);
   EXPECT_EQ(l.lifecycle, "OHP");
   ASSERT_EQ(l.nor_ab_pairs().size(), 1U);
   const std::string conf = ota::board::gpt_conf_text(l);
   EXPECT_NE(conf.find("misc:1048576:2097151:1\n"), std::string::npos) << conf;
-  EXPECT_NE(conf.find("uboot_a:0:524287:0\nuboot_b:526336:1050623:0\n"), std::string::npos) << conf;
+  EXPECT_NE(conf.find("uboot_a:0:524287:0\nuboot_b:589824:1114111:0\n"), std::string::npos) << conf;
 }
 
 // The built-in board has the partitions the engine expects and stays under 512 MiB.
