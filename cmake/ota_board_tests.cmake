@@ -6,13 +6,29 @@
 # `vboard run` and removes the board afterwards. ctest runs each test on its own
 # (one process each), so every test gets its own board and tests may run in parallel.
 # A test whose board cannot be made or entered fails; it is never skipped.
+# CREATE_FLAG FLAG passes FLAG to `vboard create` for every board of the suite;
+# SOURCES_OF SUITE builds the suite again from another suite's sources (its boards differ).
 function(ota_board_test_suite name)
-  file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
-  add_executable(${name} ${srcs} ${PROJECT_SOURCE_DIR}/tests/support/board_test_main.cpp)
-  target_link_libraries(${name} PRIVATE ${ARGN} ota_test_support GTest::gtest Threads::Threads)
+  cmake_parse_arguments(arg "" "CREATE_FLAG;SOURCES_OF" "" ${ARGN})
+  if(arg_SOURCES_OF)
+    get_target_property(srcs ${arg_SOURCES_OF} SOURCES)
+  else()
+    file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
+    list(APPEND srcs ${PROJECT_SOURCE_DIR}/tests/support/board_test_main.cpp)
+  endif()
+  add_executable(${name} ${srcs})
+  target_link_libraries(${name} PRIVATE ${arg_UNPARSED_ARGUMENTS} ota_test_support GTest::gtest Threads::Threads)
   target_compile_definitions(${name} PRIVATE VBOARD_EXE="$<TARGET_FILE:vboard>")
+  if(arg_CREATE_FLAG)
+    target_compile_definitions(${name} PRIVATE VBOARD_CREATE_FLAG="${arg_CREATE_FLAG}")
+  endif()
   add_dependencies(${name} vboard)
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 120 PROPERTIES LABELS "${name};board" TIMEOUT 600)
+  set(prefix "")
+  if(arg_SOURCES_OF)
+    set(prefix "${name}.")  # the same test names run again on other boards
+  endif()
+  gtest_discover_tests(${name} TEST_PREFIX "${prefix}" DISCOVERY_TIMEOUT 120
+    PROPERTIES LABELS "${name};board" TIMEOUT 600)
 endfunction()
 
 # ota_board_shell_test(NAME SCRIPT [ARGS...]): runs `sh SCRIPT ARGS...` inside a fresh

@@ -7,7 +7,7 @@ packages=(
   build-essential g++ cmake ninja-build pkg-config clang libclang-rt-14-dev
   zlib1g-dev libminizip-dev libzstd-dev libcjson-dev libdivsufsort-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  util-linux fdisk gdisk e2fsprogs mount
+  util-linux fdisk gdisk e2fsprogs mount libfuse3-dev fuse3
   zip unzip zstd tar xxd python3 time
 )
 

@@ -58,7 +58,11 @@ int run_on_fresh_board(int argc, char** argv) {
     return 125;
   }
   self[n] = '\0';
-  int code = run_and_wait({VBOARD_EXE, "create", dir});
+  std::vector<std::string> create = {VBOARD_EXE, "create", dir};
+#ifdef VBOARD_CREATE_FLAG
+  create.emplace_back(VBOARD_CREATE_FLAG);  // a suite's board layer, e.g. --mtd-chardev
+#endif
+  int code = run_and_wait(create);
   if (code != 0) {
     std::fprintf(stderr, "board test: vboard create %s failed (%d): the tests cannot run\n", dir,
                  code);

@@ -1,6 +1,9 @@
 #include "board_dir.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <sstream>
 
 namespace vboard {
 
@@ -29,6 +32,37 @@ Result<ota::board::Layout> load_board(const BoardDir& dir) {
     }
   }
   return ota::board::load_layout(dir.layout_file());
+}
+
+Result<Layers> load_layers(const BoardDir& dir) {
+  Layers out;
+  if (::access(dir.layers_file().c_str(), F_OK) != 0) {
+    return out;  // a board made without layers
+  }
+  auto text = read_text(dir.layers_file());
+  if (!text) {
+    return text.error();
+  }
+  std::istringstream in(*text);
+  for (std::string word; in >> word;) {
+    if (word == "fuse") {
+      out.fuse = true;
+    } else if (word == "mtd-chardev") {
+      out.fuse = true;
+      out.mtd_chardev = true;
+    } else {
+      return Error(EINVAL, dir.layers_file() + ": unknown device layer \"" + word + "\"");
+    }
+  }
+  return out;
+}
+
+Result<void> save_layers(const BoardDir& dir, const Layers& layers) {
+  std::string text = layers.fuse || layers.mtd_chardev ? "fuse\n" : "";
+  if (layers.mtd_chardev) {
+    text += "mtd-chardev\n";
+  }
+  return write_text(dir.layers_file(), text);
 }
 
 }  // namespace vboard

@@ -9,9 +9,11 @@
 
 namespace vboard {
 
-// Makes a new board in dir (which must not exist or be empty).
+// Makes a new board in dir (which must not exist or be empty), with the device layers
+// asked for recorded in it.
 [[nodiscard]] Result<void> create_board(const std::string& dir,
-                                        const std::optional<std::string>& layout_file);
+                                        const std::optional<std::string>& layout_file,
+                                        const Layers& layers = {});
 
 // Runs argv inside the board; returns argv's exit status (128 + signal if killed). Of
 // the host's /tmp the board shows what host_tmp.h says, keep included.

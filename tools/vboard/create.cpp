@@ -113,13 +113,14 @@ Result<void> write_mtd_sysfs(const BoardDir& dir, const Layout& layout) {
     if (auto r = make_dirs(d); !r) {
       return r;
     }
-    const std::pair<const char*, std::string> attrs[] = {{"name", name},
-                                                         {"offset", std::to_string(offset)},
-                                                         {"size", std::to_string(size)},
-                                                         {"type", "nor"},
-                                                         {"erasesize", "65536"},
-                                                         {"writesize", "1"},
-                                                         {"flags", "0x800"}};
+    const std::pair<const char*, std::string> attrs[] = {
+        {"name", name},
+        {"offset", std::to_string(offset)},
+        {"size", std::to_string(size)},
+        {"type", "nor"},
+        {"erasesize", std::to_string(ota::board::kNorEraseSize)},
+        {"writesize", "1"},
+        {"flags", "0x800"}};
     for (const auto& [attr, value] : attrs) {
       if (auto r = write_text(d + "/" + attr, value + "\n", 0444); !r) {
         return r;
@@ -239,7 +240,8 @@ Result<void> populate(const BoardDir& dir, const Layout& layout, const std::stri
 
 }  // namespace
 
-Result<void> create_board(const std::string& path, const std::optional<std::string>& layout_file) {
+Result<void> create_board(const std::string& path, const std::optional<std::string>& layout_file,
+                          const Layers& layers) {
   std::string text(ota::board::default_layout_text());
   if (layout_file) {
     auto t = read_text(*layout_file);
@@ -260,7 +262,11 @@ Result<void> create_board(const std::string& path, const std::optional<std::stri
     return root.error();
   }
   const BoardDir dir(*root);
-  if (auto r = populate(dir, *layout, text); !r) {
+  auto r = populate(dir, *layout, text);
+  if (r && (layers.fuse || layers.mtd_chardev)) {
+    r = save_layers(dir, layers);
+  }
+  if (!r) {
     // A half-made board would only mislead: nothing of it stays.
     ota::UniqueDir d(::opendir(dir.root().c_str()));
     while (d) {

@@ -339,7 +339,7 @@ Result<BootResult> reboot_board(const std::string& path, const RebootOptions& op
     return ota::tool::errno_error("lock " + b.dir.firmware_lock());
   }
   // What the running system wrote may still sit in the devices' caches.
-  const auto devices = devices_backed_by({b.dir.emmc_image(), b.dir.nor_image()});
+  const auto devices = devices_backed_by(b.dir.image_paths());
   if (auto r = flush_devices(devices); !r) {
     return r.error();
   }

@@ -17,15 +17,18 @@ using vboard::Error;
 using vboard::Result;
 
 constexpr const char* kUsage =
-    "usage: vboard create DIR [--layout FILE]\n"
+    "usage: vboard create DIR [--layout FILE] [--fuse] [--mtd-chardev]\n"
     "       vboard run DIR [--keep PATH]... -- CMD [ARG...]\n"
     "       vboard reboot DIR [--recovery]\n"
     "       vboard status DIR [--json]\n"
-    "       vboard scratch [--layout FILE] [--keep] -- CMD [ARG...]\n"
+    "       vboard scratch [--layout FILE] [--fuse] [--mtd-chardev] [--keep] -- CMD [ARG...]\n"
     "       vboard layout [--gpt-conf] [FILE]\n"
     "Of the host's /tmp, `run` shows only the folders right below /tmp that hold the board,\n"
     "the working directory, the command's file and the libraries it links from /tmp, and\n"
-    "each --keep PATH; a program below /tmp named in an argument but not shown is refused.\n";
+    "each --keep PATH; a program below /tmp named in an argument but not shown is refused.\n"
+    "--fuse: the board's images are served through vboard's FUSE server, which logs every\n"
+    "flush that reaches them in DIR/fuse.log; --mtd-chardev (implies --fuse): /dev/mtd0 is\n"
+    "the server's MTD character device stand-in (MEMGETINFO, MEMERASE, NOR writes).\n";
 
 struct Args {
   std::vector<std::string> plain;    // before "--"
@@ -36,6 +39,7 @@ struct Args {
   bool recovery = false;
   bool keep = false;
   bool gpt_conf = false;
+  vboard::Layers layers;  // create, scratch: --fuse, --mtd-chardev
 };
 
 // `run` takes --keep PATH; `scratch` takes --keep alone (keep the board afterwards).
@@ -60,6 +64,10 @@ Result<Args> parse_args(const std::string& cmd, int argc, char** argv) {
       a.keep_paths.push_back(argv[++i]);
     } else if (s == "--keep") {
       a.keep = true;
+    } else if (s == "--fuse" && (cmd == "create" || cmd == "scratch")) {
+      a.layers.fuse = true;
+    } else if (s == "--mtd-chardev" && (cmd == "create" || cmd == "scratch")) {
+      a.layers.mtd_chardev = true;
     } else if (s == "--gpt-conf") {
       a.gpt_conf = true;
     } else if (s.rfind("--", 0) == 0) {
@@ -78,7 +86,7 @@ Result<int> cmd_scratch(const Args& a) {
   }
   const std::string dir = tmpl;
   Result<int> result = Error(EIO, "not run");
-  if (auto r = vboard::create_board(dir, a.layout); !r) {
+  if (auto r = vboard::create_board(dir, a.layout, a.layers); !r) {
     result = r.error();
   } else {
     result = vboard::run_in_board(dir, a.command);
@@ -127,7 +135,7 @@ Result<int> dispatch(const std::string& cmd, const Args& a) {
   }
   const std::string& dir = a.plain[0];
   if (cmd == "create") {
-    auto r = vboard::create_board(dir, a.layout);
+    auto r = vboard::create_board(dir, a.layout, a.layers);
     return r ? Result<int>(0) : Result<int>(r.error());
   }
   if (cmd == "run") {

@@ -23,6 +23,7 @@
 #include <sstream>
 
 #include "board_ops.h"
+#include "fuse_layer.h"
 #include "host_tmp.h"
 #include "loop.h"
 
@@ -43,13 +44,21 @@ struct BoardDevice {
 struct Attached {
   std::vector<LoopDevice> loops;
   std::vector<BoardDevice> devices;
+  std::string mtd0_file;  // not empty: "/dev/mtd0" is this served file, not a loop device
 };
 
 // The by-name directory, below /dev.
 constexpr const char* kByNameRel = "/block/platform/by-name";
 
-Result<void> attach_board(const BoardDir& dir, const Layout& layout, Attached& out) {
-  auto disk = attach_loop(dir.emmc_image(), 0, 0, true);
+// The image files the loop devices are attached to: the board's own, or the FUSE
+// server's view of them.
+struct Images {
+  std::string emmc;
+  std::string nor;
+};
+
+Result<void> attach_board(const Images& images, const Layout& layout, Attached& out) {
+  auto disk = attach_loop(images.emmc, 0, 0, true);
   if (!disk) {
     return disk.error();
   }
@@ -75,7 +84,7 @@ Result<void> attach_board(const BoardDir& dir, const Layout& layout, Attached& o
       return r;
     }
   }
-  auto nor = attach_loop(dir.nor_image(), 0, layout.nor_size, false);
+  auto nor = attach_loop(images.nor, 0, layout.nor_size, false);
   if (!nor) {
     return nor.error();
   }
@@ -84,7 +93,7 @@ Result<void> attach_board(const BoardDir& dir, const Layout& layout, Attached& o
     return r;
   }
   for (const auto& p : layout.nor) {
-    auto part = attach_loop(dir.nor_image(), p.offset, p.mtd_size(), false);
+    auto part = attach_loop(images.nor, p.offset, p.mtd_size(), false);
     if (!part) {
       return part.error();
     }
@@ -283,7 +292,8 @@ Result<void> board_devices(const Attached& att, const std::string& dev) {
     if (::mknod(node.c_str(), S_IFBLK | 0660, d.number) != 0) {
       return ota::tool::errno_error("create " + node);
     }
-    if (d.is_mtd0 && ::mknod((dev + "/mtd0").c_str(), S_IFBLK | 0660, d.number) != 0) {
+    if (d.is_mtd0 && att.mtd0_file.empty() &&
+        ::mknod((dev + "/mtd0").c_str(), S_IFBLK | 0660, d.number) != 0) {
       return ota::tool::errno_error("create " + dev + "/mtd0");
     }
     for (const auto& link : d.links) {
@@ -293,7 +303,13 @@ Result<void> board_devices(const Attached& att, const std::string& dev) {
       }
     }
   }
-  return {};
+  if (att.mtd0_file.empty()) {
+    return {};
+  }
+  if (auto r = touch(dev + "/mtd0"); !r) {
+    return r;
+  }
+  return bind(att.mtd0_file, dev + "/mtd0");
 }
 
 Result<void> board_dev(const BoardDir& dir, const Attached& att, const std::string& nr) {
@@ -561,6 +577,42 @@ Result<int> start_and_wait(const BoardDir& dir, const Attached& att, const Launc
   return code;
 }
 
+// Serves the images through the FUSE server when the board asks for it, attaches them,
+// runs the board and takes everything down again.
+Result<int> run_attached(const BoardDir& dir, const Layout& layout, const Launch& launch) {
+  auto layers = load_layers(dir);
+  if (!layers) {
+    return layers.error();
+  }
+  Images images{dir.emmc_image(), dir.nor_image()};
+  FuseImages server;
+  Attached att;
+  if (layers->fuse) {
+    std::vector<ServedFile> files{{images.emmc, "emmc.img"}, {images.nor, "nor.img"}};
+    if (layers->mtd_chardev) {
+      files.push_back({images.nor, "mtd0", ota::board::kNorEraseSize});
+    }
+    auto started = FuseImages::start(dir, files);
+    if (!started) {
+      return started.error();
+    }
+    server = std::move(started.value());
+    images = {server.served("emmc.img"), server.served("nor.img")};  // see image_paths()
+    att.mtd0_file = layers->mtd_chardev ? server.served("mtd0") : "";
+  }
+  Result<int> result = Error(EIO, "not started");
+  if (auto r = attach_board(images, layout, att); !r) {
+    result = std::move(r.error().context("attach board " + dir.root()));
+  } else {
+    result = start_and_wait(dir, att, launch);
+  }
+  detach_board(att);
+  if (auto r = server.stop(); !r && result) {
+    result = r.error();
+  }
+  return result;
+}
+
 }  // namespace
 
 Result<int> run_in_board(const std::string& path, const std::vector<std::string>& argv,
@@ -595,14 +647,7 @@ Result<int> run_in_board(const std::string& path, const std::vector<std::string>
   const sigset_t set = handled_signals();
   sigset_t old;
   ::sigprocmask(SIG_BLOCK, &set, &old);
-  Attached att;
-  Result<int> result = Error(EIO, "not started");
-  if (auto r = attach_board(dir, *layout, att); !r) {
-    result = std::move(r.error().context("attach board " + dir.root()));
-  } else {
-    result = start_and_wait(dir, att, launch);
-  }
-  detach_board(att);
+  Result<int> result = run_attached(dir, *layout, launch);
   ::sigprocmask(SIG_SETMASK, &old, nullptr);
   return result;
 }

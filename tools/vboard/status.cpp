@@ -235,7 +235,7 @@ Result<std::string> board_status(const std::string& path, bool json) {
     return layout.error();
   }
   // A running board may hold newer data in its devices' caches than its images.
-  if (auto r = flush_devices(devices_backed_by({dir.emmc_image(), dir.nor_image()})); !r) {
+  if (auto r = flush_devices(devices_backed_by(dir.image_paths())); !r) {
     return r.error();
   }
   auto emmc = open_file(dir.emmc_image(), O_RDONLY);
