@@ -59,58 +59,64 @@ TEST(VeepromBoard, BlankPartitionReadsAsFreshRecord) {
   }
 }
 
-// Each typed setter changes its own field on disk only; getters read them back.
-TEST(VeepromBoard, FieldsRoundTrip) {
-  ASSERT_EQ(ota_set_up_status(OTA_FLAG_BURN), 0);
-  const auto before = read_dev(kVeeprom, OTA_STATUS_OFFSET, sizeof(ota_status_t));
-  ASSERT_EQ(ota_set_app_up_status(OTA_FLAG_VERIFY), 0);
-  auto after = read_dev(kVeeprom, OTA_STATUS_OFFSET, sizeof(ota_status_t));
-  for (size_t i = 0; i < 1352; ++i) {
-    if (i < 16 || i >= 20) {
-      ASSERT_EQ(after[i], before[i]) << "app flag changed byte " << i;
-    }
+// The status record now, after checking that nothing but [offset, offset + len) changed
+// since `before` and that the CRC covers the new bytes.
+std::vector<uint8_t> only_field_changed(const std::vector<uint8_t>& before, size_t offset,
+                                        size_t len) {
+  const auto after = read_dev(kVeeprom, OTA_STATUS_OFFSET, sizeof(ota_status_t));
+  for (size_t i = 0; i < OTA_STATUS_CRC_LEN; ++i) {
+    EXPECT_TRUE((i >= offset && i < offset + len) || after[i] == before[i]) << "byte " << i;
   }
-  EXPECT_EQ(le32(after, 16), 2U);
-  ASSERT_EQ(ota_set_middleware_up_status(OTA_FLAG_VERIFIED), 0);
-  after = read_dev(kVeeprom, OTA_STATUS_OFFSET, sizeof(ota_status_t));
-  EXPECT_EQ(le32(after, 20), 3U);
-  EXPECT_EQ(le32(after, 16), 2U);
+  EXPECT_EQ(le32(after, OTA_STATUS_CRC_LEN), CRC32(after.data(), OTA_STATUS_CRC_LEN));
+  return after;
+}
 
-  ASSERT_EQ(ota_set_system_up_status(OTA_FLAG_VERIFY), 0);
-  ASSERT_EQ(ota_set_backup_up_status(OTA_FLAG_BURN), 0);
-  ASSERT_EQ(ota_set_param_up_status(OTA_FLAG_VERIFIED), 0);
+// Each typed setter changes its own field on disk only; its getter reads it back.
+TEST(VeepromBoard, EachSetterWritesOnlyItsField) {
+  const struct {
+    const char* name;
+    int32_t (*set)(ota_update_flag_e);
+    int32_t (*get)(ota_update_flag_e*);
+    size_t offset;
+    ota_update_flag_e value;
+  } flags[] = {
+      {"up", ota_set_up_status, ota_get_up_status, 4, OTA_FLAG_BURN},
+      {"system", ota_set_system_up_status, ota_get_system_up_status, 8, OTA_FLAG_VERIFY},
+      {"backup", ota_set_backup_up_status, ota_get_backup_up_status, 12, OTA_FLAG_VERIFIED},
+      {"app", ota_set_app_up_status, ota_get_app_up_status, 16, OTA_FLAG_VERIFY},
+      {"middleware", ota_set_middleware_up_status, ota_get_middleware_up_status, 20,
+       OTA_FLAG_VERIFIED},
+      {"param", ota_set_param_up_status, ota_get_param_up_status, 24, OTA_FLAG_BURN},
+  };
+  ota_update_flag_e first{};
+  ASSERT_EQ(ota_get_up_status(&first), 0);  // a fresh board's record is made on first use
+  auto before = read_dev(kVeeprom, OTA_STATUS_OFFSET, sizeof(ota_status_t));
+  for (const auto& f : flags) {
+    SCOPED_TRACE(f.name);
+    ASSERT_EQ(f.set(f.value), 0);
+    before = only_field_changed(before, f.offset, 4);
+    EXPECT_EQ(le32(before, f.offset), static_cast<uint32_t>(f.value));
+    ota_update_flag_e back{};
+    ASSERT_EQ(f.get(&back), 0);
+    EXPECT_EQ(back, f.value);
+  }
   ASSERT_EQ(ota_set_owner(OTA_SERVICE), 0);
+  before = only_field_changed(before, 28, 4);
+  ota_update_owner_e owner{};
+  ASSERT_EQ(ota_get_owner(&owner), 0);
+  EXPECT_EQ(owner, OTA_SERVICE);
   EXPECT_EQ(ota_process_owner(), OTA_SERVICE);
   ASSERT_EQ(ota_set_next_slot(1), 0);
+  before = only_field_changed(before, 32, 4);
+  EXPECT_EQ(le32(before, 32), 1U);
   update_part_t parts = busy_status().update_part;
   parts.medium[2] = OTA_EMMC;
   parts.type[2] = BAK;
   ASSERT_EQ(ota_set_part_array(&parts), 0);
-
-  ota_update_flag_e flag{};
-  ASSERT_EQ(ota_get_up_status(&flag), 0);
-  EXPECT_EQ(flag, OTA_FLAG_BURN);
-  ASSERT_EQ(ota_get_system_up_status(&flag), 0);
-  EXPECT_EQ(flag, OTA_FLAG_VERIFY);
-  ASSERT_EQ(ota_get_backup_up_status(&flag), 0);
-  EXPECT_EQ(flag, OTA_FLAG_BURN);
-  ASSERT_EQ(ota_get_app_up_status(&flag), 0);
-  EXPECT_EQ(flag, OTA_FLAG_VERIFY);
-  ASSERT_EQ(ota_get_middleware_up_status(&flag), 0);
-  EXPECT_EQ(flag, OTA_FLAG_VERIFIED);
-  ASSERT_EQ(ota_get_param_up_status(&flag), 0);
-  EXPECT_EQ(flag, OTA_FLAG_VERIFIED);
-  ota_update_owner_e owner{};
-  ASSERT_EQ(ota_get_owner(&owner), 0);
-  EXPECT_EQ(owner, OTA_SERVICE);
-  uint32_t slot = 0;
-  ASSERT_EQ(ota_get_next_slot(&slot), 0);
-  EXPECT_EQ(slot, 1U);
+  (void)only_field_changed(before, 36, sizeof(update_part_t));
   update_part_t back{};
   ASSERT_EQ(ota_get_part_array(&back), 0);
   EXPECT_EQ(std::memcmp(&back, &parts, sizeof(parts)), 0);
-  ota_status_t disk = status_on_disk();
-  EXPECT_EQ(is_ota_status_valid(&disk), 0);
 }
 
 // A record with the right magic but one changed byte in the partition list is reset;
