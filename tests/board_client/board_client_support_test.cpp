@@ -1,22 +1,30 @@
 // Support code of the suite (in a *_test.cpp file so the suite's glob builds it).
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <thread>
 
 #include "board_client.h"
 #include "md5.h"
-#include "mirvo_ota_hl.h"
 #include "pack_description.h"
 #include "packager.h"
 #include "unique_fd.h"
 
 namespace board_client {
+
+void ClientTest::SetUp() {
+  ASSERT_NE(std::getenv("VBOARD_DIR"), nullptr);
+  ota_test::clear_log_records();
+  ASSERT_EQ(otaInitLib(), 0);
+}
+
+void ClientTest::TearDown() { (void)otaDeinitLib(); }
 
 std::string worker_script(const std::string& body) {
   return "#!/bin/sh\n"
@@ -30,8 +38,7 @@ std::string worker_script(const std::string& body) {
 
 std::string pack(const ota_test::TempDir& dir, const std::string& description,
                  const std::string& worker, const std::string& name) {
-  const std::string desc = "worker " + worker + "\n" + description;
-  auto d = ota::pack::parse_description(desc, dir.path());
+  auto d = ota::pack::parse_description("worker " + worker + "\n" + description, dir.path());
   EXPECT_TRUE(d.ok()) << d.error().message();
   const std::string out = name[0] == '/' ? name : dir.file(name);
   if (d.ok()) {
@@ -39,6 +46,12 @@ std::string pack(const ota_test::TempDir& dir, const std::string& description,
     EXPECT_TRUE(r.ok()) << r.error().message();
   }
   return out;
+}
+
+std::string scripted(const ota_test::TempDir& dir, const std::string& body,
+                     const std::string& name) {
+  ota_test::write_file(dir.file(name + ".sh"), worker_script(body));
+  return pack(dir, "", dir.file(name + ".sh"), name);
 }
 
 int wait_final(int timeout_s) {
@@ -59,19 +72,6 @@ int run(const std::string& cmd) {
 }
 
 void reboot() { ASSERT_EQ(run(std::string(VBOARD_EXE) + " reboot \"$VBOARD_DIR\""), 0); }
-
-size_t count_entries(const char* dir) {
-  size_t n = 0;
-  DIR* d = opendir(dir);
-  if (d == nullptr) {
-    return 0;
-  }
-  while (readdir(d) != nullptr) {
-    ++n;
-  }
-  closedir(d);
-  return n;
-}
 
 ota_road_record_t road() {
   ota_road_record_t rec{};
@@ -104,12 +104,37 @@ void set_misc_slot(int slot, uint8_t priority, uint8_t tries, uint8_t successful
   ASSERT_EQ(bootctrl_update_and_save(&ctrl), 0);
 }
 
-int booted_slot() { return ota_get_cur_slot(); }
+ota_update_flag_e up_status() {
+  ota_update_flag_e status = OTA_FLAG_NORMAL;
+  EXPECT_EQ(ota_get_up_status(&status), 0);
+  return status;
+}
+
+ota_update_flag_e backup_up_status() {
+  ota_update_flag_e status = OTA_FLAG_NORMAL;
+  EXPECT_EQ(ota_get_backup_up_status(&status), 0);
+  return status;
+}
+
+uint32_t next_slot() {
+  uint32_t slot = 9;
+  EXPECT_EQ(ota_get_next_slot(&slot), 0);
+  return slot;
+}
 
 std::string part_md5(const std::string& name, long len) {
   unsigned char h[16] = {};
   EXPECT_EQ(MD5DevPart((kByName + name).c_str(), 0, len, h), 0) << name;
-  return std::string(reinterpret_cast<char*>(h), 16);
+  char text[33] = {};
+  for (int i = 0; i < 16; ++i) {
+    std::snprintf(text + 2 * i, 3, "%02x", h[i]);
+  }
+  return text;
+}
+
+long part_size(const std::string& name) {
+  const ota::UniqueFd fd = ota::open_fd((kByName + name).c_str(), O_RDONLY);
+  return fd ? static_cast<long>(lseek(fd.get(), 0, SEEK_END)) : -1;
 }
 
 void write_part(const std::string& name, const std::string& bytes) {
@@ -119,52 +144,44 @@ void write_part(const std::string& name, const std::string& bytes) {
   ASSERT_TRUE(ota::sync_fd(fd.get())) << name;
 }
 
-namespace {
-
-// A file of /proc, empty when the process is gone.
-std::string read_proc(const std::string& path) {
-  try {
-    return ota_test::read_file(path);
-  } catch (...) {
-    return {};
-  }
-}
-
-}  // namespace
-
 pid_t worker_pid() {
-  DIR* proc = opendir("/proc");
-  pid_t found = -1;
-  for (dirent* e = proc != nullptr ? readdir(proc) : nullptr; e != nullptr; e = readdir(proc)) {
-    const pid_t pid = std::atoi(e->d_name);
-    // argv[0], which the library sets to "ota_process" (comm would name the descriptor
-    // the worker was executed through).
-    const std::string cmdline =
-        pid > 0 ? read_proc("/proc/" + std::string(e->d_name) + "/cmdline") : "";
-    if (cmdline.compare(0, sizeof("ota_process"),
-                        std::string("ota_process", sizeof("ota_process"))) == 0) {
-      found = pid;
+  // argv[0], which the library sets to "ota_process" (comm would name the descriptor
+  // the worker was executed through).
+  const std::string name("ota_process", sizeof("ota_process"));
+  for (const auto& e : std::filesystem::directory_iterator("/proc")) {
+    const pid_t pid = std::atoi(e.path().filename().c_str());
+    try {
+      if (pid > 0 && ota_test::read_file(e.path() / "cmdline").compare(0, name.size(), name) == 0) {
+        return pid;
+      }
+    } catch (...) {  // the process is gone
     }
   }
-  if (proc != nullptr) {
-    closedir(proc);
-  }
-  return found;
+  return -1;
 }
 
-std::string road_state_line() {
-  std::string line;
+void expect_synced_into_b() {
+  EXPECT_EQ(part_md5("boot_b", 1 << 20), part_md5("boot_a", 1 << 20));
+  const slot_metadata b = misc_slot(1);
+  EXPECT_EQ(b.priority(), 14);
+  EXPECT_EQ(b.tries_remaining(), 1);
+  EXPECT_EQ(b.successful_boot(), 1);
+  EXPECT_EQ(road().phase, OTA_ROAD_SWITCHED);
+  EXPECT_EQ(road().sync_slot, OTA_ROAD_NO_SLOT);
+  EXPECT_EQ(backup_up_status(), OTA_FLAG_NORMAL);
+}
+
+std::string road_row() {
+  std::string line(256, '\0');
   FILE* p = popen((std::string(OTA_TOOL_EXE) + " status 2>/dev/null").c_str(), "r");
-  if (p == nullptr) {
-    return line;
+  if (p == nullptr || std::fgets(line.data(), static_cast<int>(line.size()), p) == nullptr) {
+    line.clear();
   }
-  for (int c = std::fgetc(p); c != EOF && c != '\n'; c = std::fgetc(p)) {
-    line.push_back(static_cast<char>(c));
+  if (p != nullptr) {
+    pclose(p);
   }
-  while (std::fgetc(p) != EOF) {
-  }
-  pclose(p);
-  return line;
+  line = line.c_str();
+  return line.rfind("road state: ", 0) == 0 ? line.substr(12, line.find(' ', 12) - 12) : line;
 }
 
 }  // namespace board_client

@@ -1,7 +1,6 @@
 // The process lock across a client that dies while its worker runs: the worker holds the
 // lock it was handed for as long as it runs, so no other process can start, sync, switch
 // or clear beside it, while the hooks it runs hold no descriptor of the lock file.
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -10,15 +9,16 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <thread>
 
 #include "board_client.h"
-#include "mirvo_ota_hl.h"
 
 namespace {
 
 using board_client::run;
+using board_client::up_status;
 
 constexpr const char* kLock = "/tmp/ota.lock";
 
@@ -35,19 +35,14 @@ bool wait_for_file(const std::string& path, int timeout_s) {
 
 // True when one of pid's descriptors is the file at path.
 bool holds_file(pid_t pid, const std::string& path) {
-  const std::string fd_dir = "/proc/" + std::to_string(pid) + "/fd";
-  DIR* dir = opendir(fd_dir.c_str());
-  bool found = false;
-  for (dirent* e = dir != nullptr ? readdir(dir) : nullptr; e != nullptr; e = readdir(dir)) {
-    char target[256] = {};
-    const std::string link = fd_dir + "/" + e->d_name;
-    const ssize_t n = readlink(link.c_str(), target, sizeof(target) - 1);
-    found = found || (n > 0 && path == target);
+  for (const auto& fd :
+       std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+    std::error_code ec;
+    if (std::filesystem::read_symlink(fd.path(), ec) == path) {
+      return true;
+    }
   }
-  if (dir != nullptr) {
-    closedir(dir);
-  }
-  return found;
+  return false;
 }
 
 // Waits for a child of ours (the worker is re-parented to this process once its client is
@@ -62,67 +57,54 @@ bool wait_child_end(pid_t pid, int timeout_s) {
   return false;
 }
 
-ota_update_flag_e up_status() {
-  ota_update_flag_e status = OTA_FLAG_NORMAL;
-  EXPECT_EQ(ota_get_up_status(&status), 0);
-  return status;
+// `ota_tool update PKG` in a process of its own, its output in log: the client to kill.
+pid_t start_client(const std::string& pkg, const std::string& log) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    (void)dup2(out, STDOUT_FILENO);
+    (void)dup2(out, STDERR_FILENO);
+    execl(OTA_TOOL_EXE, "ota_tool", "update", pkg.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  return pid;
 }
 
-class LockHandoverTest : public ::testing::Test {
+class LockHandoverTest : public board_client::ClientTest {
  protected:
-  void SetUp() override {
-    ASSERT_NE(std::getenv("VBOARD_DIR"), nullptr);
-    ota_test::clear_log_records();
-    // Orphans of this test's children (the worker of a killed client) become ours to wait for.
-    ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
-    ota_test::write_file(dir_.file("boot.img"), ota_test::make_image_bytes(1 << 20, 41));
-    // The hook reports its own descriptors, then holds the worker until the test lets go.
-    ota_test::write_file(dir_.file("hook.sh"),
-                         "#!/bin/sh\nls -l /proc/$$/fd > " + dir_.file("hook_fds") + "\ntouch " +
-                             dir_.file("started") + "\ni=0\nwhile [ ! -e " + dir_.file("go") +
-                             " ] && [ $i -lt 1200 ]; do sleep 0.1; i=$((i+1)); done\n");
-    pkg_ = board_client::pack(dir_, "part boot boot.img\nhook pre boot hook.sh\n", OTA_PROCESS_EXE,
-                              "/userdata/all_in_one_handover.zip");
-    ASSERT_EQ(otaInitLib(), 0);
-    ASSERT_EQ(otaMarkOTASuccessful(), 0);  // the worker refuses an unconfirmed slot
-  }
   void TearDown() override {
-    (void)otaDeinitLib();
+    ClientTest::TearDown();
     (void)prctl(PR_SET_CHILD_SUBREAPER, 0);
   }
-
-  // `ota_tool update` in a process of its own: the client this test kills.
-  pid_t start_client() {
-    const pid_t pid = fork();
-    if (pid == 0) {
-      const int out = open(dir_.file("client.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      (void)dup2(out, STDOUT_FILENO);
-      (void)dup2(out, STDERR_FILENO);
-      execl(OTA_TOOL_EXE, "ota_tool", "update", pkg_.c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    return pid;
-  }
-
-  ota_test::TempDir dir_;
-  std::string pkg_;
 };
 
 // A client killed while its worker runs a hook: every other way in is refused (-3 to
 // start or sync, -10 to switch, a clear does nothing) until the worker has ended, then
 // each succeeds. The worker holds the lock file; the hook holds none of it.
 TEST_F(LockHandoverTest, KilledClientsWorkerKeepsTheLockUntilItEnds) {
-  const pid_t client = start_client();
+  // Orphans of this test's children (the worker of a killed client) become ours to wait for.
+  ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+  ota_test::TempDir dir;
+  ota_test::write_file(dir.file("boot.img"), ota_test::make_image_bytes(1 << 20, 41));
+  // The hook reports its own descriptors, then holds the worker until the test lets go.
+  ota_test::write_file(dir.file("hook.sh"),
+                       "#!/bin/sh\nls -l /proc/$$/fd > " + dir.file("hook_fds") + "\ntouch " +
+                           dir.file("started") + "\ni=0\nwhile [ ! -e " + dir.file("go") +
+                           " ] && [ $i -lt 1200 ]; do sleep 0.1; i=$((i+1)); done\n");
+  const std::string pkg = board_client::pack(dir, "part boot boot.img\nhook pre boot hook.sh\n",
+                                             OTA_PROCESS_EXE, "/userdata/all_in_one_handover.zip");
+  ASSERT_EQ(otaMarkOTASuccessful(), 0);  // the worker refuses an unconfirmed slot
+  const pid_t client = start_client(pkg, dir.file("client.log"));
   ASSERT_GT(client, 0);
-  ASSERT_TRUE(wait_for_file(dir_.file("started"), 120))
-      << ota_test::read_file(dir_.file("client.log"));
+  ASSERT_TRUE(wait_for_file(dir.file("started"), 120))
+      << ota_test::read_file(dir.file("client.log"));
   const pid_t worker = board_client::worker_pid();
   ASSERT_GT(worker, 0);
   ASSERT_EQ(kill(client, SIGKILL), 0);
   ASSERT_EQ(waitpid(client, nullptr, 0), client);
   ASSERT_EQ(kill(worker, 0), 0) << "the worker ended with its client";
 
-  const std::string hook_fds = ota_test::read_file(dir_.file("hook_fds"));
+  const std::string hook_fds = ota_test::read_file(dir.file("hook_fds"));
   EXPECT_NE(hook_fds.find("->"), std::string::npos) << hook_fds;
   EXPECT_EQ(hook_fds.find("ota.lock"), std::string::npos) << hook_fds;
   EXPECT_TRUE(holds_file(worker, kLock));
@@ -136,18 +118,18 @@ TEST_F(LockHandoverTest, KilledClientsWorkerKeepsTheLockUntilItEnds) {
   const std::string tool = OTA_TOOL_EXE;
   for (const auto& [args, status] : {std::pair<std::string, int>{"sync", OTAERR_REPEAT},
                                      {"set-slot b", OTAERR_STAGE},
-                                     {"update '" + pkg_ + "'", OTAERR_REPEAT}}) {
+                                     {"update '" + pkg + "'", OTAERR_REPEAT}}) {
     EXPECT_EQ(run(tool + " " + args + " >/dev/null 2>&1"), status) << args;
   }
-  ASSERT_EQ(otaRequestStart(pkg_.c_str(), OTA_SERVICE), -OTAERR_REPEAT);
+  ASSERT_EQ(otaRequestStart(pkg.c_str(), OTA_SERVICE), -OTAERR_REPEAT);
   ASSERT_EQ(kill(worker, 0), 0) << "the worker ended before every refusal was seen";
 
-  ota_test::write_file(dir_.file("go"), "");
+  ota_test::write_file(dir.file("go"), "");
   ASSERT_TRUE(wait_child_end(worker, 300));
   // Free again: clear, a whole new update, its switch and, after the reboot, its sync.
   EXPECT_EQ(run(tool + " clear >/dev/null 2>&1"), 0);
   EXPECT_EQ(up_status(), OTA_FLAG_NORMAL);
-  ASSERT_EQ(otaRequestStart(pkg_.c_str(), OTA_SERVICE), 0);
+  ASSERT_EQ(otaRequestStart(pkg.c_str(), OTA_SERVICE), 0);
   ASSERT_EQ(board_client::wait_final(300), UPGRADE_SUCCESS);
   ASSERT_EQ(otaSetPartition(1), 0);
   board_client::reboot();

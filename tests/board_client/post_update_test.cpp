@@ -1,6 +1,5 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -9,8 +8,6 @@
 #include "board_client.h"
 #include "boot_control.h"
 #include "flash_cmd.h"
-#include "md5.h"
-#include "mirvo_ota_hl.h"
 #include "mirvo_ota_ll.h"
 #include "unique_fd.h"
 #include "veeprom_flag.h"
@@ -29,43 +26,7 @@ void set_cmdline(const std::string& line) {
   ota_test::write_file(std::string(std::getenv("VBOARD_DIR")) + "/cmdline", line + "\n");
 }
 
-class PostUpdateTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_NE(std::getenv("VBOARD_DIR"), nullptr);
-    ASSERT_EQ(otaInitLib(), 0);
-  }
-  void TearDown() override { (void)otaDeinitLib(); }
-};
-
-struct CheckCase {
-  const char* name;
-  ota_update_flag_e status;
-  uint32_t next_slot;
-  bool switched;  // the road records the switch to next_slot
-  const char* cmdline;
-  int expected;
-};
-
-void PrintTo(const CheckCase& c, std::ostream* os) { *os << c.name; }
-
-class CheckUpdateTest : public PostUpdateTest, public ::testing::WithParamInterface<CheckCase> {};
-
-// The check's verdict follows the status record, the boot mode, the boot count, the
-// recorded switch and the booted slot, in that order.
-TEST_P(CheckUpdateTest, Verdict) {
-  const CheckCase& c = GetParam();
-  ASSERT_EQ(ota_set_up_status(c.status), 0);
-  ASSERT_EQ(ota_set_next_slot(c.next_slot), 0);
-  ASSERT_NO_FATAL_FAILURE(board_client::set_road(c.switched ? OTA_ROAD_SWITCHED : OTA_ROAD_WRITTEN,
-                                                 c.next_slot ^ 1, c.next_slot));
-  set_cmdline(c.cmdline);
-  EXPECT_EQ(otaCheckUpdate(), c.expected);
-  ota_update_flag_e after = OTA_FLAG_BURN;
-  ASSERT_EQ(ota_get_up_status(&after), 0);
-  // Only the "no update pending" answer resets the record.
-  EXPECT_EQ(after, c.status == OTA_FLAG_NORMAL ? OTA_FLAG_NORMAL : c.status);
-}
+using PostUpdateTest = board_client::ClientTest;
 
 constexpr const char* kA0 = "mirvoboot.slot_suffix=_a mirvoboot.mode=normal mirvoboot.bootcount=0";
 constexpr const char* kB0 = "mirvoboot.slot_suffix=_b mirvoboot.mode=normal mirvoboot.bootcount=0";
@@ -73,22 +34,41 @@ constexpr const char* kB5 = "mirvoboot.slot_suffix=_b mirvoboot.mode=normal mirv
 constexpr const char* kRec =
     "mirvoboot.slot_suffix=_b mirvoboot.mode=recovery mirvoboot.bootcount=0";
 
-INSTANTIATE_TEST_SUITE_P(
-    Statuses, CheckUpdateTest,
-    ::testing::Values(
-        CheckCase{"Verified", OTA_FLAG_VERIFIED, 1, true, kA0, 0},
-        CheckCase{"Normal", OTA_FLAG_NORMAL, 1, true, kB0, -OTAERR_STAGE},
-        CheckCase{"Burn", OTA_FLAG_BURN, 1, true, kB0, -OTAERR_IMAGE_WRITE},
-        CheckCase{"VerifyRecovery", OTA_FLAG_VERIFY, 1, true, kRec, -OTAERR_BOOT_FAILED},
-        CheckCase{"VerifyFromBackup", OTA_FLAG_VERIFY, 1, true, kB5, -OTAERR_BOOT_FAILED},
-        CheckCase{"VerifyOldSlotBooted", OTA_FLAG_VERIFY, 1, true, kA0, -OTAERR_BOOT_FAILED},
-        CheckCase{"VerifySwitchedAndBooted", OTA_FLAG_VERIFY, 1, true, kB0, 0},
-        // Written but never switched to: the board still runs the slot the
-        // status names as next (the default), which is no success.
-        CheckCase{"VerifyNeverSwitched", OTA_FLAG_VERIFY, 0, false, kA0, -OTAERR_BOOT_FAILED},
-        CheckCase{"VerifyNotSwitchedButBooted", OTA_FLAG_VERIFY, 1, false, kB0,
-                  -OTAERR_BOOT_FAILED}),
-    [](const ::testing::TestParamInfo<CheckCase>& row) { return std::string(row.param.name); });
+// The check's verdict follows the status record, the boot mode, the boot count, the
+// recorded switch and the booted slot, in that order; only the "no update pending"
+// answer resets the record.
+TEST_F(PostUpdateTest, CheckUpdateVerdict) {
+  const struct {
+    const char* name;
+    ota_update_flag_e status;
+    uint32_t next_slot;
+    bool switched;  // the road records the switch to next_slot
+    const char* cmdline;
+    int expected;
+  } cases[] = {
+      {"verified", OTA_FLAG_VERIFIED, 1, true, kA0, 0},
+      {"normal", OTA_FLAG_NORMAL, 1, true, kB0, -OTAERR_STAGE},
+      {"burn", OTA_FLAG_BURN, 1, true, kB0, -OTAERR_IMAGE_WRITE},
+      {"verify, recovery", OTA_FLAG_VERIFY, 1, true, kRec, -OTAERR_BOOT_FAILED},
+      {"verify, from backup", OTA_FLAG_VERIFY, 1, true, kB5, -OTAERR_BOOT_FAILED},
+      {"verify, old slot booted", OTA_FLAG_VERIFY, 1, true, kA0, -OTAERR_BOOT_FAILED},
+      {"verify, switched and booted", OTA_FLAG_VERIFY, 1, true, kB0, 0},
+      // Written but never switched to: the board still runs the slot the status names as
+      // next (the default), which is no success.
+      {"verify, never switched", OTA_FLAG_VERIFY, 0, false, kA0, -OTAERR_BOOT_FAILED},
+      {"verify, not switched but booted", OTA_FLAG_VERIFY, 1, false, kB0, -OTAERR_BOOT_FAILED},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(ota_set_up_status(c.status), 0);
+    ASSERT_EQ(ota_set_next_slot(c.next_slot), 0);
+    ASSERT_NO_FATAL_FAILURE(board_client::set_road(
+        c.switched ? OTA_ROAD_SWITCHED : OTA_ROAD_WRITTEN, c.next_slot ^ 1, c.next_slot));
+    set_cmdline(c.cmdline);
+    EXPECT_EQ(otaCheckUpdate(), c.expected);
+    EXPECT_EQ(board_client::up_status(), c.status);
+  }
+}
 
 // A confirmation survives the commands sent after it before the reboot: the confirmed
 // slot keeps booting.
@@ -149,21 +129,11 @@ TEST_F(PostUpdateTest, PartitionSyncCopiesListedPartitions) {
     ASSERT_NO_FATAL_FAILURE(board_client::write_part("HSM_FW", image.substr(0, 4096)));
     const std::string uboot_b_before = board_client::part_md5("uboot_b", 512 << 10);
     ASSERT_EQ(otaPartitionSync(), 0);
-    EXPECT_EQ(board_client::part_md5("boot_b", 1 << 20), board_client::part_md5("boot_a", 1 << 20));
+    board_client::expect_synced_into_b();
     EXPECT_EQ(board_client::part_md5("uboot_b", 512 << 10),
               with_nor ? board_client::part_md5("uboot_a", 512 << 10) : uboot_b_before);
     EXPECT_EQ(board_client::part_md5("HSM_FW_bak", 4096), board_client::part_md5("HSM_FW", 4096));
     EXPECT_EQ(pending_cmdtype(), 6U);  // only the confirmation's aonreg_write_cmd
-    ota_update_flag_e m2b = OTA_FLAG_BURN;
-    ASSERT_EQ(ota_get_backup_up_status(&m2b), 0);
-    EXPECT_EQ(m2b, OTA_FLAG_NORMAL);
-    const slot_metadata b = board_client::misc_slot(1);
-    EXPECT_EQ(b.priority(), 14);
-    EXPECT_EQ(b.tries_remaining(), 1);
-    EXPECT_EQ(b.successful_boot(), 1);
-    const ota_road_record_t road = board_client::road();
-    EXPECT_EQ(road.phase, OTA_ROAD_SWITCHED);
-    EXPECT_EQ(road.sync_slot, OTA_ROAD_NO_SLOT);
   }
 }
 
@@ -239,36 +209,7 @@ TEST_F(PostUpdateTest, ClearDuringUnfinishedBackupCopyKeepsMain) {
   otaClearFlags();
   EXPECT_EQ(board_client::part_md5("HSM_FW", 4096), main_before);
   EXPECT_NE(pending_cmdtype(), 5U);  // no hsm_b2m
-  ota_update_flag_e status = OTA_FLAG_BURN;
-  ASSERT_EQ(ota_get_up_status(&status), 0);
-  EXPECT_EQ(status, OTA_FLAG_NORMAL);
-}
-
-// A lock held elsewhere makes the sync refuse with -3 and the clear do nothing.
-TEST_F(PostUpdateTest, SyncAndClearRespectTheLock) {
-  ASSERT_EQ(ota_set_up_status(OTA_FLAG_VERIFY), 0);
-  const ota::UniqueFd held = ota::open_fd("/tmp/ota.lock", O_WRONLY | O_CREAT, 0600);
-  ASSERT_EQ(flock(held.get(), LOCK_EX | LOCK_NB), 0);
-  EXPECT_EQ(otaPartitionSync(), -OTAERR_REPEAT);
-  otaClearFlags();
-  ota_update_flag_e status = OTA_FLAG_NORMAL;
-  ASSERT_EQ(ota_get_up_status(&status), 0);
-  EXPECT_EQ(status, OTA_FLAG_VERIFY);
-}
-
-// Switching slots is refused after a failed update and writes nothing.
-TEST_F(PostUpdateTest, SetPartitionAfterFailedUpdateIsRefused) {
-  ota_test::TempDir dir;
-  ota_test::write_file(dir.file("w.sh"), board_client::worker_script("rec boot 3 20 >&3"));
-  const std::string pkg = board_client::pack(dir, "", dir.file("w.sh"));
-  ASSERT_EQ(otaRequestStart(pkg.c_str(), OTA_TOOL), 0);
-  ASSERT_EQ(board_client::wait_final(), UPGRADE_FAILED);
-  const uint32_t before = pending_cmdtype();
-  EXPECT_EQ(otaSetPartition(1), -OTAERR_STAGE);
-  EXPECT_EQ(pending_cmdtype(), before);
-  uint32_t next = 9;
-  ASSERT_EQ(ota_get_next_slot(&next), 0);
-  EXPECT_NE(next, 1U);
+  EXPECT_EQ(board_client::up_status(), OTA_FLAG_NORMAL);
 }
 
 }  // namespace

@@ -10,13 +10,12 @@
 #include <string>
 
 #include "board_client.h"
-#include "md5.h"
-#include "mirvo_ota_hl.h"
 #include "unique_fd.h"
 
 namespace {
 
 using board_client::misc_slot;
+using board_client::next_slot;
 using board_client::reboot;
 using board_client::set_misc_slot;
 using board_client::set_road;
@@ -32,21 +31,12 @@ void expect_meta(int slot, Meta want) {
   EXPECT_EQ(m.successful_boot(), want.successful) << "slot " << slot;
 }
 
-uint32_t next_slot() {
-  uint32_t slot = 9;
-  EXPECT_EQ(ota_get_next_slot(&slot), 0);
-  return slot;
-}
-
-class RoadStopsTest : public ::testing::Test {
+class RoadStopsTest : public board_client::ClientTest {
  protected:
   void SetUp() override {
-    ASSERT_NE(std::getenv("VBOARD_DIR"), nullptr);
-    ota_test::clear_log_records();
-    ASSERT_EQ(otaInitLib(), 0);
+    ASSERT_NO_FATAL_FAILURE(ClientTest::SetUp());
     ASSERT_EQ(otaMarkOTASuccessful(), 0);  // slot a confirmed, as a service does at boot
   }
-  void TearDown() override { (void)otaDeinitLib(); }
 
   // W6: a worker wrote and proved slot b from a.
   static void written_b() {
@@ -63,139 +53,54 @@ struct GateRow {
   uint32_t target;
   Meta b;  // slot b in misc before the call
   bool lock_held_elsewhere;
-  uint8_t slot;  // asked for
-  int32_t result;
-  const char* says;  // in the error line of a refusal
+  uint8_t slot;      // asked for
+  const char* says;  // in the error line of a refusal (-10); nullptr: switched
   ota_road_phase_e phase_after;
   Meta asked_after;  // the asked slot in misc after a switch
 };
 
 constexpr Meta kUnbootable{15, 0, 0};
+constexpr Meta kFactory{15, 7, 0};
+constexpr Meta kOnTrial{15, 3, 0};
+constexpr Meta kFallback{14, 1, 1};  // confirmed, behind the other slot
+constexpr Meta kTrialConfirmed{15, 3, 1};
+constexpr Meta kUnused{};  // a refusal switches nothing
+constexpr uint32_t kNone = OTA_ROAD_NO_SLOT;
 
 // A slot is switched to only when its update was finished and proven, or when it is a
 // confirmed slot; everything else is refused with -10, a line saying why, and nothing
 // written. A switched-to update target boots on trial, whatever it carried before.
 TEST_F(RoadStopsTest, SwitchGate) {
   const GateRow rows[] = {
-      {"update killed while writing b",
-       OTA_FLAG_BURN,
-       OTA_ROAD_WRITING,
-       1,
-       kUnbootable,
-       false,
-       1,
-       -OTAERR_STAGE,
-       "status BURN",
-       OTA_ROAD_WRITING,
-       {}},
-      {"b proven, VERIFY never recorded",
-       OTA_FLAG_BURN,
-       OTA_ROAD_WRITTEN,
-       1,
-       kUnbootable,
-       false,
-       1,
-       -OTAERR_STAGE,
-       "status BURN",
-       OTA_ROAD_WRITTEN,
-       {}},
-      {"back to a while b is half written",
-       OTA_FLAG_BURN,
-       OTA_ROAD_WRITING,
-       1,
-       kUnbootable,
-       false,
-       0,
-       -OTAERR_STAGE,
-       "status BURN",
-       OTA_ROAD_WRITING,
-       {}},
-      {"no update, b never confirmed",
-       OTA_FLAG_NORMAL,
-       OTA_ROAD_IDLE,
-       OTA_ROAD_NO_SLOT,
-       {15, 7, 0},
-       false,
-       1,
-       -OTAERR_STAGE,
-       "holds no finished update",
-       OTA_ROAD_IDLE,
-       {}},
-      {"b finished, lock held by another process",
-       OTA_FLAG_VERIFY,
-       OTA_ROAD_WRITTEN,
-       1,
-       kUnbootable,
-       true,
-       1,
-       -OTAERR_STAGE,
-       "/tmp/ota.lock is held",
-       OTA_ROAD_WRITTEN,
-       {}},
-      {"sync into b unfinished",
-       OTA_FLAG_VERIFIED,
-       OTA_ROAD_SYNCING,
-       0,
-       kUnbootable,
-       false,
-       0,
-       -OTAERR_STAGE,
-       "sync into slot b did not finish",
-       OTA_ROAD_SYNCING,
-       {}},
-      {"b finished",
-       OTA_FLAG_VERIFY,
-       OTA_ROAD_WRITTEN,
-       1,
-       kUnbootable,
-       false,
-       1,
-       0,
-       "",
-       OTA_ROAD_SWITCHED,
-       {15, 3, 0}},
-      {"b finished, confirmed in an earlier life",
-       OTA_FLAG_VERIFY,
-       OTA_ROAD_WRITTEN,
-       1,
-       {14, 1, 1},
-       false,
-       1,
-       0,
-       "",
-       OTA_ROAD_SWITCHED,
-       {15, 3, 0}},
-      {"cancel: back to the confirmed a",
-       OTA_FLAG_VERIFY,
-       OTA_ROAD_SWITCHED,
-       1,
-       {15, 3, 0},
-       false,
-       0,
-       0,
-       "",
-       OTA_ROAD_WRITTEN,
-       {15, 3, 1}},
-      {"no update, rollback to the confirmed b",
-       OTA_FLAG_NORMAL,
-       OTA_ROAD_IDLE,
-       OTA_ROAD_NO_SLOT,
-       {14, 1, 1},
-       false,
-       1,
-       0,
-       "",
-       OTA_ROAD_IDLE,
-       {15, 3, 1}},
+      {"update killed while writing b", OTA_FLAG_BURN, OTA_ROAD_WRITING, 1, kUnbootable, false, 1,
+       "status BURN", OTA_ROAD_WRITING, kUnused},
+      {"b proven, VERIFY never recorded", OTA_FLAG_BURN, OTA_ROAD_WRITTEN, 1, kUnbootable, false, 1,
+       "status BURN", OTA_ROAD_WRITTEN, kUnused},
+      {"back to a while b is half written", OTA_FLAG_BURN, OTA_ROAD_WRITING, 1, kUnbootable, false,
+       0, "status BURN", OTA_ROAD_WRITING, kUnused},
+      {"no update, b never confirmed", OTA_FLAG_NORMAL, OTA_ROAD_IDLE, kNone, kFactory, false, 1,
+       "holds no finished update", OTA_ROAD_IDLE, kUnused},
+      {"b finished, lock held by another process", OTA_FLAG_VERIFY, OTA_ROAD_WRITTEN, 1,
+       kUnbootable, true, 1, "/tmp/ota.lock is held", OTA_ROAD_WRITTEN, kUnused},
+      {"sync into b unfinished", OTA_FLAG_VERIFIED, OTA_ROAD_SYNCING, 0, kUnbootable, false, 0,
+       "sync into slot b did not finish", OTA_ROAD_SYNCING, kUnused},
+      {"b finished", OTA_FLAG_VERIFY, OTA_ROAD_WRITTEN, 1, kUnbootable, false, 1, nullptr,
+       OTA_ROAD_SWITCHED, kOnTrial},
+      {"b finished, confirmed in an earlier life", OTA_FLAG_VERIFY, OTA_ROAD_WRITTEN, 1, kFallback,
+       false, 1, nullptr, OTA_ROAD_SWITCHED, kOnTrial},
+      {"cancel: back to the confirmed a", OTA_FLAG_VERIFY, OTA_ROAD_SWITCHED, 1, kOnTrial, false, 0,
+       nullptr, OTA_ROAD_WRITTEN, kTrialConfirmed},
+      {"no update, rollback to the confirmed b", OTA_FLAG_NORMAL, OTA_ROAD_IDLE, kNone, kFallback,
+       false, 1, nullptr, OTA_ROAD_IDLE, kTrialConfirmed},
   };
   for (const GateRow& r : rows) {
     SCOPED_TRACE(r.what);
     ota_test::clear_log_records();
     ASSERT_EQ(ota_set_up_status(r.up), 0);
     ASSERT_EQ(ota_set_next_slot(0), 0);
-    const uint32_t from = r.target == OTA_ROAD_NO_SLOT ? OTA_ROAD_NO_SLOT : r.target ^ 1;
+    const uint32_t from = r.target == kNone ? kNone : r.target ^ 1;
     ASSERT_NO_FATAL_FAILURE(
-        set_road(r.phase, from, r.target, r.phase == OTA_ROAD_SYNCING ? 1 : OTA_ROAD_NO_SLOT));
+        set_road(r.phase, from, r.target, r.phase == OTA_ROAD_SYNCING ? 1 : kNone));
     // a: the confirmed slot the update came from, behind the switched-to slot.
     ASSERT_NO_FATAL_FAILURE(set_misc_slot(0, 14, 1, 1));
     ASSERT_NO_FATAL_FAILURE(set_misc_slot(1, r.b.priority, r.b.tries, r.b.successful));
@@ -205,10 +110,10 @@ TEST_F(RoadStopsTest, SwitchGate) {
       other = ota::open_fd("/tmp/ota.lock", O_WRONLY | O_CREAT, 0600);
       ASSERT_EQ(flock(other.get(), LOCK_EX | LOCK_NB), 0);
     }
-    EXPECT_EQ(otaSetPartition(r.slot), r.result);
+    EXPECT_EQ(otaSetPartition(r.slot), r.says == nullptr ? 0 : -OTAERR_STAGE);
     other.reset();
     EXPECT_EQ(board_client::road().phase, r.phase_after);
-    if (r.result != 0) {
+    if (r.says != nullptr) {
       EXPECT_TRUE(ota_test::log_contains(r.says)) << r.says;
       EXPECT_EQ(next_slot(), 0U);
       EXPECT_EQ(std::memcmp(misc_slot(r.slot).bytes, before.bytes, 2), 0);
@@ -230,11 +135,13 @@ struct SwitchStop {
   const char* row;     // what ota_tool status names it on that boot
 };
 
-// A stop anywhere in the switch (S1 road, S2 next slot, S3 misc) or in its cancel leaves
-// a board that boots a slot the records account for; the check never reports success
-// for a switch that was not recorded, and retrying set-slot b finishes the switch.
+// A stop anywhere in the switch (S1 road, S2 next slot, S3 misc), before it or in its
+// cancel leaves a board that boots a slot the records account for; the check never
+// reports success for a switch that was not recorded, and retrying set-slot b finishes
+// the switch.
 TEST_F(RoadStopsTest, SwitchStoppedBetweenWritesThenRetried) {
   const SwitchStop rows[] = {
+      {"rebooted before the switch", OTA_ROAD_WRITTEN, 0, false, 0, -OTAERR_BOOT_FAILED, "W6"},
       {"stopped after S1", OTA_ROAD_SWITCHED, 0, false, 0, -OTAERR_BOOT_FAILED, "S1"},
       {"stopped after S2", OTA_ROAD_SWITCHED, 1, false, 0, -OTAERR_BOOT_FAILED, "S2"},
       {"stopped after S3", OTA_ROAD_SWITCHED, 1, true, 1, 0, "R1"},
@@ -253,23 +160,26 @@ TEST_F(RoadStopsTest, SwitchStoppedBetweenWritesThenRetried) {
       ASSERT_NO_FATAL_FAILURE(set_misc_slot(1, 15, 3, 0));
     }
     reboot();
-    EXPECT_EQ(board_client::booted_slot(), r.boots);
+    EXPECT_EQ(ota_get_cur_slot(), r.boots);
+    ota_test::clear_log_records();
     EXPECT_EQ(otaCheckUpdate(), r.check);
-    EXPECT_EQ(board_client::road_state_line().rfind("road state: " + std::string(r.row), 0), 0U)
-        << board_client::road_state_line();
+    if (std::string(r.row) == "W6") {
+      EXPECT_TRUE(ota_test::log_contains("no switch was recorded"));
+    }
+    EXPECT_EQ(board_client::road_row(), r.row);
     ASSERT_EQ(otaSetPartition(1), 0);
     EXPECT_EQ(board_client::road().phase, OTA_ROAD_SWITCHED);
     EXPECT_EQ(next_slot(), 1U);
-    if (board_client::booted_slot() != 1) {
+    if (ota_get_cur_slot() != 1) {
       reboot();
     }
-    EXPECT_EQ(board_client::booted_slot(), 1);
+    EXPECT_EQ(ota_get_cur_slot(), 1);
     EXPECT_EQ(otaCheckUpdate(), 0);
     // Back to a confirmed a for the next row.
     ASSERT_NO_FATAL_FAILURE(set_misc_slot(0, 15, 1, 1));
     ASSERT_NO_FATAL_FAILURE(set_misc_slot(1, 14, 0, 0));
     reboot();
-    ASSERT_EQ(board_client::booted_slot(), 0);
+    ASSERT_EQ(ota_get_cur_slot(), 0);
   }
 }
 
@@ -312,20 +222,12 @@ TEST_F(RoadStopsTest, SyncStoppedBetweenWritesThenRetried) {
                                                                    : std::string(1 << 20, 'x')));
     for (int boot = 0; boot < 2; ++boot) {
       reboot();
-      EXPECT_EQ(board_client::booted_slot(), 0);
+      EXPECT_EQ(ota_get_cur_slot(), 0);
     }
     EXPECT_EQ(misc_slot(1).tries_remaining() == 0, r.fallback_unbootable);
-    EXPECT_EQ(board_client::road_state_line().rfind("road state: " + std::string(r.row), 0), 0U)
-        << board_client::road_state_line();
+    EXPECT_EQ(board_client::road_row(), r.row);
     ASSERT_EQ(otaPartitionSync(), 0);
-    EXPECT_EQ(board_client::part_md5("boot_b", 1 << 20), board_client::part_md5("boot_a", 1 << 20));
-    expect_meta(1, {14, 1, 1});
-    const ota_road_record_t road = board_client::road();
-    EXPECT_EQ(road.phase, OTA_ROAD_SWITCHED);
-    EXPECT_EQ(road.sync_slot, OTA_ROAD_NO_SLOT);
-    ota_update_flag_e m2b = OTA_FLAG_BURN;
-    ASSERT_EQ(ota_get_backup_up_status(&m2b), 0);
-    EXPECT_EQ(m2b, OTA_FLAG_NORMAL);
+    board_client::expect_synced_into_b();
   }
 }
 
@@ -338,11 +240,9 @@ TEST_F(RoadStopsTest, ClearAfterStoppedSyncKeepsTheFallbackUnbootable) {
   otaClearFlags();
   EXPECT_EQ(board_client::road().phase, OTA_ROAD_IDLE);
   EXPECT_EQ(misc_slot(1).tries_remaining(), 0);
-  ota_update_flag_e status = OTA_FLAG_BURN;
-  ASSERT_EQ(ota_get_up_status(&status), 0);
-  EXPECT_EQ(status, OTA_FLAG_NORMAL);
+  EXPECT_EQ(board_client::up_status(), OTA_FLAG_NORMAL);
   reboot();
-  EXPECT_EQ(board_client::booted_slot(), 0);
+  EXPECT_EQ(ota_get_cur_slot(), 0);
 }
 
 }  // namespace
