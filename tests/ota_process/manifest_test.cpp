@@ -14,7 +14,7 @@ namespace {
 
 // One partition's "partition_info" member; fields left empty are omitted.
 struct Part {
-  std::string name;
+  std::string name = "boot";
   std::string medium = "\"emmc\"";
   std::string type = "\"AB\"";
   std::string method = "\"image\"";
@@ -43,6 +43,10 @@ std::string manifest(const std::vector<Part>& parts, const std::string& top = ""
   return "{" + top + "\"update_partition\":[" + names + "],\"partition_info\":{" + infos + "}}";
 }
 
+// A manifest of one partition (boot unless named), with top-level members `top`.
+std::string with(const Part& p, const std::string& top = "") { return manifest({p}, top); }
+std::string q(const std::string& text) { return "\"" + text + "\""; }
+
 class ManifestTest : public ManifestStateTest {
  protected:
   // Parses through the file reader, as the worker does.
@@ -56,7 +60,6 @@ class ManifestTest : public ManifestStateTest {
 
 // A complete manifest fills every field of the record and marks it parsed.
 TEST_F(ManifestTest, FullManifestFillsRecord) {
-  Part boot{.name = "boot"};
   Part uboot{.name = "uboot",
              .medium = "\"nor\"",
              .type = "\"GOLDEN\"",
@@ -67,7 +70,7 @@ TEST_F(ManifestTest, FullManifestFillsRecord) {
       "\"antirollbackUpdate_host\":true,\"antirollbackUpdate_hsm\":2,\"sys_version\":\"v2\","
       "\"old_sys_version\":\"v1\",\"backup_dir\":\"/userdata/bak\",\"ab_sync\":1,"
       "\"nor_sign\":true,\"non_pcv\":false,";
-  ASSERT_EQ(parse_file(manifest({boot, uboot}, top)), 0);
+  ASSERT_EQ(parse_file(manifest({Part{}, uboot}, top)), 0);
   const update_info_t* info = ota_get_config_info();
   ASSERT_NE(info, nullptr);
   EXPECT_EQ(info->parse_flag, 1);
@@ -98,7 +101,7 @@ TEST_F(ManifestTest, FullManifestFillsRecord) {
 // The total size keeps growing over a second manifest in the same run, while the
 // record itself is replaced.
 TEST_F(ManifestTest, TotalSizeAccumulatesAcrossParses) {
-  ASSERT_EQ(parse_file(manifest({Part{.name = "boot"}})), 0);
+  ASSERT_EQ(parse_file(with({})), 0);
   ASSERT_EQ(parse_file(manifest({Part{.name = "system", .imgname = "\"system.img\""}})), 0);
   EXPECT_TRUE(ota_test::log_contains("Reset update information"));
   EXPECT_EQ(get_total_size(), 2u * 1048576u);
@@ -111,6 +114,14 @@ struct Refusal {
   std::string text;
   std::vector<const char*> messages;
 };
+
+Refusal R(const char* what, std::string text, const char* message, const char* also = nullptr) {
+  Refusal r{what, std::move(text), {message}};
+  if (also != nullptr) {
+    r.messages.push_back(also);
+  }
+  return r;
+}
 
 class ManifestRefusalTest : public ManifestTest, public ::testing::WithParamInterface<Refusal> {};
 
@@ -132,99 +143,58 @@ std::vector<Part> many_parts(int n) {
   return parts;
 }
 
-const std::string k33(33, 'a');
-
 INSTANTIATE_TEST_SUITE_P(
     Cases, ManifestRefusalTest,
     ::testing::Values(
-        Refusal{"not json", "{", {"parse json fail"}},
-        Refusal{"no update_partition",
-                "{\"partition_info\":{}}",
-                {"get partition info item or array item failed"}},
-        Refusal{"no partition_info",
-                "{\"update_partition\":[]}",
-                {"get partition info item or array item failed"}},
-        Refusal{"nor_sign 2",
-                manifest({Part{.name = "boot"}}, "\"nor_sign\":2,"),
-                {"unable to set bd_secure"}},
-        Refusal{"flag of wrong type",
-                manifest({Part{.name = "boot"}}, "\"antirollbackUpdate_hsm\":\"yes\","),
-                {"Parse config antirollbackUpdate_hsm failed"}},
-        Refusal{
-            "sys_version of 128 characters",
-            manifest({Part{.name = "boot"}}, "\"sys_version\":\"" + std::string(128, 'v') + "\","),
-            {"is illegal", "Parse config sys_version failed"}},
-        Refusal{"backup_dir escaping with ..",
-                manifest({Part{.name = "boot"}}, "\"backup_dir\":\"/userdata/../etc\","),
-                {"backup_dir /userdata/../etc must not contain '..'"}},
-        Refusal{"clone method",
-                manifest({Part{.name = "boot", .method = "\"clone\""}}),
-                {"Unknown upgrade_method config"}},
-        Refusal{"method in wrong case",
-                manifest({Part{.name = "boot", .method = "\"Image\""}}),
-                {"invalid ota info Image", "Unknown upgrade_method config"}},
-        Refusal{"unknown medium",
-                manifest({Part{.name = "boot", .medium = "\"ssd\""}}),
-                {"Unknown medium config"}},
-        Refusal{"unknown type",
-                manifest({Part{.name = "boot", .type = "\"ab\""}}),
-                {"Unknown part_type config"}},
-        Refusal{"name of 32 characters",
-                manifest({Part{.name = std::string(32, 'n')}}),
-                {"is illegal", "get partition information from json failed"}},
-        Refusal{"name without member",
-                "{\"update_partition\":[\"boot\"],\"partition_info\":{}}",
-                {"Parse medium failed", "get partition information from json failed"}},
-        Refusal{"non-string name",
-                "{\"update_partition\":[7],\"partition_info\":{}}",
-                {"parse json update partition fail!"}},
-        Refusal{"no imgname",
-                manifest({Part{.name = "boot", .imgname = ""}}),
-                {"parse json update partition fail!"}},
-        Refusal{"imgname not a string",
-                manifest({Part{.name = "boot", .imgname = "5"}}),
-                {"parse json update partition fail!"}},
-        Refusal{"imgname of 64 characters",
-                manifest({Part{.name = "boot", .imgname = "\"" + std::string(64, 'i') + "\""}}),
-                {"Error: imgname_item->valuestring"}},
-        Refusal{"absolute imgname",
-                manifest({Part{.name = "boot", .imgname = "\"/etc/passwd\""}}),
-                {"image name /etc/passwd must be relative"}},
-        Refusal{"imgname with ..",
-                manifest({Part{.name = "boot", .imgname = "\"a/../../x.img\""}}),
-                {"image name a/../../x.img must be relative"}},
-        Refusal{"md5 longer than 32",
-                manifest({Part{.name = "boot", .md5 = "[\"" + k33 + "\"]"}}),
-                {"Parse md5 config failed"}},
-        Refusal{"three md5 entries",
-                manifest({Part{.name = "boot", .md5 = "[\"a\",\"b\",\"c\"]"}}),
-                {"md5sum has 3 entries, at most 2"}},
-        Refusal{"three scopes",
-                manifest({Part{.name = "boot", .scope = "[1,2,3]"}}),
-                {"md5_scope has 3 entries, at most 2"}},
-        Refusal{"negative scope",
-                manifest({Part{.name = "boot", .scope = "[-1]"}}),
-                {"Error: md5_scope md5_scope is illegal"}},
-        Refusal{"md5 object without the image",
-                manifest({Part{.name = "boot", .md5 = "{\"other.img\":\"a\"}"}}),
-                {"Cannot found boot.img md5"}},
-        Refusal{"scope object without the image",
-                manifest({Part{.name = "boot", .scope = "{\"other.img\":1}"}}),
-                {"Cannot found boot.img md5scope"}},
-        Refusal{"three matching md5 members",
-                manifest({Part{.name = "boot",
-                               .md5 = "{\"boot.img\":\"a\",\"old_boot.img\":\"b\","
-                                      "\"new_boot.img\":\"c\"}"}}),
-                {"more than 2 md5sum members for boot.img"}},
-        Refusal{"non-string md5 member",
-                manifest({Part{.name = "boot", .md5 = "{\"boot.img\":5}"}}),
-                {"Parse md5 config failed"}},
-        Refusal{"md5sum of wrong type",
-                manifest({Part{.name = "boot", .md5 = "\"abc\""}}),
-                {"Parse md5 config failed"}},
-        Refusal{"33 partitions",
-                manifest(many_parts(33)),
-                {"33 partitions in update_partition, at most 32"}}),
+        R("not json", "{", "parse json fail"),
+        R("no update_partition", "{\"partition_info\":{}}",
+          "get partition info item or array item failed"),
+        R("no partition_info", "{\"update_partition\":[]}",
+          "get partition info item or array item failed"),
+        R("nor_sign 2", with({}, "\"nor_sign\":2,"), "unable to set bd_secure"),
+        R("flag of wrong type", with({}, "\"antirollbackUpdate_hsm\":\"yes\","),
+          "Parse config antirollbackUpdate_hsm failed"),
+        R("sys_version of 128 characters",
+          with({}, "\"sys_version\":\"" + std::string(128, 'v') + "\","), "is illegal",
+          "Parse config sys_version failed"),
+        R("backup_dir escaping with ..", with({}, "\"backup_dir\":\"/userdata/../etc\","),
+          "backup_dir /userdata/../etc must not contain '..'"),
+        R("clone method", with({.method = q("clone")}), "Unknown upgrade_method config"),
+        R("method in wrong case", with({.method = q("Image")}), "invalid ota info Image",
+          "Unknown upgrade_method config"),
+        R("unknown medium", with({.medium = q("ssd")}), "Unknown medium config"),
+        R("unknown type", with({.type = q("ab")}), "Unknown part_type config"),
+        R("name of 32 characters", with({.name = std::string(32, 'n')}), "is illegal",
+          "get partition information from json failed"),
+        R("name without member", "{\"update_partition\":[\"boot\"],\"partition_info\":{}}",
+          "Parse medium failed", "get partition information from json failed"),
+        R("non-string name", "{\"update_partition\":[7],\"partition_info\":{}}",
+          "parse json update partition fail!"),
+        R("no imgname", with({.imgname = ""}), "parse json update partition fail!"),
+        R("imgname not a string", with({.imgname = "5"}), "parse json update partition fail!"),
+        R("imgname of 64 characters", with({.imgname = q(std::string(64, 'i'))}),
+          "Error: imgname_item->valuestring"),
+        R("absolute imgname", with({.imgname = q("/etc/passwd")}),
+          "image name /etc/passwd must be relative"),
+        R("imgname with ..", with({.imgname = q("a/../../x.img")}),
+          "image name a/../../x.img must be relative"),
+        R("md5 longer than 32", with({.md5 = "[" + q(std::string(33, 'a')) + "]"}),
+          "Parse md5 config failed"),
+        R("three md5 entries", with({.md5 = "[\"a\",\"b\",\"c\"]"}),
+          "md5sum has 3 entries, at most 2"),
+        R("three scopes", with({.scope = "[1,2,3]"}), "md5_scope has 3 entries, at most 2"),
+        R("negative scope", with({.scope = "[-1]"}), "Error: md5_scope md5_scope is illegal"),
+        R("md5 object without the image", with({.md5 = "{\"other.img\":\"a\"}"}),
+          "Cannot found boot.img md5"),
+        R("scope object without the image", with({.scope = "{\"other.img\":1}"}),
+          "Cannot found boot.img md5scope"),
+        R("three matching md5 members",
+          with({.md5 = "{\"boot.img\":\"a\",\"old_boot.img\":\"b\",\"new_boot.img\":\"c\"}"}),
+          "more than 2 md5sum members for boot.img"),
+        R("non-string md5 member", with({.md5 = "{\"boot.img\":5}"}), "Parse md5 config failed"),
+        R("md5sum of wrong type", with({.md5 = "\"abc\""}), "Parse md5 config failed"),
+        R("33 partitions", manifest(many_parts(33)),
+          "33 partitions in update_partition, at most 32")),
     [](const ::testing::TestParamInfo<Refusal>& row) {
       std::string name;
       for (const char c : std::string(row.param.what)) {

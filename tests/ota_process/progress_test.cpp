@@ -62,30 +62,27 @@ class ProgressTest : public ::testing::Test {
   int fds_[2] = {-1, -1};
 };
 
-// The first record of a run is ("None", in progress, 0) in 72 little-endian bytes.
-TEST_F(ProgressTest, FirstRecordIsNoneInProgressZero) {
-  set_result(UPGRADE_IN_PROGRESS);
-  uint8_t raw[OTA_PROGRESS_RECORD_SIZE * 2];
-  ASSERT_EQ(read(fds_[0], raw, sizeof(raw)), 72);
-  EXPECT_STREQ(reinterpret_cast<const char*>(raw), "None");
-  EXPECT_EQ(raw[64], 1);
-  EXPECT_EQ(raw[65] | raw[66] | raw[67], 0);
-  EXPECT_EQ(raw[68] | raw[69] | raw[70] | raw[71], 0);
-}
-
-// Burned bytes map onto 15..85: a quarter is 32, half is 50, all is 85 and more stays 85.
+// Burned bytes map onto 15..85 and only changes are sent: a quarter is 32, half 50, all 85,
+// more stays 85; a zero total neither divides by zero nor stays below the burn, and an
+// enormous overshoot of a tiny total stays at 85.
 TEST_F(ProgressTest, PercentageFollowsBurnedShare) {
-  set_total(4000000);
   const struct {
-    ssize_t add;
-    uint32_t expect;
-  } rows[] = {{1000000, 32}, {1000000, 50}, {2000000, 85}, {5000000, 85}};
+    uint64_t total;
+    std::vector<ssize_t> adds;
+    std::vector<uint32_t> sent;
+  } rows[] = {{4000000, {1000000, 1000000, 2000000, 5000000}, {32, 50, 85}},
+              {0, {4096}, {85}},
+              {1, {ssize_t{1} << 60}, {85}}};
   for (const auto& row : rows) {
-    progress_update(row.add);
-    EXPECT_EQ(ota_get_upgrade_info().progress, row.expect) << "after adding " << row.add;
+    progress_reset_state();
+    manifest_reset_state();
+    ota_set_pipe_fd(fds_[1]);
+    set_total(row.total);
+    for (const ssize_t add : row.adds) {
+      progress_update(add);
+    }
+    EXPECT_EQ(percentages(), row.sent) << "total " << row.total;
   }
-  // 85 was reached once; the over-the-total step changed nothing and sent nothing.
-  EXPECT_EQ(percentages(), (std::vector<uint32_t>{32, 50, 85}));
 }
 
 // The percentage never goes down, even when a callback reports a negative count, and the
@@ -104,20 +101,6 @@ TEST_F(ProgressTest, PercentageNeverDecreases) {
   for (size_t i = 1; i < sent.size(); ++i) {
     EXPECT_GE(sent[i], sent[i - 1]);
   }
-}
-
-// A total of zero neither divides by zero nor stays below the burning phase; an enormous
-// overshoot of a tiny total stays at 85.
-TEST_F(ProgressTest, ZeroAndTinyTotalsAreSafe) {
-  set_total(0);
-  progress_update(4096);
-  EXPECT_EQ(ota_get_upgrade_info().progress, 85u);
-  progress_reset_state();
-  ota_set_pipe_fd(fds_[1]);
-  manifest_reset_state();
-  set_total(1);
-  progress_update(static_cast<ssize_t>(1) << 60);
-  EXPECT_EQ(ota_get_upgrade_info().progress, 85u);
 }
 
 // A name of 70 characters is sent as its first 63; a shorter later name leaves the
