@@ -4,15 +4,12 @@
 #pragma once
 
 #include <cjson/cJSON.h>
-#include <dirent.h>
 
 #include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "archive_writer.h"
-#include "kx_zip.h"
 #include "worker_run.h"
 
 namespace recovery_package {
@@ -41,20 +38,6 @@ inline std::string in_sectors(const std::string& conf) {
 // they are packed.
 using Edit = std::function<void(cJSON* manifest, std::string* conf, const std::string& dir)>;
 
-inline std::vector<std::string> files_in(const std::string& dir) {
-  std::vector<std::string> names;
-  DIR* d = ::opendir(dir.c_str());
-  for (const dirent* e = d != nullptr ? ::readdir(d) : nullptr; e != nullptr; e = ::readdir(d)) {
-    if (e->d_type == DT_REG) {
-      names.emplace_back(e->d_name);
-    }
-  }
-  if (d != nullptr) {
-    ::closedir(d);
-  }
-  return names;
-}
-
 // The recovery form of the ota_pack package pkg, written to out (a ".tar" name makes a
 // tar package with zstd images), unpacked and rebuilt in dir.
 inline void make(const std::string& pkg, const std::string& out, const std::string& dir,
@@ -74,7 +57,7 @@ inline void make(const std::string& pkg, const std::string& out, const std::stri
   ota_test::write_file(dir + "/data.json", text);
   cJSON_free(text);
   cJSON_Delete(root);
-  const std::vector<std::string> members = files_in(dir);
+  const std::vector<std::string> members = worker_run::files_in(dir);
   if (out.ends_with(".tar")) {
     auto tar = ota::archive::TarWriter::create(out);
     ASSERT_TRUE(tar.ok()) << tar.error().message();

@@ -112,8 +112,8 @@ TEST(RoadOrder, VersionsRecordedAfterTheRoadNamesTheUpdate) {
   pack("key antirollbackUpdate_host 1\npart boot boot.img\npart vbmeta vbmeta.img anti_ver\n",
        dir.path(), "/userdata/all_in_one_ver.zip");
 
-  const Outcome whole = traced_run("/userdata/all_in_one_ver.zip");
-  ASSERT_EQ(whole.exit_status, 0) << ota_test::read_file("/tmp/worker.log");
+  const Outcome first = traced_run("/userdata/all_in_one_ver.zip");
+  ASSERT_EQ(first.exit_status, 0) << worker_log();
   const std::vector<Write> writes = read_record();
   const auto road = find(writes, is_road_write);
   const auto versions = find(writes, [](const Write& w) {
@@ -131,7 +131,7 @@ TEST(RoadOrder, VersionsRecordedAfterTheRoadNamesTheUpdate) {
   ASSERT_EQ(ota_set_veeprom_flag_default(), 0);
   ASSERT_EQ(ota_set_anti_ver_veeprom(&earlier), 0);
   const Outcome killed = traced_run("/userdata/all_in_one_ver.zip", *road);
-  EXPECT_EQ(killed.exit_status, kStopped) << ota_test::read_file("/tmp/worker.log");
+  EXPECT_EQ(killed.exit_status, kStopped) << worker_log();
   EXPECT_EQ(versions_on_disk().host_ver, 7u) << dump(read_record());
 }
 
@@ -150,8 +150,8 @@ TEST(RoadOrder, RecoveryRecordsTheSwitchBeforeSlotAIsActive) {
   ASSERT_EQ(reboot(/*recovery=*/true), 0);
   ASSERT_EQ(ota_set_veeprom_flag_default(), 0);  // both runs start from valid records
 
-  const Outcome whole = traced_run("/userdata/all_in_one_rec.zip");
-  ASSERT_EQ(whole.exit_status, 0) << ota_test::read_file("/tmp/worker.log");
+  const Outcome first = traced_run("/userdata/all_in_one_rec.zip");
+  ASSERT_EQ(first.exit_status, 0) << worker_log();
   const std::vector<Write> writes = read_record();
   const auto last_road = find(writes, is_road_write, /*last=*/true);
   const auto last_misc = find(

@@ -8,9 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "archive_writer.h"
-#include "boot_control.h"
-#include "kx_zip.h"
 #include "veeprom_flag.h"
 #include "worker_run.h"
 
@@ -59,12 +56,10 @@ void write_package(const std::string& path, const std::vector<Member>& members) 
 
 int shell(const std::string& cmd) { return std::system(cmd.c_str()); }
 
-class StagingTest : public ::testing::Test {
+class StagingTest : public OnBoard {
  protected:
   void SetUp() override {
-    ASSERT_NE(std::getenv("VBOARD_DIR"), nullptr);
-    ASSERT_EQ(ota_mark_slot_boot_successful(0), 0);
-    ASSERT_EQ(board_io::reboot(), 0);
+    OnBoard::SetUp();
     ota_test::write_file(dir_.file("boot.img"), ota_test::make_image_bytes(200000, 61));
     ota_test::write_file(dir_.file("uboot.img"), ota_test::make_image_bytes(65536, 62));
     ota_test::write_file(dir_.file("hsm.img"), ota_test::make_image_bytes(65536, 63));
@@ -86,12 +81,6 @@ class StagingTest : public ::testing::Test {
     }
     return members;
   }
-  std::string package(const std::string& name, const std::string& desc) {
-    const std::string out = "/userdata/" + name;
-    pack(desc, dir_.path(), out);
-    return out;
-  }
-  ota_test::TempDir dir_;
 };
 
 Member* find(std::vector<Member>& members, const std::string& name) {
@@ -146,7 +135,7 @@ TEST_F(StagingTest, HostileMembersRefused) {
     const std::string before = ota_test::md5sum_of(kByName + c.untouched);
 
     const Outcome out = run_worker(pkg);
-    const std::string log = ota_test::read_file("/tmp/worker.log");
+    const std::string log = worker_log();
     EXPECT_EQ(out.exit_status, 255) << log;
     EXPECT_NE(log.find(std::string("member ") + c.culprit), std::string::npos) << log;
     EXPECT_EQ(ota_test::md5sum_of(kByName + c.untouched), before);
@@ -213,8 +202,8 @@ TEST_F(StagingTest, SharedFoldersNeverRedirect) {
       ASSERT_EQ(board_io::reboot(/*recovery=*/true), 0);
     }
     const Outcome out = run_worker(pkg);
-    EXPECT_EQ(out.exit_status, c.exit_status) << ota_test::read_file("/tmp/worker.log");
-    EXPECT_EQ(shell(c.intact), 0) << ota_test::read_file("/tmp/worker.log");
+    EXPECT_EQ(out.exit_status, c.exit_status) << worker_log();
+    EXPECT_EQ(shell(c.intact), 0) << worker_log();
   }
 }
 
@@ -226,7 +215,7 @@ TEST_F(StagingTest, ParameterPackageAsTar) {
   const Outcome out = run_worker(
       package("x_param.tar",
               "format tar\nfile app_param app_param\nfile param_update.sh param_update.sh\n"));
-  const std::string log = ota_test::read_file("/tmp/worker.log");
+  const std::string log = worker_log();
   ASSERT_EQ(out.exit_status, 0) << log;
   EXPECT_EQ(log.find("json config not been parsed"), std::string::npos) << "no manifest is due";
   ota_test::TempDir mnt;

@@ -3,17 +3,23 @@
 #pragma once
 
 #include <cjson/cJSON.h>
+#include <dirent.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "archive_writer.h"
 #include "board_io.h"
+#include "boot_control.h"
+#include "kx_zip.h"
 #include "pack_description.h"
 #include "packager.h"
 #include "progress.h"
@@ -109,6 +115,18 @@ inline std::string device_head(const std::string& name, size_t len) {
   return {bytes.begin(), bytes.end()};
 }
 
+inline std::string worker_log() { return ota_test::read_file("/tmp/worker.log"); }
+
+// MD5 of a whole partition.
+inline std::string whole(const std::string& name) { return ota_test::md5sum_of(kByName + name); }
+
+// The data bytes of a NOR partition (its firmware trailer left out), from the NOR device.
+inline std::vector<uint8_t> nor_half(const std::string& name) {
+  const auto l = board_io::layout();
+  const auto* p = l.find(name);
+  return board_io::read_dev("/dev/mtd0", p->offset, p->size);
+}
+
 inline std::string name_of(const ota_upgrade_info& r) {
   return std::string(r.part_name, strnlen(r.part_name, sizeof(r.part_name)));
 }
@@ -134,5 +152,58 @@ inline void add_table(cJSON* root, const std::string& dir, const std::string& na
   cJSON_AddItemToObject(part, "md5_scope", scope);
   cJSON_AddItemToObject(cJSON_GetObjectItem(root, "partition_info"), name.c_str(), part);
 }
+
+inline std::vector<std::string> files_in(const std::string& dir) {
+  std::vector<std::string> names;
+  DIR* d = ::opendir(dir.c_str());
+  for (const dirent* e = d != nullptr ? ::readdir(d) : nullptr; e != nullptr; e = ::readdir(d)) {
+    if (e->d_type == DT_REG) {
+      names.emplace_back(e->d_name);
+    }
+  }
+  if (d != nullptr) {
+    ::closedir(d);
+  }
+  return names;
+}
+
+using Edit = std::function<void(cJSON* root, const std::string& staging)>;
+
+// An ota_pack package with its manifest edited, zipped again with every member.
+inline std::string edited_package(const std::string& plain, const std::string& out,
+                                  const Edit& edit) {
+  ota_test::TempDir staging;
+  EXPECT_EQ(kx_uncompress(plain.c_str(), staging.path().c_str()), 0);
+  cJSON* root = cJSON_Parse(ota_test::read_file(staging.file("data.json")).c_str());
+  EXPECT_NE(root, nullptr);
+  edit(root, staging.path());
+  char* json = cJSON_Print(root);
+  ota_test::write_file(staging.file("data.json"), json);
+  cJSON_free(json);
+  cJSON_Delete(root);
+  auto zip = ota::archive::ZipWriter::create(out);
+  EXPECT_TRUE(zip.ok());
+  for (const std::string& m : files_in(staging.path())) {
+    EXPECT_TRUE(zip->add_file({.name = m}, staging.file(m)).ok()) << m;
+  }
+  EXPECT_TRUE(zip->finish().ok());
+  return out;
+}
+
+// A board in service: slot a booted and confirmed; packages made from dir_.
+class OnBoard : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(std::getenv("VBOARD_DIR"), nullptr);
+    ASSERT_EQ(ota_mark_slot_boot_successful(0), 0);
+    ASSERT_EQ(board_io::reboot(), 0);
+  }
+  std::string package(const std::string& name, const std::string& text) {
+    const std::string out = "/userdata/" + name;
+    pack(text, dir_.path(), out);
+    return out;
+  }
+  ota_test::TempDir dir_;
+};
 
 }  // namespace worker_run

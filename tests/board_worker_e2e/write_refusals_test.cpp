@@ -10,16 +10,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <functional>
 #include <set>
 #include <string>
 #include <vector>
 
-#include "archive_writer.h"
 #include "backup_sync.h"
 #include "board_records.h"
-#include "boot_control.h"
-#include "kx_zip.h"
 #include "recovery_package.h"
 #include "road_record.h"
 #include "veeprom_flag.h"
@@ -56,9 +52,6 @@ std::string md5_of(const std::string& bytes) {
   ota_test::write_file(dir.file("bytes"), bytes);
   return ota_test::md5sum_of(dir.file("bytes"));
 }
-
-// MD5 of a whole partition of the eMMC disk.
-std::string whole_dev(const std::string& name) { return ota_test::md5sum_of(kByName + name); }
 
 // What a refusal must leave as it was.
 struct Snapshot {
@@ -117,6 +110,12 @@ void rename_entry(cJSON* root, const std::string& staging, const char* from, con
   ASSERT_EQ(::rename((staging + "/" + old_img).c_str(), (staging + "/" + new_img).c_str()), 0);
 }
 
+// Entry `from` renamed to `to` and declared PERMANENT.
+void as_permanent(cJSON* root, const std::string& staging, const char* from, const char* to) {
+  rename_entry(root, staging, from, to);
+  set_text(root, to, "part_type", "PERMANENT");
+}
+
 // scope and digest 0 of an entry.
 void set_proof(cJSON* root, const char* name, cJSON* scope, const char* md5) {
   cJSON* scopes = cJSON_CreateArray();
@@ -127,40 +126,16 @@ void set_proof(cJSON* root, const char* name, cJSON* scope, const char* md5) {
   set_item(root, name, "md5sum", sums);
 }
 
-using Edit = std::function<void(cJSON* root, const std::string& staging)>;
-
-// An ota_pack package with its manifest edited, re-zipped with every member.
-std::string edited_package(const std::string& plain, const std::string& out, const Edit& edit) {
-  ota_test::TempDir staging;
-  EXPECT_EQ(kx_uncompress(plain.c_str(), staging.path().c_str()), 0);
-  cJSON* root = cJSON_Parse(ota_test::read_file(staging.file("data.json")).c_str());
-  EXPECT_NE(root, nullptr);
-  edit(root, staging.path());
-  char* json = cJSON_Print(root);
-  ota_test::write_file(staging.file("data.json"), json);
-  cJSON_free(json);
-  cJSON_Delete(root);
-  auto zip = ota::archive::ZipWriter::create(out);
-  EXPECT_TRUE(zip.ok());
-  for (const std::string& m : recovery_package::files_in(staging.path())) {
-    EXPECT_TRUE(zip->add_file({.name = m}, staging.file(m)).ok()) << m;
-  }
-  EXPECT_TRUE(zip->finish().ok());
-  return out;
-}
-
 struct Case {
   const char* what;
   Edit edit;
   const char* says;  // in the worker's log
 };
 
-class WriteRefusals : public ::testing::Test {
+class WriteRefusals : public OnBoard {
  protected:
   void SetUp() override {
-    ASSERT_NE(std::getenv("VBOARD_DIR"), nullptr);
-    ASSERT_EQ(ota_mark_slot_boot_successful(0), 0);
-    ASSERT_EQ(reboot(), 0);
+    OnBoard::SetUp();
     ASSERT_EQ(ota_set_veeprom_flag_default(), 0);
     ota_test::write_file(dir_.file("boot.img"), ota_test::make_image_bytes(150000, 1));
     ota_test::write_file(dir_.file("hsm.img"), ota_test::make_image_bytes(30000, 2));
@@ -176,11 +151,10 @@ class WriteRefusals : public ::testing::Test {
     const std::string pkg =
         edited_package(base.empty() ? plain() : base, "/userdata/all_in_one_case.zip", c.edit);
     const Outcome out = run_worker(pkg);
-    const std::string log = ota_test::read_file("/tmp/worker.log");
+    const std::string log = worker_log();
     EXPECT_NE(out.exit_status, 0) << c.what << "\n" << log;
     EXPECT_NE(log.find(c.says), std::string::npos) << c.what << "\n" << log;
   }
-  ota_test::TempDir dir_;
 };
 
 // Targets the board does not have, or may not be written by a package, refused by the
@@ -195,32 +169,27 @@ TEST_F(WriteRefusals, TargetsOfTheNormalRoad) {
        [](cJSON* r, const std::string&) { set_text(r, "boot", "part_type", "PERMANENT"); },
        "the board has boot_a and boot_b: an A/B pair, declare it AB"},
       {"the running slot named as a partition of its own",
-       [](cJSON* r, const std::string& s) {
-         rename_entry(r, s, "boot", "boot_a");
-         set_text(r, "boot_a", "part_type", "PERMANENT");
-       },
+       [](cJSON* r, const std::string& s) { as_permanent(r, s, "boot", "boot_a"); },
        "partition boot_a (PERMANENT on emmc) refused: a half of the A/B pair boot"},
-      {"misc",
-       [](cJSON* r, const std::string& s) {
-         rename_entry(r, s, "HSM_FW", "misc");
-         set_text(r, "misc", "part_type", "PERMANENT");
-       },
+      {"misc", [](cJSON* r, const std::string& s) { as_permanent(r, s, "HSM_FW", "misc"); },
        "partition misc (PERMANENT on emmc) refused: a record of the engine"},
       {"the whole disk",
-       [](cJSON* r, const std::string& s) {
-         rename_entry(r, s, "HSM_FW", "blk");
-         set_text(r, "blk", "part_type", "PERMANENT");
-       },
+       [](cJSON* r, const std::string& s) { as_permanent(r, s, "HSM_FW", "blk"); },
        "partition blk (PERMANENT on emmc) refused: a record of the engine"},
       {"a backup copy",
-       [](cJSON* r, const std::string& s) {
-         rename_entry(r, s, "HSM_FW", "HSM_FW_bak");
-         set_text(r, "HSM_FW_bak", "part_type", "PERMANENT");
-       },
+       [](cJSON* r, const std::string& s) { as_permanent(r, s, "HSM_FW", "HSM_FW_bak"); },
        "refused: the backup of HSM_FW, written only by the partition sync"},
       {"a main copy declared PERMANENT",
        [](cJSON* r, const std::string&) { set_text(r, "HSM_FW", "part_type", "PERMANENT"); },
        "the board has HSM_FW_bak: a main/backup pair, declare it BAK"},
+      {"no partition to write, the tables alone",
+       [](cJSON* r, const std::string& s) {
+         cJSON_ReplaceItemInObject(r, "update_partition", cJSON_CreateArray());
+         cJSON_ReplaceItemInObject(r, "partition_info", cJSON_CreateObject());
+         add_table(r, s, "gpt_main", std::string(34 * 512, 'M'));
+         add_table(r, s, "gpt_backup", std::string(33 * 512, 'B'));
+       },
+       "package /userdata/all_in_one_case.zip has no partition to write"},
       {"a partition on the wrong medium",
        [](cJSON* r, const std::string&) { set_text(r, "uboot", "medium", "emmc"); },
        "partition uboot (AB on emmc) refused: partition uboot_a is on nor, not emmc"},
@@ -288,9 +257,9 @@ TEST_F(WriteRefusals, ProofsThatDoNotCoverTheWrite) {
   // Each culprit's partition is unchanged (partitions before it in the manifest are written).
   const std::vector<std::string> culprits = {"boot_b", "uboot_b"};
   for (size_t i = 0; i < at_the_write.size(); ++i) {
-    const std::string before_write = whole_dev(culprits[i]);
+    const std::string before_write = whole(culprits[i]);
     expect_refused(at_the_write[i]);
-    EXPECT_EQ(whole_dev(culprits[i]), before_write) << at_the_write[i].what;
+    EXPECT_EQ(whole(culprits[i]), before_write) << at_the_write[i].what;
   }
 }
 
@@ -336,10 +305,10 @@ TEST_F(WriteRefusals, PatchesTheirProofsDoNotCover) {
        },
        "partition system: the patched image covers 300000 bytes, its md5_scope 4096"},
   };
-  const std::string before = whole_dev("system_b");
+  const std::string before = whole("system_b");
   for (const Case& c : cases) {
     expect_refused(c, dir_.file("diff.zip"));
-    EXPECT_EQ(whole_dev("system_b"), before) << c.what;
+    EXPECT_EQ(whole("system_b"), before) << c.what;
   }
 }
 
@@ -347,13 +316,13 @@ TEST_F(WriteRefusals, PatchesTheirProofsDoNotCover) {
 // main-to-backup copy keeps its backup, until the backup is copied back over the main;
 // from then on the copies run again.
 TEST_F(WriteRefusals, UnprovenMainKeepsItsBackup) {
-  const std::string backup_before = whole_dev("HSM_FW_bak");
+  const std::string backup_before = whole("HSM_FW_bak");
   const std::string pkg =
       edited_package(plain(), "/userdata/all_in_one_bad.zip", [](cJSON* r, const std::string&) {
         set_proof(r, "HSM_FW", cJSON_CreateNumber(30000), "00112233445566778899aabbccddeeff");
       });
   const Outcome out = run_worker(pkg);
-  const std::string log = ota_test::read_file("/tmp/worker.log");
+  const std::string log = worker_log();
   ASSERT_NE(out.exit_status, 0) << log;
   EXPECT_NE(log.find("partition:HSM_FW after burn"), std::string::npos) << log;
   ota_road_record_t road{};
@@ -361,8 +330,8 @@ TEST_F(WriteRefusals, UnprovenMainKeepsItsBackup) {
   EXPECT_EQ(road.unproven_mains, 1u << ota_backup_pair_of_main("HSM_FW"));
 
   ASSERT_EQ(ota_sync_back_part("hsm_m2b_cmd"), 0);
-  EXPECT_EQ(whole_dev("HSM_FW_bak"), backup_before);
-  EXPECT_NE(whole_dev("HSM_FW"), backup_before);
+  EXPECT_EQ(whole("HSM_FW_bak"), backup_before);
+  EXPECT_NE(whole("HSM_FW"), backup_before);
 
   ASSERT_EQ(ota_sync_back_part("hsm_b2m_cmd"), 0);
   ASSERT_EQ(ota_road_read(&road), 0);
@@ -401,22 +370,23 @@ std::string sectors_line(const std::string& name, uint64_t start, uint64_t len, 
 }
 
 struct RecoveryCase {
-  const char* what;
+  std::string what;
   recovery_package::Edit edit;
-  const char* says;
+  std::string says;
 };
 
 // In recovery the raw devices are the targets: an entry whose line is not the board's
-// partition of that name, one that names a record or the user data, a partition the board
-// does not have, a declared type the names contradict, or partition tables of another
-// layout are refused before anything is written.
+// partition of that name (or a gpt.conf in bytes, which places them beyond the disk), one
+// that names a record or the user data, a partition the board does not have, a declared
+// type the names contradict, or partition tables of another layout are refused before
+// anything is written.
 TEST_F(WriteRefusals, TargetsOfTheRecoveryRoad) {
   const auto l = board_io::layout();
   const auto* boot_a = l.find("boot_a");
   const auto* userdata = l.find("userdata");
   const auto* bl31_a = l.find("bl31_a");
   const auto* uboot_a = l.find("uboot_a");
-  const std::vector<RecoveryCase> cases = {
+  std::vector<RecoveryCase> cases = {
       {"a line that moves boot_a",
        [&](cJSON*, std::string* conf, const std::string&) {
          set_conf_line(conf, "boot_a", sectors_line("boot_a", boot_a->offset + 4096, 65536, 1));
@@ -427,28 +397,14 @@ TEST_F(WriteRefusals, TargetsOfTheRecoveryRoad) {
          set_conf_line(conf, "uboot_a", sectors_line("uboot_a", bl31_a->offset, uboot_a->size, 0));
        },
        "gpt.conf places uboot_a at"},
-      {"misc",
-       [](cJSON* r, std::string*, const std::string& d) {
-         rename_entry(r, d, "HSM_FW", "misc");
-         set_text(r, "misc", "part_type", "PERMANENT");
+      {"a gpt.conf in bytes read as sectors",
+       [](cJSON*, std::string* conf, const std::string& d) {
+         *conf = ota_test::read_file(d + "/gpt.conf");
        },
-       "partition misc refused: a record of the engine"},
-      {"veeprom",
-       [](cJSON* r, std::string*, const std::string& d) {
-         rename_entry(r, d, "HSM_FW", "veeprom");
-         set_text(r, "veeprom", "part_type", "PERMANENT");
-       },
-       "partition veeprom refused: a record of the engine"},
-      {"userdata",
-       [](cJSON* r, std::string*, const std::string& d) {
-         rename_entry(r, d, "HSM_FW", "userdata");
-         set_text(r, "userdata", "part_type", "PERMANENT");
-       },
-       "partition userdata refused: a record of the engine"},
+       "gpt.conf places veeprom at 1073741824"},
       {"a partition the board does not have, placed in userdata",
        [&](cJSON* r, std::string* conf, const std::string& d) {
-         rename_entry(r, d, "HSM_FW", "extra");
-         set_text(r, "extra", "part_type", "PERMANENT");
+         as_permanent(r, d, "HSM_FW", "extra");
          set_conf_line(conf, "extra", sectors_line("extra", userdata->offset, 1048576, 1));
        },
        "partition extra refused: the board has no partition extra"},
@@ -465,14 +421,13 @@ TEST_F(WriteRefusals, TargetsOfTheRecoveryRoad) {
        },
        "gpt_main.img: entry 3 differs from the board's: refused"},
   };
-  ota_test::TempDir dir;
-  ota_test::write_file(dir.file("boot.img"), ota_test::make_image_bytes(150000, 1));
-  ota_test::write_file(dir.file("hsm.img"), ota_test::make_image_bytes(30000, 2));
-  ota_test::write_file(dir.file("uboot.img"), ota_test::make_image_bytes(40000, 3));
-  pack(
-      "key backup_dir /userdata/bak\npart boot boot.img\npart HSM_FW hsm.img\npart uboot "
-      "uboot.img\n",
-      dir.path(), dir.file("plain.zip"));
+  for (const char* name : {"misc", "veeprom", "userdata"}) {
+    cases.push_back({name,
+                     [name](cJSON* r, std::string*, const std::string& d) {
+                       as_permanent(r, d, "HSM_FW", name);
+                     },
+                     std::string("partition ") + name + " refused: a record of the engine"});
+  }
   const auto [main_table, backup_table] = recovery_package::disk_tables();
   ASSERT_EQ(reboot(/*recovery=*/true), 0);
   const Snapshot before = Snapshot::take();
@@ -480,20 +435,18 @@ TEST_F(WriteRefusals, TargetsOfTheRecoveryRoad) {
     const RecoveryCase& c = cases[i];
     ota_test::TempDir staging;
     const std::string pkg = "/userdata/all_in_one_rec" + std::to_string(i) + ".zip";
-    recovery_package::make(dir.file("plain.zip"), pkg, staging.path(), main_table, backup_table,
-                           c.edit);
+    recovery_package::make(plain(), pkg, staging.path(), main_table, backup_table, c.edit);
     const Outcome out = run_worker(pkg);
-    const std::string log = ota_test::read_file("/tmp/worker.log");
+    const std::string log = worker_log();
     EXPECT_NE(out.exit_status, 0) << c.what << "\n" << log;
     EXPECT_NE(log.find(c.says), std::string::npos) << c.what << "\n" << log;
     EXPECT_TRUE(Snapshot::take() == before) << c.what << ": the board changed";
   }
   // The same package unedited is the board's own: it passes.
   ota_test::TempDir staging;
-  recovery_package::make(dir.file("plain.zip"), "/userdata/all_in_one_rec.zip", staging.path(),
-                         main_table, backup_table);
-  EXPECT_EQ(run_worker("/userdata/all_in_one_rec.zip").exit_status, 0)
-      << ota_test::read_file("/tmp/worker.log");
+  recovery_package::make(plain(), "/userdata/all_in_one_rec.zip", staging.path(), main_table,
+                         backup_table);
+  EXPECT_EQ(run_worker("/userdata/all_in_one_rec.zip").exit_status, 0) << worker_log();
 }
 
 // The records are written only into the board's own devices: with the veeprom node gone,
