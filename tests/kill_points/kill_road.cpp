@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <tuple>
 
 #include "pack_description.h"
 #include "packager.h"
@@ -43,12 +44,6 @@ std::string image_bytes(size_t size, unsigned seed) {
   return out;
 }
 
-std::string take_field(std::istringstream& in) {
-  std::string f;
-  std::getline(in, f, '\t');
-  return f;
-}
-
 void expect_ok(const Outcome& o, const std::string& what) {
   if (o.status != 0) {
     throw std::runtime_error(what + " failed with status " + std::to_string(o.status) + ":\n" +
@@ -64,22 +59,11 @@ const char* phase_name(Phase p) {
   return kNames[static_cast<int>(p)];
 }
 
-std::vector<Event> read_record(const std::string& path) {
+std::vector<std::string> read_record(const std::string& path) {
   std::ifstream in(path);
-  std::vector<Event> out;
-  std::string line;
-  while (std::getline(in, line)) {
-    std::istringstream fields(line);
-    Event e;
-    e.index = std::stoull(take_field(fields));
-    e.pid = take_field(fields);
-    e.comm = take_field(fields);
-    e.call = take_field(fields);
-    e.target = take_field(fields);
-    e.offset = take_field(fields);
-    e.length = take_field(fields);
-    e.stopped = take_field(fields) == "stopped";
-    out.push_back(e);
+  std::vector<std::string> out;
+  for (std::string line; std::getline(in, line);) {
+    out.push_back(line);
   }
   return out;
 }
@@ -415,13 +399,19 @@ void KillRoad::finish_road(Phase p, StopResult& r) {
   expect_finished(r.problems);
 }
 
-std::string KillRoad::describe(const Event& e) const {
-  std::string target = e.target;
-  if ((target == "emmc.img" || target == "nor.img") && e.offset != "-") {
-    target = board_->part_at(target, std::stoull(e.offset));
+std::string KillRoad::describe(const std::string& line) const {
+  std::istringstream fields(line);
+  std::vector<std::string> f;
+  for (std::string field; std::getline(fields, field, '\t');) {
+    f.push_back(field);
   }
-  return e.call + " on " + target + (e.offset == "-" ? "" : " at " + e.offset) +
-         (e.length == "-" ? "" : " (" + e.length + " bytes)") + " by " + e.comm;
+  f.resize(7);
+  auto [comm, call, target, offset, length] = std::tie(f[2], f[3], f[4], f[5], f[6]);
+  if ((target == "emmc.img" || target == "nor.img") && offset != "-") {
+    target = board_->part_at(target, std::stoull(offset));
+  }
+  return call + " on " + target + (offset == "-" ? "" : " at " + offset) +
+         (length == "-" ? "" : " (" + length + " bytes)") + " by " + comm;
 }
 
 StopResult KillRoad::stop_at(Phase phase, uint64_t n) {
@@ -430,7 +420,7 @@ StopResult KillRoad::stop_at(Phase phase, uint64_t n) {
   const std::string record = tmp_.file("stop.rec");
   const Outcome o = traced(phase, record, n);
   const auto events = read_record(record);
-  if (!events.empty() && events.back().stopped) {
+  if (!events.empty() && events.back().ends_with("\tstopped")) {
     r.event = describe(events.back());
   }
   if (o.status != kStoppedStatus) {

@@ -21,18 +21,9 @@ inline constexpr Phase kPhases[] = {Phase::update,  Phase::switch_slot, Phase::r
                                     Phase::confirm, Phase::sync,        Phase::clear};
 const char* phase_name(Phase p);
 
-// One line of ota_killpoint's record.
-struct Event {
-  uint64_t index = 0;
-  std::string pid;
-  std::string comm;
-  std::string call;
-  std::string target;
-  std::string offset;
-  std::string length;
-  bool stopped = false;
-};
-std::vector<Event> read_record(const std::string& path);
+// The lines of ota_killpoint's record: index, pid, comm, call, target, offset, length,
+// tab-separated, and "stopped" after the write it was killed at.
+std::vector<std::string> read_record(const std::string& path);
 
 // What one stop point came to.
 struct StopResult {
@@ -88,7 +79,8 @@ class KillRoad {
   // that say no more than the board holds, a check that tells the truth.
   void inspect_after_kill(Phase phase, StopResult& r) const;
   void finish_road(Phase p, StopResult& r);
-  [[nodiscard]] std::string describe(const Event& e) const;
+  // "pwrite64 on misc at 2048 (32 bytes) by ota_process" for a line of the record.
+  [[nodiscard]] std::string describe(const std::string& line) const;
 
   std::string folder_;  // the prepared road
   ota_test::TempDir tmp_;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <sstream>
 #include <stdexcept>
 
 #include "crc.h"
@@ -87,60 +88,19 @@ bool seq_newer(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) > 0;
 
 }  // namespace
 
-Outcome run_process(const std::vector<std::string>& argv) {
-  int pipe_fds[2];
-  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) {
-    fail("pipe");
-  }
-  const pid_t pid = ::fork();
-  if (pid < 0) {
-    fail("fork");
-  }
-  if (pid == 0) {
-    ::dup2(pipe_fds[1], 1);
-    ::dup2(pipe_fds[1], 2);
-    std::vector<char*> args;
-    for (const auto& a : argv) {
-      args.push_back(const_cast<char*>(a.c_str()));
-    }
-    args.push_back(nullptr);
-    ::execv(args[0], args.data());
-    std::fprintf(stderr, "cannot execute %s: %s\n", args[0], std::strerror(errno));
-    ::_exit(127);
-  }
-  ::close(pipe_fds[1]);
-  const ota::UniqueFd read_end(pipe_fds[0]);
-  Outcome out;
-  char buf[8192];
-  ssize_t n = 0;
-  while ((n = ota::retry_eintr([&] { return ::read(read_end.get(), buf, sizeof(buf)); })) > 0) {
-    out.output.append(buf, static_cast<size_t>(n));
-  }
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  out.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return out;
-}
-
 std::string tail(const std::string& output, size_t lines) {
   // The engine's error lines and the tools' own say what failed; its information lines
   // (and the terminal codes before them) only bury that.
   std::vector<std::string> said;
   std::vector<std::string> all;
-  size_t at = 0;
-  while (at < output.size()) {
-    const size_t end = std::min(output.find('\n', at), output.size());
-    std::string line = output.substr(at, end - at);
-    at = end + 1;
-    while (!line.empty() && (line[0] == '\r' || line.rfind("\x1b[K", 0) == 0)) {
+  std::istringstream in(output);
+  for (std::string line; std::getline(in, line); all.push_back(line)) {
+    while (line.rfind('\r', 0) == 0 || line.rfind("\x1b[K", 0) == 0) {
       line.erase(0, line[0] == '\r' ? 1 : 3);
     }
-    const bool info = line.rfind("[OTA_INFO]", 0) == 0 || line.rfind("[OTA_DEBUG]", 0) == 0;
-    if (!info) {
+    if (line.rfind("[OTA_INFO]", 0) != 0 && line.rfind("[OTA_DEBUG]", 0) != 0) {
       said.push_back(line);
     }
-    all.push_back(std::move(line));
   }
   const std::vector<std::string>& pick = said.empty() ? all : said;
   std::string out;
@@ -155,29 +115,21 @@ bool bootable(const slot_metadata& slot) {
 }
 
 std::string Records::describe() const {
-  std::string s = std::string("booted ") + (booted == 0 ? "a" : "b") +
-                  (recovery ? " (recovery)" : "") + "; misc ";
-  if (!misc_valid) {
-    s += "invalid";
-  }
-  for (int i = 0; misc_valid && i < 2; ++i) {
-    const slot_metadata& m = misc.slot_info[i];
-    s += std::string(i == 0 ? "a" : " b") + "[prio " + std::to_string(m.priority()) + " tries " +
-         std::to_string(m.tries_remaining()) + " ok " + std::to_string(m.successful_boot()) + "]";
-  }
-  s += "; status ";
-  s += status_valid
-           ? "up " + std::to_string(status.up) + " next " + std::to_string(status.next_slot) +
-                 " backup " + std::to_string(status.up_backup)
-           : "invalid";
-  s += "; road ";
-  s += road_valid ? "phase " + std::to_string(road.phase) + " from " +
-                        std::to_string(static_cast<int32_t>(road.from_slot)) + " target " +
-                        std::to_string(static_cast<int32_t>(road.target_slot)) + " sync " +
-                        std::to_string(static_cast<int32_t>(road.sync_slot)) + " queue " +
-                        std::to_string(road.queue_len)
-                  : "none";
-  return s + "; pending command " + std::to_string(pending_command);
+  const slot_metadata& a = misc.slot_info[0];
+  const slot_metadata& b = misc.slot_info[1];
+  char text[400];
+  std::snprintf(text, sizeof(text),
+                "booted %c%s; misc%s a[prio %d tries %d ok %d] b[prio %d tries %d ok %d]; status%s "
+                "up %u next %u backup %u; road%s phase %u from %d target %d sync %d queue %u; "
+                "pending command %u",
+                booted == 0 ? 'a' : 'b', recovery ? " (recovery)" : "",
+                misc_valid ? "" : " invalid", a.priority(), a.tries_remaining(),
+                a.successful_boot(), b.priority(), b.tries_remaining(), b.successful_boot(),
+                status_valid ? "" : " invalid", status.up, status.next_slot, status.up_backup,
+                road_valid ? "" : " none", road.phase, static_cast<int32_t>(road.from_slot),
+                static_cast<int32_t>(road.target_slot), static_cast<int32_t>(road.sync_slot),
+                road.queue_len, pending_command);
+  return text;
 }
 
 RoadBoard::RoadBoard(std::string dir, const std::string& layout_file) : dir_(std::move(dir)) {

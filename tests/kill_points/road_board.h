@@ -12,17 +12,10 @@
 #include "board_layout.h"
 #include "boot_control.h"
 #include "road_record.h"
+#include "run_process.h"
 #include "veeprom_flag.h"
 
 namespace kill_points {
-
-struct Outcome {
-  int status = -1;     // exit status, 128 + signal when a signal ended it
-  std::string output;  // stdout and stderr together
-};
-
-// Runs argv (argv[0] a path) and waits for it.
-Outcome run_process(const std::vector<std::string>& argv);
 
 // The last lines of a command's output that are not the engine's information lines,
 // indented, for a failure message.

@@ -3,7 +3,6 @@
 // write before it lands, and the exit statuses.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -12,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "../run_process.h"
 #include "test_support.h"
 
 namespace {
@@ -31,32 +31,8 @@ Traced killpoint(const std::vector<std::string>& options, const std::vector<std:
   argv.insert(argv.end(), options.begin(), options.end());
   argv.push_back("--");
   argv.insert(argv.end(), cmd.begin(), cmd.end());
-  int out[2];
-  EXPECT_EQ(::pipe(out), 0);
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::dup2(out[1], 1);
-    ::dup2(out[1], 2);
-    ::close(out[0]);
-    std::vector<char*> args;
-    for (auto& a : argv) {
-      args.push_back(a.data());
-    }
-    args.push_back(nullptr);
-    ::execv(args[0], args.data());
-    ::_exit(127);
-  }
-  ::close(out[1]);
-  Traced t;
-  char buf[4096];
-  ssize_t n = 0;
-  while ((n = ::read(out[0], buf, sizeof(buf))) > 0) {
-    t.output.append(buf, static_cast<size_t>(n));
-  }
-  ::close(out[0]);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  t.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  const kill_points::Outcome o = kill_points::run_process(argv);
+  Traced t{o.status, {}, o.output};
   std::ifstream in(dir.file("rec"));
   for (std::string line; std::getline(in, line);) {
     t.lines.push_back(line);
