@@ -43,7 +43,8 @@ TEST_P(EmmcBurnTest, EmmcImageBurnedIntoSlotB) {
   EXPECT_TRUE(ota_test::log_contains("ota update system partition:boot successful!"));
 }
 
-INSTANTIATE_TEST_SUITE_P(Formats, EmmcBurnTest, ::testing::Values("zip", "tar"));
+INSTANTIATE_TEST_SUITE_P(Formats, EmmcBurnTest, ::testing::Values("zip", "tar"),
+                         [](const auto& p) { return std::string(p.param); });
 
 // On a secure board a NOR image goes through the signed-NOR copy into slot b and is
 // proven there; the staged copy is removed from the work directory.
@@ -64,7 +65,7 @@ TEST_F(ImageBurnTest, NorImageOnSecureBoard) {
 
 // HSM_FW saves the partition's previous content (over the new image's length) into the
 // backup directory before overwriting it; a directory name with a quote and a blank stays
-// one shell word, and an older, longer backup leaves no stale tail.
+// one shell word, an older, longer backup leaves no stale tail, a missing directory is made.
 TEST_F(ImageBurnTest, HsmFirmwareDumpedBeforeBurn) {
   const std::string old_content = ota_test::make_image_bytes(200000, 21);
   write_head(dev("HSM_FW"), old_content);
@@ -82,15 +83,10 @@ TEST_F(ImageBurnTest, HsmFirmwareDumpedBeforeBurn) {
   EXPECT_EQ(ota_test::read_file(backup_dir + "/HSM_FW.img"), old_content.substr(0, image.size()));
   EXPECT_EQ(read_head(dev("HSM_FW"), image.size()), image);
   EXPECT_NE(access(unzip_.file("HSM_FW.img").c_str(), F_OK), 0);
-}
-
-// A missing backup directory is created for the dump.
-TEST_F(ImageBurnTest, HsmDumpCreatesBackupDirectory) {
-  const std::string old_content = ota_test::make_image_bytes(8192, 5);
-  write_head(dev("HSM_RCA"), old_content);
-  ASSERT_EQ(ota_dump_partition("HSM_RCA", "/userdata/new/dir", dev("HSM_RCA").c_str(), 4096, 4096),
+  // A missing backup directory is made for the dump, which starts at the given offset.
+  ASSERT_EQ(ota_dump_partition("HSM_FW", "/userdata/new/dir", dev("HSM_FW").c_str(), 4096, 4096),
             0);
-  EXPECT_EQ(ota_test::read_file("/userdata/new/dir/HSM_RCA.img"), old_content.substr(4096));
+  EXPECT_EQ(ota_test::read_file("/userdata/new/dir/HSM_FW.img"), image.substr(4096, 4096));
 }
 
 // An image whose bytes do not match the manifest's digest fails the proof after the

@@ -66,7 +66,8 @@ TEST_P(ImageDiffTest, DifferentSourceFailsBeforeWriting) {
   EXPECT_EQ(read_head(dev("system_b"), marker.size()), marker);
 }
 
-INSTANTIATE_TEST_SUITE_P(Formats, ImageDiffTest, ::testing::Values("zip", "tar"));
+INSTANTIATE_TEST_SUITE_P(Formats, ImageDiffTest, ::testing::Values("zip", "tar"),
+                         [](const auto& p) { return std::string(p.param); });
 
 }  // namespace
 }  // namespace burn_test
