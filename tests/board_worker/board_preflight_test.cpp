@@ -10,7 +10,6 @@
 #include "crc.h"
 #include "device_io.h"
 #include "flash_cmd.h"
-#include "gpt_entries.h"
 #include "gpt_verify.h"
 #include "kx_zip.h"
 #include "manifest.h"
@@ -229,21 +228,6 @@ TEST_F(BoardPreflightTest, NorSyncCopiesUntouchedPairs) {
   }
   *written = update_part_t{};
   EXPECT_EQ(ota_test::read_file(OTA_FLASHCMD_NODE).substr(0, 4096), flashcmd);
-}
-
-// The disk's entry array reads back in GPT order with the layout's places and names.
-TEST_F(BoardPreflightTest, EntryArrayMatchesLayout) {
-  static gpt_entry entries[GPT_ENTRY_COUNT];
-  ASSERT_EQ(emmc_gpt_entry_read(entries), 0);
-  const ota::board::Layout layout = ota::board::default_layout();
-  ASSERT_LE(layout.emmc.size(), GPT_ENTRY_COUNT);
-  for (size_t i = 0; i < layout.emmc.size(); ++i) {
-    char name[72] = {};
-    convert_partname(entries[i].part_name, name);
-    EXPECT_EQ(name, layout.emmc[i].name) << i;
-    EXPECT_EQ(entries[i].start_lba, layout.emmc[i].first_lba()) << i;
-    EXPECT_EQ(entries[i].end_lba, layout.emmc[i].last_lba()) << i;
-  }
 }
 
 }  // namespace
