@@ -1,9 +1,7 @@
-// Shared pieces of the patch engine's tests: the vector folder, patch files, loop devices.
+// Shared pieces of the patch engine's tests: the vector folder and patch files.
 #pragma once
 
-#include <fcntl.h>
-#include <unistd.h>
-
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -11,9 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "loop.h"
 #include "test_support.h"
-#include "unique_fd.h"
 
 namespace hpatch_test {
 
@@ -44,41 +40,5 @@ inline std::vector<uint8_t> bytes_of(const std::string& text) {
 inline std::string text_of(const std::vector<uint8_t>& bytes) {
   return std::string(bytes.begin(), bytes.end());
 }
-
-// A loop device over a backing file, detached when the object goes.
-class Loop {
- public:
-  explicit Loop(const std::string& image) {
-    auto attached = vboard::attach_loop(image, 0, 0, false);
-    if (!attached) {
-      ADD_FAILURE() << "attaching " << image << ": " << attached.error().message();
-      return;
-    }
-    dev_ = std::move(attached.value());
-  }
-  ~Loop() {
-    if (dev_.number >= 0) {
-      vboard::detach_loop(dev_);
-    }
-  }
-  Loop(const Loop&) = delete;
-  Loop& operator=(const Loop&) = delete;
-
-  [[nodiscard]] bool ok() const { return dev_.number >= 0; }
-  [[nodiscard]] std::string path() const { return dev_.path(); }
-
-  // The device's bytes [0, size), read through the device itself.
-  [[nodiscard]] std::string read(size_t size) const {
-    std::string out(size, '\0');
-    ota::UniqueFd fd = ota::open_fd(path().c_str(), O_RDONLY);
-    if (!fd || ota::pread_full(fd.get(), out.data(), size, 0) != static_cast<ssize_t>(size)) {
-      ADD_FAILURE() << "reading " << path();
-    }
-    return out;
-  }
-
- private:
-  vboard::LoopDevice dev_;
-};
 
 }  // namespace hpatch_test

@@ -1,7 +1,9 @@
 // Patches that are foreign, cut short, damaged or aimed at the wrong old image are
-// refused with a reason in the log, and never write past the new size.
+// refused with a reason in the log, and never write past the new size; compressed
+// streams as other writers make them still decode.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <zlib.h>
 #include <zstd.h>
 
 #include <array>
@@ -63,6 +65,63 @@ std::string zero_run(uint64_t n) {
   std::vector<uint8_t> out;
   ota::hdiff::pack_varint(out, n - 1, 0, 2);
   return std::string(out.begin(), out.end());
+}
+
+std::string raw_deflate(const std::string& data) {
+  z_stream z{};
+  EXPECT_EQ(deflateInit2(&z, 9, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY), Z_OK);
+  std::string out(deflateBound(&z, data.size()), '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  z.avail_in = static_cast<uInt>(data.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  return out;
+}
+
+std::string zstd_frame(const std::string& data) {
+  std::string out(ZSTD_compressBound(data.size()), '\0');
+  out.resize(ZSTD_compress(out.data(), out.size(), data.data(), data.size(), 3));
+  return out;
+}
+
+// A new image made entirely from the literals stream, stored as `encoded`: several raw
+// deflate members after one window-bits byte, or several zstd frames, decode as their
+// concatenation at the smallest cache and a large one; a zlib stream whose first byte
+// asks for a zlib or gzip wrapper is refused by name.
+TEST(Decoders, ConcatenatedStreamsAndWrappedDeflate) {
+  const std::string a = ota_test::make_image_bytes(300000, 1);
+  const std::string b = ota_test::make_image_bytes(200000, 2);
+  const struct {
+    const char* compressor;
+    std::string encoded;
+    size_t size;
+    const char* refusal;
+  } rows[] = {
+      {"pzlib", '\xF1' + raw_deflate(a) + raw_deflate(b), a.size() + b.size(), ""},
+      {"zstd", zstd_frame(a) + zstd_frame(b), a.size() + b.size(), ""},
+      {"zlib", '\x0F' + raw_deflate(a), a.size(), "zlib window bits 15 are not raw deflate"},
+  };
+  ota_test::TempDir tmp;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.compressor);
+    write_file(tmp.file("patch"),
+               hdiff13(row.compressor, row.size, 0, 0,
+                       {{{}, {zero_run(row.size)}, {}, {row.encoded, row.size, true}}}));
+    for (const size_t cache : {size_t{0}, size_t{16} << 20}) {
+      ota_test::clear_log_records();
+      const int rc = hpatchz("", tmp.file("patch").c_str(), tmp.file("new").c_str(), cache);
+      if (row.refusal[0] != '\0') {
+        EXPECT_NE(rc, 0);
+        EXPECT_TRUE(log_contains(row.refusal));
+      } else {
+        ASSERT_EQ(rc, 0);
+        EXPECT_TRUE(read_file(tmp.file("new")) == a + b);
+      }
+    }
+  }
 }
 
 class Refusal : public ::testing::Test {

@@ -57,6 +57,17 @@ Pair make_pair(size_t index) {
   return {kPairNames[index], cases[index][0], cases[index][1]};
 }
 
+}  // namespace
+
+namespace ota::hdiff {
+void PrintTo(Compression c, std::ostream* os) {
+  static const char* const kNames[] = {"none", "zlib", "zstd"};
+  *os << kNames[static_cast<int>(c)];
+}
+}  // namespace ota::hdiff
+
+namespace {
+
 class RoundTrip : public ::testing::TestWithParam<std::tuple<size_t, Compression>> {};
 
 // The patch applied at the smallest and a large cache gives new byte for byte.
@@ -78,18 +89,15 @@ TEST_P(RoundTrip, RebuildsNew) {
   }
 }
 
-std::string case_name(const ::testing::TestParamInfo<RoundTrip::ParamType>& param_info) {
-  static const char* const kCompressions[] = {"none", "zlib", "zstd"};
-  return std::string(kPairNames[std::get<0>(param_info.param)]) + "_" +
-         kCompressions[static_cast<int>(std::get<1>(param_info.param))];
-}
-
 INSTANTIATE_TEST_SUITE_P(Pairs, RoundTrip,
                          ::testing::Combine(::testing::Range<size_t>(0, std::size(kPairNames)),
                                             ::testing::Values(Compression::kNone,
                                                               Compression::kZlib,
                                                               Compression::kZstd)),
-                         case_name);
+                         [](const auto& param_info) {
+                           return kPairNames[std::get<0>(param_info.param)] +
+                                  ("_" + ::testing::PrintToString(std::get<1>(param_info.param)));
+                         });
 
 // Small changes make small patches: a few edits to 1 MiB cost far less than the image.
 TEST(RoundTripSize, EditsCostLittle) {
