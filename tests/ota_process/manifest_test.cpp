@@ -123,6 +123,9 @@ Refusal R(const char* what, std::string text, const char* message, const char* a
   return r;
 }
 
+// gtest prints the case by its name, not its bytes.
+void PrintTo(const Refusal& r, std::ostream* os) { *os << r.what; }
+
 class ManifestRefusalTest : public ManifestTest, public ::testing::WithParamInterface<Refusal> {};
 
 // Each malformed manifest is refused with its own messages and leaves no parsed record.
