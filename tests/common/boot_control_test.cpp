@@ -170,35 +170,33 @@ TEST(BootControlTest, UnbootableAndQueries) {
   EXPECT_EQ(bootctrl_is_slot_marked_successful(1, &ctrl), 0);
 }
 
-// Slots outside 0 .. nb_slot-1 and foreign blocks are refused and leave the block as it
-// was.
+// Slots outside 0 .. nb_slot-1, slot counts the block cannot hold (the field goes up to
+// 7; no slot beyond 4 opens) and foreign blocks are refused and leave the block as it was.
 TEST(BootControlTest, InvalidSlotOrBlockRefused) {
-  for (const int32_t slot : {-1, 2, 3, 4, 100}) {
+  const struct {
+    uint8_t nb_slot;
+    int32_t slot;
+    const char* message;
+  } rows[] = {{2, -1, "Invalid boot slot -1"},    {2, 2, "Invalid boot slot 2"},
+              {2, 4, "Invalid boot slot 4"},      {2, 100, "Invalid boot slot 100"},
+              {7, 0, "Invalid nb_slot 7, max 4"}, {7, 4, "Invalid nb_slot 7, max 4"},
+              {7, 6, "Invalid nb_slot 7, max 4"}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::to_string(row.nb_slot) + " slots, slot " + std::to_string(row.slot));
     bootloader_control ctrl = default_block();
+    ctrl.set_nb_slot(row.nb_slot);
     const bootloader_control before = ctrl;
     ota_test::clear_log_records();
-    EXPECT_EQ(bootctrl_apply_active_slot(slot, &ctrl), -1);
-    EXPECT_EQ(bootctrl_apply_unbootable(slot, &ctrl), -1);
-    EXPECT_EQ(bootctrl_set_active_boot_slot(slot, &ctrl), -1);
-    EXPECT_EQ(bootctrl_mark_boot_successful(slot, &ctrl), -1);
-    EXPECT_EQ(bootctrl_is_slot_bootable(slot, &ctrl), -1);
-    EXPECT_EQ(bootctrl_is_slot_marked_successful(slot, &ctrl), -1);
+    EXPECT_EQ(bootctrl_apply_active_slot(row.slot, &ctrl), -1);
+    EXPECT_EQ(bootctrl_apply_unbootable(row.slot, &ctrl), -1);
+    EXPECT_EQ(bootctrl_mark_boot_successful(row.slot, &ctrl), -1);
+    EXPECT_EQ(bootctrl_is_slot_bootable(row.slot, &ctrl), -1);
+    EXPECT_EQ(bootctrl_is_slot_marked_successful(row.slot, &ctrl), -1);
+    if (row.nb_slot == 2) {
+      EXPECT_EQ(bootctrl_set_active_boot_slot(row.slot, &ctrl), -1);
+    }
     EXPECT_EQ(std::memcmp(&before, &ctrl, sizeof(ctrl)), 0);
-    EXPECT_TRUE(ota_test::log_contains("Invalid boot slot " + std::to_string(slot)));
-  }
-  // A slot count the block cannot hold (the field goes up to 7) opens no slot beyond 4.
-  for (const int32_t slot : {0, 4, 6}) {
-    bootloader_control ctrl = default_block();
-    ctrl.set_nb_slot(7);
-    const bootloader_control before = ctrl;
-    ota_test::clear_log_records();
-    EXPECT_EQ(bootctrl_apply_active_slot(slot, &ctrl), -1);
-    EXPECT_EQ(bootctrl_apply_unbootable(slot, &ctrl), -1);
-    EXPECT_EQ(bootctrl_mark_boot_successful(slot, &ctrl), -1);
-    EXPECT_EQ(bootctrl_is_slot_bootable(slot, &ctrl), -1);
-    EXPECT_EQ(bootctrl_is_slot_marked_successful(slot, &ctrl), -1);
-    EXPECT_EQ(std::memcmp(&before, &ctrl, sizeof(ctrl)), 0);
-    EXPECT_TRUE(ota_test::log_contains("Invalid nb_slot 7, max 4"));
+    EXPECT_TRUE(ota_test::log_contains(row.message));
   }
   bootloader_control foreign = default_block();
   foreign.magic = 0x42414343;
@@ -208,48 +206,33 @@ TEST(BootControlTest, InvalidSlotOrBlockRefused) {
   EXPECT_EQ(bootctrl_update_and_save(nullptr), -1);
 }
 
-// The booted slot is the letter after "mirvoboot.slot_suffix=_", wherever it stands.
-TEST(BootControlTest, SlotFromCommandLine) {
-  struct Row {
-    const char* cmdline;
+// The booted slot is the letter after "mirvoboot.slot_suffix=_" and the boot mode the word
+// after "mirvoboot.mode=" (ended by a blank or a line end), wherever they stand.
+TEST(BootControlTest, SlotAndModeFromCommandLine) {
+  const struct {
+    std::string cmdline;
     int32_t slot;
-  };
-  const Row rows[] = {
-      {"console=ttyS0 mirvoboot.slot_suffix=_a root=/dev/x", 0},
-      {"mirvoboot.slot_suffix=_b", 1},
-      {"quiet mirvoboot.slot_suffix=_c\n", 2},
-      {"mirvoboot.slot_suffix=_d", -1},
-      {"mirvoboot.slot_suffix=_", -1},
-      {"mirvoboot.slot_suffix=a", -1},
-      {"console=ttyS0", -1},
-      {"", -1},
-  };
-  for (const Row& r : rows) {
-    EXPECT_EQ(ota_slot_from_cmdline(r.cmdline), r.slot) << r.cmdline;
-  }
-  // A key far into a long command line is still found.
-  const std::string long_line = std::string(3000, 'x') + " mirvoboot.slot_suffix=_b";
-  EXPECT_EQ(ota_slot_from_cmdline(long_line), 1);
-}
-
-// The boot mode is the word after "mirvoboot.mode=", ended by a blank or a line end.
-TEST(BootControlTest, BootModeFromCommandLine) {
-  struct Row {
-    const char* cmdline;
     int32_t mode;
+  } rows[] = {
+      {"console=ttyS0 mirvoboot.slot_suffix=_a root=/dev/x", 0, -1},
+      {"mirvoboot.slot_suffix=_b", 1, -1},
+      {"quiet mirvoboot.slot_suffix=_c\n", 2, -1},
+      {"mirvoboot.slot_suffix=_d", -1, -1},
+      {"mirvoboot.slot_suffix=_", -1, -1},
+      {"mirvoboot.slot_suffix=a", -1, -1},
+      {"", -1, -1},
+      {std::string(3000, 'x') + " mirvoboot.slot_suffix=_b", 1, -1},
+      {"a=b mirvoboot.mode=recovery\n", -1, RECOVERY_MODE},
+      {"mirvoboot.mode=recovery", -1, RECOVERY_MODE},
+      {"mirvoboot.mode=normal mirvoboot.slot_suffix=_a", 0, NORMAL_MODE},
+      {"mirvoboot.mode=normal\r\n", -1, NORMAL_MODE},
+      {"mirvoboot.mode=factory\n", -1, -1},
+      {"mirvoboot.mode=recoveryx", -1, -1},
+      {"mirvoboot.mode=normal_but_much_longer_than_sixteen", -1, -1},
+      {"mirvoboot.mode=", -1, -1},
   };
-  const Row rows[] = {
-      {"a=b mirvoboot.mode=recovery\n", RECOVERY_MODE},
-      {"mirvoboot.mode=recovery", RECOVERY_MODE},
-      {"mirvoboot.mode=normal mirvoboot.slot_suffix=_a", NORMAL_MODE},
-      {"mirvoboot.mode=normal\r\n", NORMAL_MODE},
-      {"mirvoboot.mode=factory\n", -1},
-      {"mirvoboot.mode=recoveryx", -1},
-      {"mirvoboot.mode=normal_but_much_longer_than_sixteen", -1},
-      {"mirvoboot.mode=", -1},
-      {"root=/dev/mmcblk0", -1},
-  };
-  for (const Row& r : rows) {
+  for (const auto& r : rows) {
+    EXPECT_EQ(ota_slot_from_cmdline(r.cmdline), r.slot) << r.cmdline;
     EXPECT_EQ(ota_boot_mode_from_cmdline(r.cmdline), r.mode) << r.cmdline;
   }
 }

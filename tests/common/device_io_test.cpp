@@ -1,10 +1,7 @@
 #include "device_io.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <linux/loop.h>
 #include <sched.h>
-#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,12 +9,11 @@
 #include <cstdint>
 #include <cstring>
 #include <ostream>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "loop_device.h"
 #include "test_support.h"
-#include "unique_fd.h"
 
 namespace {
 
@@ -38,40 +34,7 @@ void record_count(int fd, int32_t len) {
   g_cb_counts.push_back(len);
 }
 
-// A loop device over a backing file, detached by the kernel when the last descriptor of
-// it closes (autoclear), so neither a failed assertion nor a crash can leak it.
-class LoopDevice {
- public:
-  explicit LoopDevice(const std::string& backing) {
-    const ota::UniqueFd ctl = ota::open_fd("/dev/loop-control", O_RDWR);
-    const ota::UniqueFd file = ota::open_fd(backing.c_str(), O_RDWR);
-    if (!ctl || !file) {
-      throw std::runtime_error("cannot open /dev/loop-control or " + backing);
-    }
-    for (int attempt = 0; attempt < 10 && !fd_; ++attempt) {
-      const int n = ioctl(ctl.get(), LOOP_CTL_GET_FREE);
-      if (n < 0) {
-        throw std::runtime_error("LOOP_CTL_GET_FREE: " + std::string(strerror(errno)));
-      }
-      path_ = "/dev/loop" + std::to_string(n);
-      ota::UniqueFd dev = ota::open_fd(path_.c_str(), O_RDWR);
-      loop_config config{};
-      config.fd = static_cast<uint32_t>(file.get());
-      config.info.lo_flags = LO_FLAGS_AUTOCLEAR;
-      if (dev && ioctl(dev.get(), LOOP_CONFIGURE, &config) == 0) {
-        fd_ = std::move(dev);  // another process may have taken n meanwhile: retry
-      }
-    }
-    if (!fd_) {
-      throw std::runtime_error("no free loop device for " + backing);
-    }
-  }
-  [[nodiscard]] const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-  ota::UniqueFd fd_;  // holds the device; its close detaches it
-};
+using ota_test::LoopDevice;
 
 class DeviceIoTest : public ::testing::Test {
  protected:
@@ -211,7 +174,7 @@ TEST_F(DeviceIoTest, BoardSecureFlag) {
 
 // The buffer writer stores at the offset (a regular file is truncated first, as with
 // "wb"); the buffer reader reads exactly its length and refuses a short file.
-TEST_F(DeviceIoTest, BufferRoundTrip) {
+TEST_F(DeviceIoTest, BufferRoundTripAndFileSize) {
   const std::string path = dir_.file("record.bin");
   ota_test::write_file(path, std::string(100, 'x'));
   ota_file_info_t f = info(path, 16, 0);
@@ -232,33 +195,18 @@ TEST_F(DeviceIoTest, BufferRoundTrip) {
   EXPECT_TRUE(ota_test::log_contains("open file:" + std::string(missing.path) + " failed"));
   EXPECT_EQ(ota_buf_to_file(nullptr, "x", 1), -1);
   EXPECT_EQ(ota_file_to_buf(&f, nullptr, 1), -1);
-}
 
-// The size of a file; -1 for a missing file (silently) and for no path (with a message).
-TEST_F(DeviceIoTest, FileSize) {
-  const std::string path = dir_.file("sized");
-  ota_test::write_file(path, std::string(12345, 'z'));
-  EXPECT_EQ(get_file_size(path.c_str()), 12345);
+  // The size of a file; -1 for a missing file (silently) and for no path (with a message).
+  EXPECT_EQ(get_file_size(path.c_str()), 21);
   EXPECT_EQ(get_file_size(dir_.file("missing").c_str()), -1);
   EXPECT_FALSE(ota_test::log_contains("file ptr is empty"));
   EXPECT_EQ(get_file_size(nullptr), -1);
   EXPECT_TRUE(ota_test::log_contains("file ptr is empty"));
 }
 
-// A write that stores only part of the buffer fails: a device too short for the record
-// takes its first bytes and the writer must not report success.
-TEST_F(DeviceIoTest, ShortBufferWriteFails) {
-  const std::string backing = dir_.file("small.img");
-  ota_test::write_file(backing, std::string(65536, '\0'));
-  const LoopDevice loop(backing);
-  const std::string record(8192, 'r');
-  ota_file_info_t f = info(loop.path(), 65536 - 4096, 0);
-  EXPECT_EQ(ota_buf_to_file(&f, record.data(), record.size()), -1);
-  EXPECT_TRUE(ota_test::log_contains("write " + loop.path() + " file error"));
-}
-
 // A result of 0 means the bytes reached the medium: with the device still held open
-// elsewhere (so its close flushes nothing), both writers' data is in the backing file.
+// elsewhere (so its close flushes nothing), both writers' data is in the backing file. A
+// write that stores only part of the buffer (the device ends first) fails.
 TEST_F(DeviceIoTest, WritesReachTheMedium) {
   const std::string backing = dir_.file("disk.img");
   ota_test::write_file(backing, std::string(8 * 1048576, '\0'));
@@ -276,6 +224,11 @@ TEST_F(DeviceIoTest, WritesReachTheMedium) {
   const std::string medium = ota_test::read_file(backing);
   EXPECT_EQ(medium.substr(512, 7), "durable");
   EXPECT_TRUE(medium.substr(1048576, src.size()) == src) << "copied image not on the medium";
+
+  const std::string record(8192, 'r');
+  ota_file_info_t tail = info(loop.path(), 8 * 1048576 - 4096, 0);
+  EXPECT_EQ(ota_buf_to_file(&tail, record.data(), record.size()), -1);
+  EXPECT_TRUE(ota_test::log_contains("write " + loop.path() + " file error"));
 }
 
 // A flush that fails is a failure with a message: the medium (a loop device over a file

@@ -28,65 +28,66 @@ bool all_zero(const std::vector<uint8_t>& bytes, size_t from, size_t to) {
                      [](uint8_t b) { return b == 0; });
 }
 
-struct SizeCase {
-  const char* cmd;
-  uint32_t area;
-  uint32_t data_len;
-  uint32_t offset;
-  int32_t result;
-  size_t record_size;
-};
-
-class FlashCmdRecordTest : public ::testing::TestWithParam<SizeCase> {};
-
 // The record is the template, the data area of data commands, and 4 zero bytes; data that
 // does not fit the template's area is refused, even when a 32-bit sum would wrap.
-TEST_P(FlashCmdRecordTest, SizeAndPlacement) {
-  const SizeCase& c = GetParam();
-  const std::vector<uint8_t> tmpl = make_template(c.area);
-  std::vector<uint8_t> data(c.data_len <= 4096 ? c.data_len : 0);
-  for (size_t i = 0; i < data.size(); ++i) {
-    data[i] = static_cast<uint8_t>(0xA0 + i);
-  }
-  std::vector<uint8_t> record;
-  ASSERT_EQ(ota_build_flashcmd(c.cmd, tmpl, data.empty() ? nullptr : data.data(), c.data_len,
-                               c.offset, &record),
-            c.result);
-  if (c.result != 0) {
-    EXPECT_TRUE(ota_test::log_contains("Misc data out of range"));
-    EXPECT_TRUE(record.empty());
-    return;
-  }
-  ASSERT_EQ(record.size(), c.record_size);
-  EXPECT_TRUE(std::equal(tmpl.begin(), tmpl.end(), record.begin()));
-  const size_t data_at = FLASHCMD_MISCDATA_OFFSET + c.offset;
-  if (ota_flashcmd_has_data(c.cmd)) {
-    EXPECT_TRUE(std::equal(data.begin(), data.end(), record.begin() + static_cast<long>(data_at)));
-    EXPECT_TRUE(all_zero(record, FLASHCMD_MISCDATA_OFFSET, data_at));
-    EXPECT_TRUE(all_zero(record, data_at + data.size(), record.size()));
-  } else {
-    EXPECT_TRUE(all_zero(record, FLASHCMD_TEMPLATE_SIZE, record.size()));
+TEST(FlashCmdTest, SizeAndPlacement) {
+  const struct {
+    const char* cmd;
+    uint32_t area;
+    uint32_t data_len;
+    uint32_t offset;
+    int32_t result;
+    size_t record_size;
+  } cases[] = {
+      // The boot control block at data offset 2048: bytes 4320..4351 of 6372.
+      {"misc_write_cmd", 4096, 32, 2048, 0, 6372},
+      {"misc_write_cmd", 2079, 32, 2048, -1, 0},  // 2048 + 32 = 2080 > 2079
+      {"misc_write_cmd", 2080, 32, 2048, 0, 2272 + 2080 + 4},
+      {"other_a2b_cmd", 200, 200, 0, 0, 2272 + 200 + 4},
+      {"other_b2a_cmd", 199, 200, 0, -1, 0},
+      // Wraps to 0x10 as a 32-bit sum; must still be refused.
+      {"misc_write_cmd", 4096, 0xFFFFFFF0U, 0x20, -1, 0},
+      {"misc_write_cmd", 4096, 0x20, 0xFFFFFFF0U, -1, 0},
+      // Commands without data: template plus trailer, whatever the word at 12 says.
+      {"aonreg_write_cmd", 4096, 0, 0, 0, 2276},
+      {"hsm_m2b_cmd", 0, 0, 0, 0, 2276},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.cmd) + " area " + std::to_string(c.area) + " data " +
+                 std::to_string(c.data_len) + " at " + std::to_string(c.offset));
+    ota_test::clear_log_records();
+    const std::vector<uint8_t> tmpl = make_template(c.area);
+    std::vector<uint8_t> data(c.data_len <= 4096 ? c.data_len : 0);
+    for (size_t i = 0; i < data.size(); ++i) {
+      data[i] = static_cast<uint8_t>(0xA0 + i);
+    }
+    std::vector<uint8_t> record;
+    ASSERT_EQ(ota_build_flashcmd(c.cmd, tmpl, data.empty() ? nullptr : data.data(), c.data_len,
+                                 c.offset, &record),
+              c.result);
+    if (c.result != 0) {
+      EXPECT_TRUE(ota_test::log_contains("Misc data out of range"));
+      EXPECT_TRUE(record.empty());
+      continue;
+    }
+    ASSERT_EQ(record.size(), c.record_size);
+    EXPECT_TRUE(std::equal(tmpl.begin(), tmpl.end(), record.begin()));
+    const size_t data_at = FLASHCMD_MISCDATA_OFFSET + c.offset;
+    if (ota_flashcmd_has_data(c.cmd)) {
+      EXPECT_TRUE(
+          std::equal(data.begin(), data.end(), record.begin() + static_cast<long>(data_at)));
+      EXPECT_TRUE(all_zero(record, FLASHCMD_MISCDATA_OFFSET, data_at));
+      EXPECT_TRUE(all_zero(record, data_at + data.size(), record.size()));
+    } else {
+      EXPECT_TRUE(all_zero(record, FLASHCMD_TEMPLATE_SIZE, record.size()));
+    }
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Commands, FlashCmdRecordTest,
-    ::testing::Values(
-        // The boot control block at data offset 2048: bytes 4320..4351 of 6372.
-        SizeCase{"misc_write_cmd", 4096, 32, 2048, 0, 6372},
-        SizeCase{"misc_write_cmd", 2079, 32, 2048, -1, 0},  // 2048 + 32 = 2080 > 2079
-        SizeCase{"misc_write_cmd", 2080, 32, 2048, 0, 2272 + 2080 + 4},
-        SizeCase{"other_a2b_cmd", 200, 200, 0, 0, 2272 + 200 + 4},
-        SizeCase{"other_b2a_cmd", 199, 200, 0, -1, 0},
-        // Wraps to 0x10 as a 32-bit sum; must still be refused.
-        SizeCase{"misc_write_cmd", 4096, 0xFFFFFFF0U, 0x20, -1, 0},
-        SizeCase{"misc_write_cmd", 4096, 0x20, 0xFFFFFFF0U, -1, 0},
-        // Commands without data: template plus trailer, whatever the word at 12 says.
-        SizeCase{"aonreg_write_cmd", 4096, 0, 0, 0, 2276},
-        SizeCase{"hsm_m2b_cmd", 0, 0, 0, 0, 2276}));
-
-// A template with any magic other than "DMCF" yields no record.
-TEST(FlashCmdTest, BadMagicRefused) {
+// A template with any magic other than "DMCF", or too short, yields no record; data
+// commands refuse a length without data instead of reading through a null pointer; a
+// null command name is a null-pointer error.
+TEST(FlashCmdTest, RefusedTemplatesAndArguments) {
   for (const uint32_t magic : {0U, 0x46434D45U, 0x444D4346U, 0xFFFFFFFFU}) {
     std::vector<uint8_t> record;
     ota_test::clear_log_records();
@@ -100,12 +101,6 @@ TEST(FlashCmdTest, BadMagicRefused) {
   std::vector<uint8_t> record;
   const std::vector<uint8_t> short_tmpl(FLASHCMD_TEMPLATE_SIZE - 1, 0);
   EXPECT_EQ(ota_build_flashcmd("aonreg_write_cmd", short_tmpl, nullptr, 0, 0, &record), -1);
-}
-
-// Data commands refuse a length without data instead of reading through a null pointer;
-// a null command name is a null-pointer error.
-TEST(FlashCmdTest, NullArguments) {
-  std::vector<uint8_t> record;
   EXPECT_EQ(ota_build_flashcmd("misc_write_cmd", make_template(4096), nullptr, 32, 0, &record), -1);
   EXPECT_EQ(ota_build_flashcmd(nullptr, make_template(4096), nullptr, 0, 0, &record), -6);
   EXPECT_EQ(ota_write_flashcmd(nullptr, nullptr, 0, 0), -6);

@@ -58,28 +58,24 @@ TEST(RoadRecordCodec, PinnedBytesAndRoundTrip) {
   EXPECT_FALSE(decode(std::span<const uint8_t>(bytes).first(255), &back));
 }
 
-// Back to IDLE the record forgets the update, never what outlives it: the queued firmware
-// commands and the main copies that still hold unproven writes.
-TEST(RoadRecordCodec, IdleKeepsQueueAndUnprovenMains) {
+// The idle record names no slot and no phase beyond IDLE, so a board without a record
+// never looks as if an update were pending. Back to IDLE a record forgets the update,
+// never what outlives it: the queued firmware commands and the main copies that still
+// hold unproven writes.
+TEST(RoadRecordCodec, IdleRecordAndBackToIdle) {
+  const ota_road_record_t idle = ota_road_idle_record();
   ota_road_record_t rec = sample_record(7);
   ota_road_set_idle(&rec);
-  EXPECT_EQ(rec.phase, OTA_ROAD_IDLE);
-  EXPECT_EQ(rec.target_slot, OTA_ROAD_NO_SLOT);
-  EXPECT_EQ(rec.sync_slot, OTA_ROAD_NO_SLOT);
-  EXPECT_EQ(rec.queue_len, 2u);
-  EXPECT_EQ(rec.unproven_mains, 0x0Au);
-}
-
-// The idle record names no slot and no phase beyond IDLE, so a board without a record
-// never looks as if an update were pending.
-TEST(RoadRecordCodec, IdleRecordHasNoSlots) {
-  const ota_road_record_t idle = ota_road_idle_record();
-  EXPECT_EQ(idle.phase, OTA_ROAD_IDLE);
+  for (const auto& r : {idle, rec}) {
+    EXPECT_EQ(r.phase, OTA_ROAD_IDLE);
+    EXPECT_EQ(r.target_slot, OTA_ROAD_NO_SLOT);
+    EXPECT_EQ(r.sync_slot, OTA_ROAD_NO_SLOT);
+  }
   EXPECT_EQ(idle.from_slot, OTA_ROAD_NO_SLOT);
-  EXPECT_EQ(idle.target_slot, OTA_ROAD_NO_SLOT);
-  EXPECT_EQ(idle.sync_slot, OTA_ROAD_NO_SLOT);
   EXPECT_EQ(idle.queue_len, 0U);
   EXPECT_EQ(idle.seq, 0U);
+  EXPECT_EQ(rec.queue_len, 2u);
+  EXPECT_EQ(rec.unproven_mains, 0x0Au);
 }
 
 enum class Copy { kValid, kTorn, kBlankFF, kZero, kBadPhase, kLongQueue };
@@ -109,48 +105,42 @@ Bytes make_copy(Copy kind, uint32_t seq) {
   return bytes;
 }
 
-struct PickCase {
-  const char* name;
-  Copy kind0;
-  uint32_t seq0;
-  Copy kind1;
-  uint32_t seq1;
-  int32_t picked;
-};
-
-class RoadRecordPick : public ::testing::TestWithParam<PickCase> {};
-
 // The reader takes the valid copy with the newer sequence number (across the wrap), falls
 // back to the other copy when one is damaged, and reads idle when neither is valid.
-TEST_P(RoadRecordPick, NewestValidCopy) {
-  const PickCase& c = GetParam();
-  ota_road_record_t rec{};
-  const int32_t picked =
-      ota_road_pick(make_copy(c.kind0, c.seq0), make_copy(c.kind1, c.seq1), &rec);
-  ASSERT_EQ(picked, c.picked);
-  if (picked < 0) {
+TEST(RoadRecordPick, NewestValidCopy) {
+  const struct {
+    const char* name;
+    Copy kind0;
+    uint32_t seq0;
+    Copy kind1;
+    uint32_t seq1;
+    int32_t picked;
+  } cases[] = {{"SecondNewer", Copy::kValid, 7, Copy::kValid, 8, 1},
+               {"FirstNewer", Copy::kValid, 9, Copy::kValid, 8, 0},
+               {"TornNewerFallsBack", Copy::kValid, 7, Copy::kTorn, 8, 0},
+               {"TornFirstFallsBack", Copy::kTorn, 9, Copy::kValid, 8, 1},
+               {"BothInvalid", Copy::kBlankFF, 0, Copy::kTorn, 3, -1},
+               {"BothZero", Copy::kZero, 0, Copy::kZero, 0, -1},
+               {"BadPhaseRefused", Copy::kValid, 2, Copy::kBadPhase, 3, 0},
+               {"LongQueueRefused", Copy::kLongQueue, 4, Copy::kValid, 3, 1},
+               {"WrapZeroAfterMax", Copy::kValid, 0xFFFFFFFF, Copy::kValid, 0, 1},
+               {"WrapMaxBeforeOne", Copy::kValid, 1, Copy::kValid, 0xFFFFFFFF, 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ota_road_record_t rec{};
+    const int32_t picked =
+        ota_road_pick(make_copy(c.kind0, c.seq0), make_copy(c.kind1, c.seq1), &rec);
+    ASSERT_EQ(picked, c.picked);
     const ota_road_record_t idle = ota_road_idle_record();
-    EXPECT_EQ(std::memcmp(&rec, &idle, sizeof(rec)), 0);
-    return;
+    if (picked < 0) {
+      EXPECT_EQ(std::memcmp(&rec, &idle, sizeof(rec)), 0);
+      continue;
+    }
+    const uint32_t seq = picked == 0 ? c.seq0 : c.seq1;
+    EXPECT_EQ(rec.seq, seq);
+    EXPECT_EQ(rec.phase, static_cast<ota_road_phase_e>(seq % 5));
   }
-  const uint32_t seq = picked == 0 ? c.seq0 : c.seq1;
-  EXPECT_EQ(rec.seq, seq);
-  EXPECT_EQ(rec.phase, static_cast<ota_road_phase_e>(seq % 5));
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, RoadRecordPick,
-    ::testing::Values(PickCase{"SecondNewer", Copy::kValid, 7, Copy::kValid, 8, 1},
-                      PickCase{"FirstNewer", Copy::kValid, 9, Copy::kValid, 8, 0},
-                      PickCase{"TornNewerFallsBack", Copy::kValid, 7, Copy::kTorn, 8, 0},
-                      PickCase{"TornFirstFallsBack", Copy::kTorn, 9, Copy::kValid, 8, 1},
-                      PickCase{"BothInvalid", Copy::kBlankFF, 0, Copy::kTorn, 3, -1},
-                      PickCase{"BothZero", Copy::kZero, 0, Copy::kZero, 0, -1},
-                      PickCase{"BadPhaseRefused", Copy::kValid, 2, Copy::kBadPhase, 3, 0},
-                      PickCase{"LongQueueRefused", Copy::kLongQueue, 4, Copy::kValid, 3, 1},
-                      PickCase{"WrapZeroAfterMax", Copy::kValid, 0xFFFFFFFF, Copy::kValid, 0, 1},
-                      PickCase{"WrapMaxBeforeOne", Copy::kValid, 1, Copy::kValid, 0xFFFFFFFF, 0}),
-    [](const auto& param_info) { return std::string(param_info.param.name); });
 
 // The queue is first in, first out, holds four names of at most 31 characters and refuses
 // what does not fit instead of dropping an older command.
