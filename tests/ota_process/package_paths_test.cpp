@@ -183,13 +183,9 @@ TEST_F(PackagePathsTest, FreeSpace) {
 // A quoted text reaches the command as exactly one argument, whatever it holds.
 TEST_F(PackagePathsTest, ShellQuoteRoundTrip) {
   for (const std::string text : {"plain", "it's", "a b", "$(touch x);`id`|&>", "'\\''", ""}) {
-    const std::string cmd = "printf '%s|' " + shell_quote(text);
-    FILE* pipe = popen(cmd.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    char buf[256] = {};
-    const size_t n = fread(buf, 1, sizeof(buf) - 1, pipe);
-    EXPECT_EQ(pclose(pipe), 0) << text;
-    EXPECT_EQ(std::string(buf, n), text + "|") << text;
+    int status = -1;
+    EXPECT_EQ(ota_test::shell_output("printf '%s|' " + shell_quote(text), &status), text + "|");
+    EXPECT_EQ(status, 0) << text;
   }
 }
 

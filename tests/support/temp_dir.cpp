@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -93,6 +94,20 @@ std::string md5sum_of(const std::string& path) {
     throw std::runtime_error("md5sum gave no digest for " + path);
   }
   return hex;
+}
+
+std::string shell_output(const std::string& cmd, int* status) {
+  std::string out;
+  FILE* pipe = popen(cmd.c_str(), "r");
+  char buf[4096];
+  for (size_t n = 0; pipe != nullptr && (n = std::fread(buf, 1, sizeof(buf), pipe)) > 0;) {
+    out.append(buf, n);
+  }
+  const int raw = pipe != nullptr ? pclose(pipe) : -1;
+  if (status != nullptr) {
+    *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+  }
+  return out;
 }
 
 }  // namespace ota_test

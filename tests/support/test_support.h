@@ -48,5 +48,7 @@ std::string make_image_bytes(size_t size, unsigned seed);
 std::string avb_image(uint64_t index, size_t size = 8192);
 // Hex MD5 of the file by the system's md5sum tool, as an independent reference.
 std::string md5sum_of(const std::string& path);
+// Standard output of `sh -c cmd`; its exit status (128 + signal when killed) in *status.
+std::string shell_output(const std::string& cmd, int* status = nullptr);
 
 }  // namespace ota_test

@@ -24,18 +24,7 @@ uint64_t device_size(const std::string& path) {
   return rc == 0 ? size : 0;
 }
 
-std::string shell_output(const std::string& cmd) {
-  std::string out;
-  FILE* p = ::popen(cmd.c_str(), "r");
-  char buf[256];
-  while (p != nullptr && std::fgets(buf, sizeof(buf), p) != nullptr) {
-    out += buf;
-  }
-  if (p != nullptr) {
-    ::pclose(p);
-  }
-  return out;
-}
+using ota_test::shell_output;
 
 // The disk's partition table passes the independent checker (both headers, their CRCs
 // and the backup) and its entries name every layout partition at its LBAs.

@@ -12,23 +12,13 @@
 namespace {
 
 struct ShellRun {
-  int code;
+  int code = -1;
   std::string output;
 };
 
 ShellRun shell(const std::string& cmd) {
-  ShellRun run{-1, ""};
-  FILE* pipe = popen((cmd + " 2>&1").c_str(), "r");
-  if (pipe == nullptr) {
-    return run;
-  }
-  char buf[4096];
-  size_t n = 0;
-  while ((n = fread(buf, 1, sizeof(buf), pipe)) > 0) {
-    run.output.append(buf, n);
-  }
-  const int status = pclose(pipe);
-  run.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  ShellRun run;
+  run.output = ota_test::shell_output(cmd + " 2>&1", &run.code);
   return run;
 }
 

@@ -22,28 +22,17 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string shell(const std::string& cmd, int* code = nullptr) {
-  std::string out;
-  FILE* p = ::popen(cmd.c_str(), "r");
-  char buf[512];
-  while (p != nullptr && std::fgets(buf, sizeof(buf), p) != nullptr) {
-    out += buf;
-  }
-  const int status = p != nullptr ? ::pclose(p) : -1;
-  if (code != nullptr) {
-    *code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
-  return out;
-}
+using ota_test::shell_output;
 
 std::string vboard(const std::string& args, int* code = nullptr) {
-  return shell(std::string(VBOARD_EXE) + " " + args + " 2>&1", code);
+  return shell_output(std::string(VBOARD_EXE) + " " + args + " 2>&1", code);
 }
 
 // Loop devices whose backing file lies in dir, and mounts naming it.
 size_t traces_of(const std::string& dir) {
   size_t n = 0;
-  for (const auto& line : {shell("losetup -a"), ota_test::read_file("/proc/self/mountinfo")}) {
+  for (const auto& line :
+       {shell_output("losetup -a"), ota_test::read_file("/proc/self/mountinfo")}) {
     for (size_t at = line.find(dir); at != std::string::npos; at = line.find(dir, at + 1)) {
       ++n;
     }
@@ -109,9 +98,9 @@ TEST_F(BoardFixture, HostTmpShowsWhatTheCommandRuns) {
   };
   for (const Case& c : cases) {
     int code = -1;
-    const std::string out = shell("LD_LIBRARY_PATH=" + lib.path() + " " + VBOARD_EXE + " run " +
-                                      board_ + " " + c.args + " 2>&1",
-                                  &code);
+    const std::string out = shell_output("LD_LIBRARY_PATH=" + lib.path() + " " + VBOARD_EXE +
+                                             " run " + board_ + " " + c.args + " 2>&1",
+                                         &code);
     EXPECT_EQ(code, c.status) << c.args << ": " << out;
     EXPECT_NE(out.find(c.output), std::string::npos) << c.args << ": " << out;
   }
@@ -324,7 +313,7 @@ TEST(FuseLayerHost, RunAfterAKilledRunnerWorks) {
     ::_exit(127);
   }
   // The board is up once its command runs.
-  for (int i = 0; i < 100 && shell("pgrep -f '^sleep 3$'").empty(); ++i) {
+  for (int i = 0; i < 100 && shell_output("pgrep -f '^sleep 3$'").empty(); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   ::kill(pid, SIGKILL);
@@ -340,7 +329,8 @@ TEST(FuseLayerHost, RunAfterAKilledRunnerWorks) {
   for (int i = 0; i < 100 && traces_of(board) != 0; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
-  EXPECT_EQ(traces_of(board), 0u) << shell("losetup -a") << shell("grep fuse /proc/self/mountinfo");
+  EXPECT_EQ(traces_of(board), 0u) << shell_output("losetup -a")
+                                  << shell_output("grep fuse /proc/self/mountinfo");
 }
 
 }  // namespace
