@@ -41,19 +41,15 @@ class FakeNor : public ota_mtd_device {
   }
 
   Kind kind() override { return kind_; }
-  bool block_size(uint64_t* out) override {
+  bool block_size(uint64_t* out) override { return answer(block_ok, out, nullptr); }
+  bool mtd_info(uint64_t* out, uint32_t* erase) override { return answer(info_ok, out, erase); }
+  bool sysfs_info(uint64_t* out, uint32_t* erase) override { return answer(sysfs_ok, out, erase); }
+  bool answer(bool ok, uint64_t* out, uint32_t* erase) const {
     *out = size;
-    return block_ok;
-  }
-  bool mtd_info(uint64_t* out, uint32_t* erase) override {
-    *out = size;
-    *erase = erasesize;
-    return info_ok;
-  }
-  bool sysfs_info(uint64_t* out, uint32_t* erase) override {
-    *out = size;
-    *erase = erasesize;
-    return sysfs_ok;
+    if (erase != nullptr) {
+      *erase = erasesize;
+    }
+    return ok;
   }
   bool erase(uint64_t start, uint64_t len) override {
     if (static_cast<int>(erased.size()) == fail_erase_at) {
@@ -131,27 +127,26 @@ TEST(MtdGeometry, SizedByWhatTheDeviceIs) {
     uint32_t erasesize;
     bool needs_erase;
   };
-  FakeNor block;
-  block.kind_ = ota_mtd_device::Kind::block;
-  FakeNor by_sysfs;
-  by_sysfs.info_ok = false;
-  FakeNor mute;
-  mute.info_ok = false;
-  mute.sysfs_ok = false;
-  FakeNor no_erase_size;
-  no_erase_size.erasesize = 0;
-  FakeNor other;
-  other.kind_ = ota_mtd_device::Kind::other;
-  FakeNor empty_block = block;
-  empty_block.size = 0;
+  const auto nor = [](ota_mtd_device::Kind kind, bool info, bool sysfs, uint32_t erase,
+                      uint64_t size) {
+    FakeNor dev;
+    dev.kind_ = kind;
+    dev.info_ok = info;
+    dev.sysfs_ok = sysfs;
+    dev.erasesize = erase;
+    dev.size = size;
+    return dev;
+  };
+  const auto mtd = ota_mtd_device::Kind::mtd_char;
+  const auto block = ota_mtd_device::Kind::block;
   std::vector<Case> cases = {
-      {"MTD character device", FakeNor{}, true, 65536, true},
-      {"answers only in sysfs", by_sysfs, true, 65536, true},
-      {"answers nowhere", mute, false, 0, false},
-      {"no erase-block size", no_erase_size, false, 0, false},
-      {"block device", block, true, 0, false},
-      {"block device of no size", empty_block, false, 0, false},
-      {"neither", other, false, 0, false},
+      {"MTD character device", nor(mtd, true, true, 65536, 8 << 20), true, 65536, true},
+      {"answers only in sysfs", nor(mtd, false, true, 65536, 8 << 20), true, 65536, true},
+      {"answers nowhere", nor(mtd, false, false, 65536, 8 << 20), false, 0, false},
+      {"no erase-block size", nor(mtd, true, true, 0, 8 << 20), false, 0, false},
+      {"block device", nor(block, true, true, 65536, 8 << 20), true, 0, false},
+      {"block device of no size", nor(block, true, true, 65536, 0), false, 0, false},
+      {"neither", nor(ota_mtd_device::Kind::other, true, true, 65536, 8 << 20), false, 0, false},
   };
   for (Case& c : cases) {
     ota_mtd_geometry_t g{};
@@ -193,30 +188,6 @@ TEST(MtdErase, WholeBlocksWithinThePartition) {
       EXPECT_EQ(len, c.erase_len);
     }
   }
-}
-
-TEST(MtdErase, PrepareErasesEachBlockOrNothing) {
-  constexpr uint64_t kBlock = 65536;
-  ota_mtd_geometry_t g{8 * kBlock, kBlock, true};
-  FakeNor nor;
-  ASSERT_TRUE(ota_mtd_prepare_range(nor, g, 2 * kBlock, 2 * kBlock + 10, 5 * kBlock));
-  const std::vector<std::pair<uint64_t, uint64_t>> want = {
-      {2 * kBlock, kBlock}, {3 * kBlock, kBlock}, {4 * kBlock, kBlock}};
-  EXPECT_EQ(nor.erased, want);
-
-  FakeNor refused;
-  EXPECT_FALSE(ota_mtd_prepare_range(refused, g, 100, 10, 5 * kBlock));
-  EXPECT_TRUE(refused.erased.empty());
-
-  FakeNor failing;
-  failing.fail_erase_at = 1;
-  EXPECT_FALSE(ota_mtd_prepare_range(failing, g, 0, 3 * kBlock, 3 * kBlock));
-  EXPECT_EQ(failing.erased.size(), 1u);
-
-  FakeNor block;
-  const ota_mtd_geometry_t block_geometry{8 * kBlock, 0, false};
-  EXPECT_TRUE(ota_mtd_prepare_range(block, block_geometry, 100, 10, 200));
-  EXPECT_TRUE(block.erased.empty());
 }
 
 constexpr uint64_t kBlock = 65536;

@@ -43,19 +43,10 @@ TEST(VeepromRecordTest, StatusCodecLayout) {
   StatusBytes bytes{};
   ASSERT_TRUE(encode(s, bytes));
   EXPECT_EQ(std::memcmp(bytes.data(), "SATO", 4), 0);
-  const std::pair<size_t, uint32_t> words[] = {{4, 2},
-                                               {8, 1},
-                                               {12, 3},
-                                               {16, 0x11},
-                                               {20, 0x22},
-                                               {24, 1},
-                                               {28, 2},
-                                               {32, 1},
-                                               {36, 2},
-                                               {36 + 1028, OTA_EMMC},
-                                               {36 + 1156, AB},
-                                               {36 + 1156 + 31 * 4, PERMANENT},
-                                               {1352, 0x01020304}};
+  // The partition list at 36: names at 40, media at 1064, types at 1192.
+  const std::pair<size_t, uint32_t> words[] = {
+      {4, 2},  {8, 1},  {12, 3},          {16, 0x11}, {20, 0x22},        {24, 1},           {28, 2},
+      {32, 1}, {36, 2}, {1064, OTA_EMMC}, {1192, AB}, {1316, PERMANENT}, {1352, 0x01020304}};
   for (const auto& [offset, value] : words) {
     EXPECT_EQ(ota::load_le32(bytes.data() + offset), value) << "offset " << offset;
   }
