@@ -76,14 +76,7 @@ TEST(ArchiveWriter, TarAndZstdMembersAreValid) {
 // that name the archive.
 TEST(ArchiveWriter, PassesHostileNamesAndReportsErrors) {
   TempDir dir;
-  {
-    auto zip = ZipWriter::create(dir.file("h.zip"));
-    ASSERT_OK(zip);
-    ZipEntry e;
-    e.name = "../../etc/passwd";
-    ASSERT_OK(zip->add_bytes(e, "x"));
-    ASSERT_OK(zip->finish());
-  }
+  archive_test::write_zip(dir.file("h.zip"), {{.name = "../../etc/passwd", .data = "x"}});
   int status = 0;
   EXPECT_NE(std::string::npos,
             run_capture("unzip -Z1 " + dir.file("h.zip"), &status).find("../../etc/passwd"));
