@@ -170,58 +170,42 @@ TEST_F(Refusal, UnknownCompressor) {
   expect_refused(hdiff13("bz2", 0, 16, 0, {}), "compressor \"bz2\" is not supported");
 }
 
-// Every prefix of small patches, and many of larger compressed ones, is refused.
-TEST_F(Refusal, TruncatedPatches) {
+// Every prefix of small patches, and many of larger compressed ones, is refused. A
+// flipped byte anywhere either is refused or still yields exactly newSize bytes; in the
+// header's magic, compressor and sizes it is always refused.
+TEST_F(Refusal, TruncatedOrFlippedPatches) {
   const struct {
     const char* pair;
     const char* patch;
-    size_t step;
+    size_t step;    // of the prefix lengths tried; 0: none
+    size_t header;  // bytes of header; 0: no flips tried
   } kCases[] = {
-      {"tiny-text", "default.hdiff", 1},   {"tiny-text", "sd.hdiff", 1},
-      {"bin-1m", "zlib.hdiff", 97},        {"bin-1m", "sd-zstd.hdiff", 89},
-      {"dense-1m", "sd-4k-zlib.hdiff", 3}, {"empty-old", "zstd.hdiff", 9973},
+      {"tiny-text", "default.hdiff", 1, 20},   {"tiny-text", "sd.hdiff", 1, 19},
+      {"bin-1m", "zlib.hdiff", 97, 30},        {"bin-1m", "sd-zstd.hdiff", 89, 0},
+      {"dense-1m", "sd-4k-zlib.hdiff", 3, 0},  {"empty-old", "zstd.hdiff", 9973, 0},
+      {"dense-1m", "sd-4k-zstd.hdiff", 0, 22},  // the step size is a limit, not a count
   };
   for (const auto& c : kCases) {
+    SCOPED_TRACE(std::string(c.pair) + "/" + c.patch);
     const std::string patch = read_file(vector_file(c.pair, c.patch));
     const std::string old = vector_file(c.pair, "old.bin");
-    for (size_t len = 0; len < patch.size(); len += c.step) {
+    for (size_t len = 0; c.step > 0 && len < patch.size(); len += c.step) {
       write_file(patch_path_, patch.substr(0, len));
       ASSERT_NE(hpatchz(old.c_str(), patch_path_.c_str(), out_path_.c_str(), 0), 0)
-          << c.pair << "/" << c.patch << " cut to " << len;
+          << "cut to " << len;
       ASSERT_FALSE(std::filesystem::exists(out_path_));
     }
-  }
-}
-
-// A flipped byte anywhere either is refused or still yields exactly newSize bytes; in the
-// header's magic, compressor and sizes it is always refused.
-TEST_F(Refusal, FlippedBytes) {
-  const struct {
-    const char* pair;
-    const char* patch;
-    size_t header;
-  } kCases[] = {
-      {"tiny-text", "default.hdiff", 20},
-      {"tiny-text", "sd.hdiff", 19},
-      {"bin-1m", "zlib.hdiff", 30},
-      {"dense-1m", "sd-4k-zstd.hdiff", 22},  // the step size is a limit, not a count
-  };
-  for (const auto& c : kCases) {
-    const std::string patch = read_file(vector_file(c.pair, c.patch));
-    const std::string old = vector_file(c.pair, "old.bin");
     const uint64_t new_size = std::filesystem::file_size(vector_file(c.pair, "new.bin"));
-    for (size_t pos = 0; pos < patch.size(); pos += 1 + pos / 16) {
+    for (size_t pos = 0; c.header > 0 && pos < patch.size(); pos += 1 + pos / 16) {
       std::string damaged = patch;
       damaged[pos] = static_cast<char>(damaged[pos] ^ 0x24);
       write_file(patch_path_, damaged);
       const int rc = hpatchz(old.c_str(), patch_path_.c_str(), out_path_.c_str(), 0);
-      if (pos < c.header) {
-        EXPECT_NE(rc, 0) << c.patch << " flipped at " << pos;
-      }
+      EXPECT_TRUE(rc != 0 || pos >= c.header) << "flipped at " << pos;
       if (rc == 0) {
-        EXPECT_EQ(std::filesystem::file_size(out_path_), new_size) << c.patch << " at " << pos;
+        EXPECT_EQ(std::filesystem::file_size(out_path_), new_size) << "flipped at " << pos;
       } else {
-        EXPECT_FALSE(std::filesystem::exists(out_path_)) << c.patch << " at " << pos;
+        EXPECT_FALSE(std::filesystem::exists(out_path_)) << "flipped at " << pos;
       }
       std::filesystem::remove(out_path_);
     }
@@ -238,36 +222,35 @@ TEST_F(Refusal, WrongOldSize) {
   expect_refused(patch, "is 187 bytes but the patch was made from 188 bytes", tmp_.file("shorter"));
 }
 
-// Covers reaching outside old or new are refused before they are read.
-TEST_F(Refusal, CoversOutOfBounds) {
-  const std::string ctrl = zero_run(8);
-  expect_refused(hdiff13("", 8, 16, 1, {{{cover(10, false, 0, 8)}, {ctrl}, {}, {}}}),
-                 "reads old [10, +8) beyond the old image of 16 bytes");
-  expect_refused(hdiff13("", 8, 16, 1, {{{cover(0, false, 4, 8)}, {ctrl}, {}, {"abcd"}}}),
-                 "ends beyond the new image of 8 bytes");
-  expect_refused(hdiff13("", 8, 16, 1, {{{cover(1, true, 0, 8)}, {ctrl}, {}, {}}}),
-                 "old position outside 64 bits");
-  // The same cover twice: the second overruns new.
-  expect_refused(
-      hdiff13("", 8, 16, 2, {{{cover(0, false, 0, 8) + cover(8, true, 0, 8)}, {ctrl}, {}, {}}}),
-      "ends beyond the new image");
-}
-
-// Streams must be used up exactly: extra covers, runs or literals are refused.
-TEST_F(Refusal, StreamsNotUsedUp) {
-  expect_refused(hdiff13("", 8, 16, 1, {{{cover(0, false, 0, 8)}, {zero_run(8)}, {}, {"x"}}}),
-                 "literals stream has 1 bytes left over");
-  expect_refused(
-      hdiff13("", 8, 16, 1, {{{cover(0, false, 0, 8)}, {zero_run(8) + zero_run(1)}, {}, {}}}),
-      "RLE ctrl stream has");
-  expect_refused(hdiff13("", 8, 16, 1, {{{cover(0, false, 0, 8)}, {zero_run(9)}, {}, {}}}),
-                 "RLE runs go on past the end");
-  expect_refused(hdiff13("", 8, 16, 1, {{{cover(0, false, 0, 8)}, {zero_run(4)}, {}, {}}}),
-                 "RLE ctrl stream is used up");
-  expect_refused(hdiff13("", 8, 16, 0, {{{}, {zero_run(8)}, {}, {"1234567"}}}),
-                 "literals stream is used up");
-  std::string patch = hdiff13("", 8, 16, 1, {{{cover(0, false, 0, 8)}, {zero_run(8)}, {}, {}}});
-  expect_refused(patch + "!", "header declares");
+// Covers reaching outside old or new are refused before they are read, and streams must
+// be used up exactly: extra covers, runs or literals are refused.
+TEST_F(Refusal, CoversOutOfBoundsAndStreamsNotUsedUp) {
+  const std::string whole = cover(0, false, 0, 8);
+  const struct {
+    std::string covers;
+    uint64_t count;
+    std::string ctrl;
+    std::string literals;
+    const char* reason;
+  } rows[] = {
+      {cover(10, false, 0, 8), 1, zero_run(8), "",
+       "reads old [10, +8) beyond the old image of 16 bytes"},
+      {cover(0, false, 4, 8), 1, zero_run(8), "abcd", "ends beyond the new image of 8 bytes"},
+      {cover(1, true, 0, 8), 1, zero_run(8), "", "old position outside 64 bits"},
+      // The same cover twice: the second overruns new.
+      {whole + cover(8, true, 0, 8), 2, zero_run(8), "", "ends beyond the new image"},
+      {whole, 1, zero_run(8), "x", "literals stream has 1 bytes left over"},
+      {whole, 1, zero_run(8) + zero_run(1), "", "RLE ctrl stream has"},
+      {whole, 1, zero_run(9), "", "RLE runs go on past the end"},
+      {whole, 1, zero_run(4), "", "RLE ctrl stream is used up"},
+      {"", 0, zero_run(8), "1234567", "literals stream is used up"},
+  };
+  for (const auto& r : rows) {
+    expect_refused(hdiff13("", 8, 16, r.count, {{{r.covers}, {r.ctrl}, {}, {r.literals}}}),
+                   r.reason);
+  }
+  expect_refused(hdiff13("", 8, 16, 1, {{{whole}, {zero_run(8)}, {}, {}}}) + "!",
+                 "header declares");
 }
 
 // A compressed stream must decode to exactly its declared size.
