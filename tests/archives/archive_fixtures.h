@@ -108,21 +108,4 @@ inline std::string link_of(const std::string& path) {
   return readlink(path.c_str(), target, sizeof(target) - 1) > 0 ? target : "";
 }
 
-// Output of a shell command (stdout), for cross-checks with the system's tools.
-inline std::string run_capture(const std::string& cmd, int* status) {
-  std::string out;
-  FILE* pipe = popen(cmd.c_str(), "r");
-  if (pipe == nullptr) {
-    *status = -1;
-    return out;
-  }
-  char buf[4096];
-  size_t n = 0;
-  while ((n = fread(buf, 1, sizeof(buf), pipe)) > 0) {
-    out.append(buf, n);
-  }
-  *status = pclose(pipe);
-  return out;
-}
-
 }  // namespace archive_test

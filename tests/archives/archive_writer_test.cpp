@@ -4,11 +4,11 @@
 
 namespace {
 
-using archive_test::run_capture;
 using ota::archive::TarEntry;
 using ota::archive::TarWriter;
 using ota::archive::ZipEntry;
 using ota::archive::ZipWriter;
+using ota_test::shell_output;
 using ota_test::TempDir;
 
 // The zip writer's output is a valid archive to the system's unzip, modes and links
@@ -29,13 +29,14 @@ TEST(ArchiveWriter, ZipIsValidForUnzip) {
     ASSERT_OK(zip->finish());
   }
   int status = 0;
-  run_capture("unzip -tq " + dir.file("a.zip"), &status);
+  shell_output("unzip -tq " + dir.file("a.zip"), &status);
   EXPECT_EQ(0, status);
-  const std::string listing = run_capture("zipinfo " + dir.file("a.zip"), &status);
+  const std::string listing = shell_output("zipinfo " + dir.file("a.zip"), &status);
   EXPECT_NE(std::string::npos, listing.find("-rw-------")) << listing;
   EXPECT_NE(std::string::npos, listing.find("lrwxrwxrwx")) << listing;
   EXPECT_NE(std::string::npos, listing.find("img/")) << listing;
-  const std::string out = run_capture("unzip -p " + dir.file("a.zip") + " img/system.img", &status);
+  const std::string out =
+      shell_output("unzip -p " + dir.file("a.zip") + " img/system.img", &status);
   EXPECT_EQ(data, out);
 }
 
@@ -59,15 +60,15 @@ TEST(ArchiveWriter, TarAndZstdMembersAreValid) {
     ASSERT_OK(tar->finish());
   }
   int status = 0;
-  const std::string listing = run_capture("tar -tvf " + dir.file("a.tar"), &status);
+  const std::string listing = shell_output("tar -tvf " + dir.file("a.tar"), &status);
   EXPECT_EQ(0, status) << listing;
   for (const char* name : {"system.img.zst", "plain.img", "dir", "link -> plain.img"}) {
     EXPECT_NE(std::string::npos, listing.find(name)) << listing;
   }
-  const std::string plain = run_capture("tar -xOf " + dir.file("a.tar") + " plain.img", &status);
+  const std::string plain = shell_output("tar -xOf " + dir.file("a.tar") + " plain.img", &status);
   EXPECT_EQ(data, plain);
   const std::string unpacked =
-      run_capture("tar -xOf " + dir.file("a.tar") + " system.img.zst | zstd -dc", &status);
+      shell_output("tar -xOf " + dir.file("a.tar") + " system.img.zst | zstd -dc", &status);
   EXPECT_EQ(0, status);
   EXPECT_EQ(data, unpacked);
 }
@@ -79,7 +80,7 @@ TEST(ArchiveWriter, PassesHostileNamesAndReportsErrors) {
   archive_test::write_zip(dir.file("h.zip"), {{.name = "../../etc/passwd", .data = "x"}});
   int status = 0;
   EXPECT_NE(std::string::npos,
-            run_capture("unzip -Z1 " + dir.file("h.zip"), &status).find("../../etc/passwd"));
+            shell_output("unzip -Z1 " + dir.file("h.zip"), &status).find("../../etc/passwd"));
 
   auto tar = TarWriter::create(dir.file("h.tar"));
   ASSERT_OK(tar);
