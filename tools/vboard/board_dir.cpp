@@ -50,6 +50,9 @@ Result<Layers> load_layers(const BoardDir& dir) {
     } else if (word == "mtd-chardev") {
       out.fuse = true;
       out.mtd_chardev = true;
+    } else if (word == "power-cut") {
+      out.fuse = true;
+      out.power_cut = true;
     } else {
       return Error(EINVAL, dir.layers_file() + ": unknown device layer \"" + word + "\"");
     }
@@ -58,9 +61,12 @@ Result<Layers> load_layers(const BoardDir& dir) {
 }
 
 Result<void> save_layers(const BoardDir& dir, const Layers& layers) {
-  std::string text = layers.fuse || layers.mtd_chardev ? "fuse\n" : "";
+  std::string text = layers.fuse || layers.mtd_chardev || layers.power_cut ? "fuse\n" : "";
   if (layers.mtd_chardev) {
     text += "mtd-chardev\n";
+  }
+  if (layers.power_cut) {
+    text += "power-cut\n";
   }
   return write_text(dir.layers_file(), text);
 }

@@ -66,6 +66,11 @@ class BoardDir {
   // Where the FUSE server shows the served images, and its log of flushes.
   [[nodiscard]] std::string fuse_mount() const { return path(".fuse"); }
   [[nodiscard]] std::string fuse_log() const { return path("fuse.log"); }
+  // A power-cut board's record of writes and flushes, and the written bytes.
+  [[nodiscard]] std::string record_log() const { return path("power-cut.log"); }
+  [[nodiscard]] std::string record_data() const { return path("power-cut.dat"); }
+  // Writing to this served file cuts the power of the running board.
+  [[nodiscard]] std::string cut_file() const { return fuse_mount() + "/.power-cut"; }
   // Every file the board's loop devices may be attached to: the images, and their
   // served views while a FUSE server shows them.
   [[nodiscard]] std::vector<std::string> image_paths() const {
@@ -82,10 +87,12 @@ class BoardDir {
 // The optional device layers a board asks for, one word a line in its "layers" file:
 // "fuse" serves the images through our FUSE server (see fuse_layer.h); "mtd-chardev"
 // (which implies "fuse") makes "/dev/mtd0" the server's MTD character device stand-in
-// instead of a block device over the whole NOR image.
+// instead of a block device over the whole NOR image; "power-cut" (which implies
+// "fuse") gives the images a volatile write cache and records every write and flush.
 struct Layers {
   bool fuse = false;
   bool mtd_chardev = false;
+  bool power_cut = false;
 };
 [[nodiscard]] Result<Layers> load_layers(const BoardDir& dir);
 [[nodiscard]] Result<void> save_layers(const BoardDir& dir, const Layers& layers);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "board_dir.h"
+#include "power_cut.h"
 
 namespace vboard {
 
@@ -34,6 +35,16 @@ struct BootResult {
 
 // The board as text, or as one JSON object.
 [[nodiscard]] Result<std::string> board_status(const std::string& dir, bool json);
+
+// Cuts the power of a power-cut board's live run (the writes not flushed are lost, the
+// run ends) and returns once the run has ended; false: no run was live.
+[[nodiscard]] Result<bool> power_cut(const std::string& dir);
+// The counts and flush boundaries of a power-cut board's record, as text.
+[[nodiscard]] Result<std::string> list_record(const std::string& dir);
+// Makes board `out` (which must not exist) a copy of board `base`, the board as it was
+// when dir's record began, with the images a power cut at `cut` would have left.
+[[nodiscard]] Result<void> build_crash_state(const std::string& dir, const std::string& base,
+                                             const std::string& out, const CutPoint& cut);
 
 // The kernel command line the firmware hands to the booted system.
 [[nodiscard]] std::string cmdline_text(const BootResult& boot);

@@ -263,7 +263,7 @@ Result<void> create_board(const std::string& path, const std::optional<std::stri
   }
   const BoardDir dir(*root);
   auto r = populate(dir, *layout, text);
-  if (r && (layers.fuse || layers.mtd_chardev)) {
+  if (r && (layers.fuse || layers.mtd_chardev || layers.power_cut)) {
     r = save_layers(dir, layers);
   }
   if (!r) {

@@ -186,6 +186,11 @@ Result<void> run_flash_command(Board& b) {
     note(b, "refused flash command: " + refused);
     std::fprintf(stderr, "vboard reboot: refused flash command: %s\n", refused.c_str());
   }
+  // The command is cleared only once what it wrote is durable: a power cut in between
+  // leaves it pending, to be carried out again.
+  if (::fsync(b.emmc.get()) != 0 || ::fsync(b.nor.get()) != 0) {
+    return ota::tool::errno_error("sync the board's images after the flash command");
+  }
   const std::vector<uint8_t> zeros(std::min<uint64_t>(record_len, part.size), 0);
   return pwrite_exact(b.emmc.get(), zeros.data(), zeros.size(), part.offset, "flashcmd");
 }
@@ -343,8 +348,15 @@ Result<BootResult> reboot_board(const std::string& path, const RebootOptions& op
   if (auto r = flush_devices(devices); !r) {
     return r.error();
   }
-  auto emmc = open_file(b.dir.emmc_image(), O_RDWR);
-  auto nor = open_file(b.dir.nor_image(), O_RDWR);
+  // On a power-cut board whose run is live, the firmware writes through the server like
+  // everything else, so that its writes are cached, recorded and cut too.
+  auto layers = load_layers(b.dir);
+  if (!layers) {
+    return layers.error();
+  }
+  const bool served = layers->power_cut && ::access(b.dir.cut_file().c_str(), F_OK) == 0;
+  auto emmc = open_file(served ? b.dir.fuse_mount() + "/emmc.img" : b.dir.emmc_image(), O_RDWR);
+  auto nor = open_file(served ? b.dir.fuse_mount() + "/nor.img" : b.dir.nor_image(), O_RDWR);
   if (!emmc || !nor) {
     return !emmc ? emmc.error() : nor.error();
   }

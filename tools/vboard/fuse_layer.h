@@ -46,11 +46,14 @@ class FuseImages {
   ~FuseImages();
 
   // Mounts dir's served-image directory with the given files and returns once the
-  // mount is up.
+  // mount is up; power_cut: cache, record and cut as the board's power-cut layer does.
   [[nodiscard]] static Result<FuseImages> start(const BoardDir& dir,
-                                                const std::vector<ServedFile>& files);
+                                                const std::vector<ServedFile>& files,
+                                                bool power_cut = false);
   // The path of a served file, by its name.
   [[nodiscard]] std::string served(const std::string& name) const { return mount_ + "/" + name; }
+  // The server process, which signals SIGUSR1 to the runner when the power is cut.
+  [[nodiscard]] pid_t pid() const { return pid_; }
   // Unmounts and waits for the server; errors are the server's own.
   [[nodiscard]] Result<void> stop();
 

@@ -1,6 +1,7 @@
 // vboard: the virtual board. See README.md, "The virtual board".
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -17,10 +18,14 @@ using vboard::Error;
 using vboard::Result;
 
 constexpr const char* kUsage =
-    "usage: vboard create DIR [--layout FILE] [--fuse] [--mtd-chardev]\n"
+    "usage: vboard create DIR [--layout FILE] [--fuse] [--mtd-chardev] [--power-cut]\n"
     "       vboard run DIR [--keep PATH]... -- CMD [ARG...]\n"
     "       vboard reboot DIR [--recovery]\n"
     "       vboard status DIR [--json]\n"
+    "       vboard power-cut DIR\n"
+    "       vboard crash-state DIR --list\n"
+    "       vboard crash-state DIR --from BASE --at K [--pending none|all|random|torn]\n"
+    "                          [--seed N] OUT\n"
     "       vboard scratch [--layout FILE] [--fuse] [--mtd-chardev] [--keep] -- CMD [ARG...]\n"
     "       vboard layout [--gpt-conf] [FILE]\n"
     "Of the host's /tmp, `run` shows only the folders right below /tmp that hold the board,\n"
@@ -28,7 +33,13 @@ constexpr const char* kUsage =
     "each --keep PATH; a program below /tmp named in an argument but not shown is refused.\n"
     "--fuse: the board's images are served through vboard's FUSE server, which logs every\n"
     "flush that reaches them in DIR/fuse.log; --mtd-chardev (implies --fuse): /dev/mtd0 is\n"
-    "the server's MTD character device stand-in (MEMGETINFO, MEMERASE, NOR writes).\n";
+    "the server's MTD character device stand-in (MEMGETINFO, MEMERASE, NOR writes).\n"
+    "--power-cut (implies --fuse): writes wait in the server's volatile cache until their\n"
+    "image is flushed, and every write and flush is recorded in DIR/power-cut.{log,dat};\n"
+    "`power-cut` drops the cache of the live run and ends it; `crash-state` makes OUT a\n"
+    "copy of board BASE (DIR before its record began) as a cut after K events of DIR's\n"
+    "record leaves it, with none, all, a seeded random subset of the writes not flushed,\n"
+    "or all but the last, which is torn at 512-byte sectors.\n";
 
 struct Args {
   std::vector<std::string> plain;    // before "--"
@@ -39,8 +50,59 @@ struct Args {
   bool recovery = false;
   bool keep = false;
   bool gpt_conf = false;
-  vboard::Layers layers;  // create, scratch: --fuse, --mtd-chardev
+  vboard::Layers layers;  // create, scratch: --fuse, --mtd-chardev, --power-cut
+  // crash-state
+  bool list = false;
+  std::optional<std::string> from;
+  std::optional<size_t> at;
+  vboard::Keep pending = vboard::Keep::none;
+  uint64_t seed = 0;
 };
+
+Result<uint64_t> parse_number(const std::string& opt, const char* text) {
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long v = std::strtoull(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0' || text[0] == '-') {
+    return Error(EINVAL, opt + " needs a number, not \"" + text + "\"");
+  }
+  return static_cast<uint64_t>(v);
+}
+
+// The options of `crash-state`; true when s was one of them.
+Result<bool> parse_crash_option(Args& a, const std::string& s, int& i, int argc, char** argv) {
+  if (s == "--list") {
+    a.list = true;
+    return true;
+  }
+  if (s != "--from" && s != "--at" && s != "--pending" && s != "--seed") {
+    return false;
+  }
+  if (i + 1 >= argc) {
+    return Error(EINVAL, s + " needs a value");
+  }
+  const char* value = argv[++i];
+  if (s == "--from") {
+    a.from = value;
+  } else if (s == "--pending") {
+    auto keep = vboard::parse_keep(value);
+    if (!keep) {
+      return keep.error();
+    }
+    a.pending = *keep;
+  } else {
+    auto n = parse_number(s, value);
+    if (!n) {
+      return n.error();
+    }
+    if (s == "--at") {
+      a.at = static_cast<size_t>(*n);
+    } else {
+      a.seed = *n;
+    }
+  }
+  return true;
+}
 
 // `run` takes --keep PATH; `scratch` takes --keep alone (keep the board afterwards).
 Result<Args> parse_args(const std::string& cmd, int argc, char** argv) {
@@ -50,6 +112,15 @@ Result<Args> parse_args(const std::string& cmd, int argc, char** argv) {
     if (s == "--") {
       a.command.assign(argv + i + 1, argv + argc);
       break;
+    }
+    if (cmd == "crash-state") {
+      auto taken = parse_crash_option(a, s, i, argc, argv);
+      if (!taken) {
+        return taken.error();
+      }
+      if (*taken) {
+        continue;
+      }
     }
     if (s == "--layout" && i + 1 < argc) {
       a.layout = argv[++i];
@@ -68,6 +139,8 @@ Result<Args> parse_args(const std::string& cmd, int argc, char** argv) {
       a.layers.fuse = true;
     } else if (s == "--mtd-chardev" && (cmd == "create" || cmd == "scratch")) {
       a.layers.mtd_chardev = true;
+    } else if (s == "--power-cut" && (cmd == "create" || cmd == "scratch")) {
+      a.layers.power_cut = true;
     } else if (s == "--gpt-conf") {
       a.gpt_conf = true;
     } else if (s.rfind("--", 0) == 0) {
@@ -123,6 +196,36 @@ Result<int> cmd_layout(const Args& a) {
   return 0;
 }
 
+Result<int> cmd_crash_state(const Args& a) {
+  const std::string& dir = a.plain[0];
+  if (a.list) {
+    auto text = vboard::list_record(dir);
+    if (!text) {
+      return text.error();
+    }
+    std::fputs(text->c_str(), stdout);
+    return 0;
+  }
+  if (!a.from || !a.at || a.plain.size() != 2) {
+    return Error(EINVAL,
+                 std::string("crash-state needs --list, or --from BASE --at K and OUT\n") + kUsage);
+  }
+  auto r = vboard::build_crash_state(dir, *a.from, a.plain[1], {*a.at, a.pending, a.seed});
+  return r ? Result<int>(0) : Result<int>(r.error());
+}
+
+Result<int> cmd_power_cut(const std::string& dir) {
+  auto cut = vboard::power_cut(dir);
+  if (!cut) {
+    return cut.error();
+  }
+  std::fprintf(stderr,
+               *cut ? "vboard power-cut: %s lost power\n"
+                    : "vboard power-cut: %s is not running: nothing to cut\n",
+               dir.c_str());
+  return 0;
+}
+
 Result<int> dispatch(const std::string& cmd, const Args& a) {
   if (cmd == "scratch") {
     return cmd_scratch(a);
@@ -130,10 +233,16 @@ Result<int> dispatch(const std::string& cmd, const Args& a) {
   if (cmd == "layout") {
     return cmd_layout(a);
   }
+  if (cmd == "crash-state" && !a.plain.empty()) {
+    return cmd_crash_state(a);
+  }
   if (a.plain.size() != 1) {
     return Error(EINVAL, std::string("expected one board directory\n") + kUsage);
   }
   const std::string& dir = a.plain[0];
+  if (cmd == "power-cut") {
+    return cmd_power_cut(dir);
+  }
   if (cmd == "create") {
     auto r = vboard::create_board(dir, a.layout, a.layers);
     return r ? Result<int>(0) : Result<int>(r.error());

@@ -438,6 +438,7 @@ sigset_t handled_signals() {
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGCHLD);
+  sigaddset(&set, SIGUSR1);  // the FUSE server cut the power
   for (int s : kForwarded) {
     sigaddset(&set, s);
   }
@@ -445,8 +446,9 @@ sigset_t handled_signals() {
 }
 
 // Waits for pid while passing the forwarded signals on to it; a second SIGINT or
-// SIGTERM kills it. Every other child that ends meanwhile is reaped.
-int supervise(pid_t pid) {
+// SIGTERM kills it, and so does SIGUSR1 from `cutter` (the FUSE server, at a power cut),
+// noted in *cut. Every other child that ends meanwhile is reaped.
+int supervise(pid_t pid, pid_t cutter = -1, bool* cut = nullptr) {
   const sigset_t set = handled_signals();
   int forwarded = 0;
   for (;;) {
@@ -462,7 +464,12 @@ int supervise(pid_t pid) {
     }
     siginfo_t info{};
     const int sig = ::sigwaitinfo(&set, &info);
-    if (sig > 0 && sig != SIGCHLD) {
+    if (sig == SIGUSR1) {
+      if (cutter > 0 && info.si_pid == cutter) {
+        *cut = true;
+        ::kill(pid, SIGKILL);
+      }
+    } else if (sig > 0 && sig != SIGCHLD) {
       ::kill(pid, ++forwarded > 1 && sig != SIGHUP ? SIGKILL : sig);
     }
   }
@@ -548,8 +555,10 @@ Result<void> check_dir_name(const std::string& root) {
   return {};
 }
 
-// Starts init of the board namespace; returns its exit code once it has ended.
-Result<int> start_and_wait(const BoardDir& dir, const Attached& att, const Launch& launch) {
+// Starts init of the board namespace; returns its exit code once it has ended. A power
+// cut by `server` ends it at once.
+Result<int> start_and_wait(const BoardDir& dir, const Attached& att, const Launch& launch,
+                           pid_t server) {
   int report[2];
   if (::pipe2(report, O_CLOEXEC) != 0) {
     return ota::tool::errno_error("pipe");
@@ -570,9 +579,13 @@ Result<int> start_and_wait(const BoardDir& dir, const Attached& att, const Launc
   while ((n = ota::retry_eintr([&] { return ::read(report_fd.get(), buf, sizeof(buf)); })) > 0) {
     msg.append(buf, static_cast<size_t>(n));
   }
-  const int code = supervise(pid);
-  if (!msg.empty()) {
+  bool cut = false;
+  const int code = supervise(pid, server, &cut);
+  if (!msg.empty() && !cut) {
     return Error(EIO, "set up board " + dir.root() + ": " + msg);
+  }
+  if (cut) {
+    std::fprintf(stderr, "vboard run: %s lost power (vboard power-cut)\n", dir.root().c_str());
   }
   return code;
 }
@@ -592,7 +605,7 @@ Result<int> run_attached(const BoardDir& dir, const Layout& layout, const Launch
     if (layers->mtd_chardev) {
       files.push_back({images.nor, "mtd0", ota::board::kNorEraseSize});
     }
-    auto started = FuseImages::start(dir, files);
+    auto started = FuseImages::start(dir, files, layers->power_cut);
     if (!started) {
       return started.error();
     }
@@ -604,7 +617,7 @@ Result<int> run_attached(const BoardDir& dir, const Layout& layout, const Launch
   if (auto r = attach_board(images, layout, att); !r) {
     result = std::move(r.error().context("attach board " + dir.root()));
   } else {
-    result = start_and_wait(dir, att, launch);
+    result = start_and_wait(dir, att, launch, server.pid());
   }
   detach_board(att);
   if (auto r = server.stop(); !r && result) {
