@@ -303,6 +303,7 @@ int cut_power() {
     if (img.cache) {
       img.cache->drop();
     }
+    img.writes = 0;
   }
   st.cut = true;
   const bool recorded = st.record->cut();
