@@ -6,7 +6,8 @@
 // record that says the new slot was written is true.
 //
 // POWER_CUT_STATES: how many sampled states besides the flush boundaries (default 40);
-// POWER_CUT_SEED: the sample's seed (default: from the clock, printed);
+// POWER_CUT_SEED: the sample's seed (default: from the clock, printed). A sanitizer
+// build checks a small fixed sample: every tenth boundary, 5 states, seed 1;
 // POWER_CUT_REPLAY: a file of states ("K MODE SEED" lines, as a failure saves them) to
 // check again on the record the last run kept, instead of recording and sampling.
 #include <gtest/gtest.h>
@@ -156,6 +157,16 @@ class BoardView {
   std::string dir_;
   const ota::board::Layout& layout_;
 };
+
+#ifdef POWER_CUT_SMALL_SAMPLE
+constexpr size_t kBoundaryStep = 10;
+constexpr const char* kDefaultStates = "5";
+constexpr const char* kDefaultSeed = "1";
+#else
+constexpr size_t kBoundaryStep = 1;
+constexpr const char* kDefaultStates = "40";
+constexpr const char* kDefaultSeed = "";  // from the clock
+#endif
 
 bool bootable(const slot_metadata& s) {
   return s.priority() > 0 && s.tries_remaining() > 0 && s.verity_corrupted() == 0;
@@ -329,8 +340,8 @@ class UpdateRoad {
 std::vector<State> sample(size_t events, const std::vector<size_t>& boundaries, size_t count,
                           uint64_t seed) {
   std::vector<State> out;
-  for (size_t k : boundaries) {
-    out.push_back({k, "none", 0});
+  for (size_t i = 0; i < boundaries.size(); i += kBoundaryStep) {
+    out.push_back({boundaries[i], "none", 0});
   }
   std::mt19937_64 rng(seed);
   const char* const modes[] = {"random", "torn", "all"};
@@ -365,8 +376,10 @@ TEST(PowerCutRoad, EveryFlushBoundaryAndASampleOfCutsBootAWholeSlot) {
     const auto boundaries = road.boundaries(&events);
     ASSERT_GT(events, 0U);
     const auto now = std::chrono::system_clock::now().time_since_epoch().count();
-    const uint64_t seed = std::stoull(env_or("POWER_CUT_SEED", std::to_string(now % 1000000)));
-    const size_t count = std::stoul(env_or("POWER_CUT_STATES", "40"));
+    const std::string clock_seed = std::to_string(now % 1000000);
+    const uint64_t seed =
+        std::stoull(env_or("POWER_CUT_SEED", *kDefaultSeed != '\0' ? kDefaultSeed : clock_seed));
+    const size_t count = std::stoul(env_or("POWER_CUT_STATES", kDefaultStates));
     // The check itself finds a slot that boots half written: the end of the road with
     // a block of system_b overwritten.
     std::string what;
