@@ -15,9 +15,12 @@ a header of a module its library does not link. What it lets through, and this c
   - a module reaching a library it must never link (FORBID: the client library and the
     worker's libraries);
   - a README table of the modules whose links differ from the build's (README: its rows
-    "| `library` | ... | `links` `of` `it` |", last column the modules it links).
+    "| `library` | ... | `links` `of` `it` |", last column the modules it links);
+  - a folder of SRC_ROOT with a CMakeLists.txt that is no module's folder (a library the
+    map, and so this check, would not know).
 
 Usage: check_includes.py MODULE_MAP [--forbid MODULE=LIB,LIB ...] [--readme README]
+                         [--src-root SRC_ROOT]
 MODULE_MAP has one line per module, fields separated by '|':
   name|type|source dir|include dirs|link libraries|interface link libraries
 lists separated by ';', as CMake writes its properties.
@@ -190,17 +193,26 @@ def check_readme(path, modules, problems):
                             f'the build links {sorted(built)}')
 
 
+def check_src_root(root, modules, problems):
+    known = {os.path.realpath(m.source_dir) for m in modules.values()}
+    for child in sorted(os.listdir(root)):
+        folder = os.path.join(root, child)
+        if os.path.isfile(os.path.join(folder, 'CMakeLists.txt')) and \
+                os.path.realpath(folder) not in known:
+            problems.append(f'{folder} builds something that is no module of the map')
+
+
 def parse_options(args):
-    forbid, readme = [], None
+    options = {'forbid': [], 'readme': None, 'src_root': None}
     while args:
         option, value, args = args[0], args[1] if len(args) > 1 else '', args[2:]
         if option == '--forbid':
-            forbid.append(value.split('=', 1))
-        elif option == '--readme':
-            readme = value
+            options['forbid'].append(value.split('=', 1))
+        elif option in ('--readme', '--src-root'):
+            options[option[2:].replace('-', '_')] = value
         else:
             raise SystemExit(f'unknown option {option}')
-    return forbid, readme
+    return options
 
 
 def main(argv):
@@ -208,7 +220,8 @@ def main(argv):
         print(__doc__)
         return 2
     modules = read_map(argv[1])
-    forbid, readme = parse_options(argv[2:])
+    options = parse_options(argv[2:])
+    forbid, readme = options['forbid'], options['readme']
     problems = []
     owner_of = collect_files(modules, problems)
     for m in modules.values():
@@ -227,6 +240,8 @@ def main(argv):
             problems.append(f'{name} links {lib} (directly or through another module)')
     if readme:
         check_readme(readme, modules, problems)
+    if options['src_root']:
+        check_src_root(options['src_root'], modules, problems)
     for p in problems:
         print('FAIL: ' + p)
     if not problems:
