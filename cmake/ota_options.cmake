@@ -4,8 +4,6 @@ add_library(ota_options INTERFACE)
 target_compile_options(ota_options INTERFACE
   -Wall -Wextra -Werror -Wshadow -Wformat=2 -Wno-format-nonliteral -Wnon-virtual-dtor
   -Wcast-align -Wpointer-arith -Wundef -Wvla)
-target_include_directories(ota_options INTERFACE
-  ${PROJECT_SOURCE_DIR}/include ${PROJECT_SOURCE_DIR}/src/inc)
 target_compile_definitions(ota_options INTERFACE _FILE_OFFSET_BITS=64 _GNU_SOURCE)
 
 if(CMAKE_BUILD_TYPE MATCHES "Rel")

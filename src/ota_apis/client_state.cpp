@@ -3,7 +3,7 @@
 #include <atomic>
 #include <mutex>
 
-#include "ota_utils.h"
+#include "file_lock.h"
 
 namespace ota_client {
 

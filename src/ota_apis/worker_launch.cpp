@@ -13,10 +13,10 @@
 
 #include "client_api.h"
 #include "client_state.h"
+#include "file_lock.h"
 #include "kx_zip.h"
 #include "launch_monitor.h"
 #include "ota_log.h"
-#include "ota_utils.h"
 #include "private_dir.h"
 #include "progress_state.h"
 #include "unique_fd.h"

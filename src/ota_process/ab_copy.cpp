@@ -3,11 +3,14 @@
 #include <cstdio>
 #include <cstring>
 
+#include "ab_copy.h"
 #include "boot_control.h"
 #include "device_io.h"
 #include "gpt_entries.h"
+#include "manifest.h"
 #include "ota_log.h"
-#include "up_partition.h"
+#include "partition_md5.h"
+#include "slot_copy.h"
 #include "veeprom_flag.h"
 
 namespace {

@@ -7,13 +7,15 @@
 
 #include "boot_control.h"
 #include "hpatch.h"
+#include "image_diff.h"
 #include "image_stage.h"
 #include "kx_zip.h"
 #include "ota_log.h"
 #include "package_paths.h"
+#include "partition_md5.h"
 #include "path_safety.h"
+#include "progress.h"
 #include "tar_zstd.h"
-#include "up_partition.h"
 #include "write_checks.h"
 #include "write_targets.h"
 

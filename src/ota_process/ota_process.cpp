@@ -11,10 +11,10 @@
 #include <cstring>
 
 #include "ota_log.h"
-#include "ota_utils.h"
 #include "package_paths.h"
 #include "private_dir.h"
 #include "progress.h"
+#include "shell_exec.h"
 #include "unique_fd.h"
 #include "upgrade.h"
 

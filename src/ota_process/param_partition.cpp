@@ -12,11 +12,13 @@
 
 #include "boot_control.h"
 #include "ota_log.h"
-#include "ota_utils.h"
+#include "param_partition.h"
+#include "partition_md5.h"
+#include "partition_sequence.h"
 #include "private_dir.h"
+#include "shell_exec.h"
 #include "shell_quote.h"
 #include "unique_fd.h"
-#include "up_partition.h"
 #include "veeprom_flag.h"
 
 namespace {

@@ -8,13 +8,15 @@
 #include <cstring>
 #include <string>
 
+#include "image_burn.h"
+#include "image_diff.h"
 #include "kx_zip.h"
 #include "ota_log.h"
-#include "ota_utils.h"
+#include "partition_sequence.h"
 #include "path_safety.h"
+#include "shell_exec.h"
 #include "shell_quote.h"
 #include "unique_fd.h"
-#include "up_partition.h"
 #include "veeprom_flag.h"
 
 namespace {

@@ -13,18 +13,21 @@
 #include <cstdio>
 #include <cstring>
 
+#include "ab_copy.h"
 #include "antirollback.h"
 #include "backup_sync.h"
 #include "boot_control.h"
 #include "gpt_verify.h"
 #include "image_stage.h"
 #include "kx_zip.h"
+#include "make_dir.h"
 #include "manifest.h"
 #include "ota_log.h"
 #include "package_paths.h"
+#include "param_partition.h"
+#include "partition_sequence.h"
 #include "road_record.h"
 #include "unique_fd.h"
-#include "up_partition.h"
 #include "veeprom_flag.h"
 #include "write_checks.h"
 

@@ -1,4 +1,5 @@
-#include "ota_utils.h"
+#include "file_lock.h"
+#include "shell_exec.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -1,10 +1,11 @@
 #!/bin/bash
 # Fails when a shared object carries code of the update worker or depends on a library
 # only the worker needs: the client library must stay independent of the worker.
-# Usage: check_client_link.sh NM READELF OBJECT WORKER_ARCHIVE FORBIDDEN_LIB...
+# Usage: check_client_link.sh NM READELF OBJECT WORKER_ARCHIVE[,WORKER_ARCHIVE...] FORBIDDEN_LIB...
 set -euo pipefail
 
-nm_tool=$1 readelf_tool=$2 object=$3 worker=$4
+nm_tool=$1 readelf_tool=$2 object=$3
+IFS=, read -r -a workers <<<"$4"
 shift 4
 
 fail=0
@@ -14,10 +15,10 @@ if ! "$readelf_tool" -S --wide "$object" | grep -q '\.symtab'; then
 fi
 
 # Strong definitions only: inline and template code (weak) may sit in both legitimately.
-worker_syms=$("$nm_tool" -g --defined-only "$worker" 2>/dev/null |
+worker_syms=$("$nm_tool" -g --defined-only "${workers[@]}" 2>/dev/null |
   awk 'NF == 3 && $2 ~ /^[TDBR]$/ { print $3 }' | sort -u)
 if [ -z "$worker_syms" ]; then
-  echo "FAIL: no symbols read from $worker"
+  echo "FAIL: no symbols read from ${workers[*]}"
   exit 1
 fi
 object_syms=$("$nm_tool" --defined-only "$object" | awk 'NF == 3 { print $3 }' | sort -u)

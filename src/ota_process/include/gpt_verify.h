@@ -1,6 +1,6 @@
 // Agreement of a package's gpt.conf with the board: the eMMC disk's GPT and the NOR
 // MTD partitions in sysfs. While comparing NOR lines it collects the A/B NOR partitions
-// the package does not carry, which the boot firmware copies after the update.
+// the package does not carry (the sync table).
 #pragma once
 
 #include <cstdint>
@@ -15,7 +15,6 @@
 [[nodiscard]] int32_t nor_gpt_info_cmp(char* info_on_file, uint8_t order, char* info_on_nor);
 [[nodiscard]] int32_t part_nor_check_is_abpart(char* part_name);
 [[nodiscard]] int32_t part_nor_check_update_inpkg(char* part_name);
-[[nodiscard]] int32_t ota_nor_ab_sync(void);
 
 // The NOR A/B sync table as the last check left it.
 [[nodiscard]] const absync_misc_data& ota_get_nor_sync_data();

@@ -6,8 +6,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "file_lock.h"
 #include "ota_log.h"
-#include "ota_utils.h"
 #include "private_dir.h"
 #include "unique_fd.h"
 

@@ -12,6 +12,7 @@
 #include "extract_path.h"
 #include "file_names.h"
 #include "kx_zip.h"
+#include "make_dir.h"
 #include "ota_log.h"
 #include "tar_zstd.h"
 

@@ -5,7 +5,7 @@
 #include <cstdlib>
 
 #include "ota_log.h"
-#include "ota_utils.h"
+#include "shell_exec.h"
 #include "unique_fd.h"
 
 int32_t ota_system_exe(const char* cmd) {

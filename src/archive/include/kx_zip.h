@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "device_io.h"
+#include "make_dir.h"  // extraction makes its destination folder with makedir
 #include "tar_zstd.h"
 
 enum ota_archive_kind_e : int32_t { OTA_ARCHIVE_UNKNOWN = 0, OTA_ARCHIVE_ZIP, OTA_ARCHIVE_TAR };
@@ -60,11 +61,6 @@ inline constexpr uint64_t OTA_WORKER_MEMBER_MAX = 33554432;  // ota_process, 32 
 [[nodiscard]] int32_t kx_unzip_file_to(const char* src, const char* file,
                                        ota_file_info_t* dest_file, ota_progress_cb_t read_cb,
                                        uint64_t max_bytes = OTA_MEMBER_UNBOUNDED);
-
-// Creates newdir with its missing parents (mode 0775). 0, -1, or -104 out of memory.
-[[nodiscard]] int32_t makedir(const char* newdir);
-// One mkdir(dirname, 0775) with errno cleared first; its result.
-[[nodiscard]] int32_t mymkdir(const char* dirname);
 
 struct tm_unz_s;
 // Sets the times of the open file fd from an entry's broken-down DOS time; 0 or -1.
