@@ -1,4 +1,5 @@
 # Suites whose every test runs inside a fresh virtual board.
+include(${CMAKE_CURRENT_LIST_DIR}/ota_test_labels.cmake)
 #
 # ota_board_test_suite(NAME [LIBS...]), called from a suite's folder: one executable of
 # the folder's *_test.cpp files with a main that, unless it already runs on a board,
@@ -28,7 +29,9 @@ function(ota_board_test_suite name)
     set(prefix "${name}.")  # the same test names run again on other boards
   endif()
   gtest_discover_tests(${name} TEST_PREFIX "${prefix}" DISCOVERY_TIMEOUT 120
-    PROPERTIES LABELS "${name};board" TIMEOUT 600)
+    TEST_LIST ${name}_list PROPERTIES TIMEOUT 600)
+  # A list in PROPERTIES is flattened into separate words; the labels go in afterwards.
+  ota_test_labels(${name}_list ${name} board)
 endfunction()
 
 # ota_board_shell_test(NAME SCRIPT [ARGS...]): runs `sh SCRIPT ARGS...` inside a fresh
