@@ -20,7 +20,6 @@ namespace {
 
 update_info_t g_update_info{};
 uint64_t g_total_size = 0;
-update_part_t g_update_part{};
 
 // Name tables: the row index is the value stored in the record.
 const char* g_ota_medium[] = {"nor", "emmc"};
@@ -481,8 +480,6 @@ update_info_t* ota_get_config_info() {
 
 uint64_t get_total_size() { return g_total_size; }
 
-update_part_t* get_update_part() { return &g_update_part; }
-
 int32_t ota_manifest_nor_sign() { return g_update_info.nor_sign; }
 
 int32_t ota_verify_param_package(const char* unzip_dir) {
@@ -503,5 +500,4 @@ int32_t ota_verify_param_package(const char* unzip_dir) {
 void manifest_reset_state() {
   g_update_info = update_info_t{};
   g_total_size = 0;
-  g_update_part = update_part_t{};
 }

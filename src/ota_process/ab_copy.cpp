@@ -10,6 +10,7 @@
 #include "manifest.h"
 #include "ota_log.h"
 #include "partition_md5.h"
+#include "partition_sequence.h"
 #include "slot_copy.h"
 #include "veeprom_flag.h"
 

@@ -15,6 +15,7 @@
 #include "package_paths.h"
 #include "tar_zstd.h"
 #include "unique_fd.h"
+#include "worker_state.h"
 
 namespace {
 
@@ -24,14 +25,6 @@ bool decode_flash_header(const uint8_t* raw, flash_header* h) {
   h->crc16_le = ota::load_le16(raw + offsetof(flash_header, crc16_le));
   return CRC16(raw, OTA_FLASH_HEADER_CRC_LEN) == h->crc16_le;
 }
-
-// The versions the last check accepted, waiting for the run to record them once the road
-// names the update they belong to.
-struct CheckedVersions {
-  bool valid = false;
-  antirollback_ver_t versions{};
-};
-CheckedVersions g_checked_versions;
 
 bool is_hsm_name(const char* name) {
   return std::strstr(name, "HSM_FW") != nullptr || std::strstr(name, "HSM_RCA") != nullptr;
@@ -208,5 +201,3 @@ int32_t record_antirollback_version() {
   }
   return 0;
 }
-
-void antirollback_reset_state() { g_checked_versions = CheckedVersions{}; }

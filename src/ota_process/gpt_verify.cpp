@@ -17,12 +17,15 @@
 #include "manifest.h"
 #include "ota_log.h"
 #include "unique_fd.h"
+#include "worker_state.h"
 
 namespace {
 
-absync_misc_data g_ota_nor_sync_data{};
-// Base name of the "_a" line waiting for its "_b" partner in the sync table.
-std::string g_pending_pair;
+// A new check starts its sync table afresh.
+void clear_sync_table() {
+  g_ota_nor_sync_data = absync_misc_data{};
+  g_pending_pair.clear();
+}
 
 struct FreeDeleter {
   void operator()(char* p) const { std::free(p); }
@@ -222,7 +225,7 @@ int32_t emmc_gpt_cmp(struct gpt_entry* gpt_entries, char** tokens) {
 }
 
 int32_t verify_gpt_config(const char* unzip_dir) {
-  gpt_verify_reset_state();
+  clear_sync_table();
   const int32_t lba = get_lba_size(OTA_EMMC_DISK);
   if (lba <= 0) {
     OTA_LOG_ERR("Cannot get LBA size\n");
@@ -272,8 +275,3 @@ int32_t verify_gpt_config(const char* unzip_dir) {
 }
 
 const absync_misc_data& ota_get_nor_sync_data() { return g_ota_nor_sync_data; }
-
-void gpt_verify_reset_state() {
-  g_ota_nor_sync_data = absync_misc_data{};
-  g_pending_pair.clear();
-}

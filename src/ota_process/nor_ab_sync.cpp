@@ -6,6 +6,7 @@
 #include "boot_control.h"
 #include "manifest.h"
 #include "ota_log.h"
+#include "partition_sequence.h"
 #include "slot_copy.h"
 
 namespace {

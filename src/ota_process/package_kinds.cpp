@@ -10,19 +10,9 @@
 #include "file_names.h"
 #include "ota_log.h"
 #include "package_paths.h"
-#include "package_state.h"
+#include "worker_state.h"
 
 namespace {
-
-uint32_t g_ota_update_full_pkg = 0;
-
-constexpr ota_packages_separate kEmptyTable[PKG_SEPARATE_NUM] = {
-    {{"middleware", ""}, 0, "", nullptr}, {{"app", "APP"}, 0, "", nullptr},
-    {{"param", ""}, 0, "", nullptr},      {{"all_in_one_full", ""}, 0, "", nullptr},
-    {{"all_in_one", ""}, 0, "", nullptr},
-};
-ota_packages_separate g_ota_pkgs[PKG_SEPARATE_NUM] = {
-    kEmptyTable[0], kEmptyTable[1], kEmptyTable[2], kEmptyTable[3], kEmptyTable[4]};
 
 int kind_holding_path() {
   for (int k = 0; k < PKG_SEPARATE_NUM; ++k) {
@@ -159,15 +149,3 @@ char* ota_get_file_name(char* file_path) {
 
 ota_packages_separate* ota_get_packages() { return g_ota_pkgs; }
 uint32_t ota_get_update_full_pkg() { return g_ota_update_full_pkg; }
-
-void package_kinds_reset_state() {
-  for (int k = 0; k < PKG_SEPARATE_NUM; ++k) {
-    g_ota_pkgs[k] = kEmptyTable[k];
-  }
-  g_ota_update_full_pkg = 0;
-}
-
-void package_paths_reset_state() {
-  work_dirs_reset_state();
-  package_kinds_reset_state();
-}

@@ -18,6 +18,7 @@
 #include "shell_quote.h"
 #include "unique_fd.h"
 #include "veeprom_flag.h"
+#include "worker_state.h"
 
 namespace {
 
@@ -68,6 +69,8 @@ int32_t write_partition(partition_info_t* entry, const update_info_t* info, cons
 }
 
 }  // namespace
+
+update_part_t* get_update_part() { return &g_update_part; }
 
 int32_t ota_append_update_part(update_part_t* parts, const char* name, ota_medium_e medium,
                                ota_part_type_e type) {

@@ -8,23 +8,13 @@
 #include <cstring>
 
 #include "manifest.h"
+#include "worker_state.h"
 
 namespace {
 
 constexpr uint32_t kBurnFirstPercent = 15;
 constexpr float kBurnSpanPercent = 70.0F;
 constexpr uint32_t kBurnLastPercent = 85;
-
-ota_upgrade_info initial_record() {
-  ota_upgrade_info info{};
-  std::snprintf(info.part_name, sizeof(info.part_name), "%s", "None");
-  return info;
-}
-
-int g_pipe_fd = -1;
-ota_upgrade_info g_upgrade_info = initial_record();
-uint64_t g_len_written = 0;
-uint32_t cached_progress = 0;
 
 void send_record() {
   if (g_pipe_fd < 0) {
@@ -79,15 +69,8 @@ void progress_update(ssize_t valid_burned_len) {
     percent = static_cast<uint32_t>(ratio * kBurnSpanPercent) + kBurnFirstPercent;
   }
   percent = std::min(percent, kBurnLastPercent);
-  cached_progress = std::max(cached_progress, percent);
-  set_progress(cached_progress);
+  g_cached_progress = std::max(g_cached_progress, percent);
+  set_progress(g_cached_progress);
 }
 
 void nor_progress_update(int /*fd*/, int32_t len) { progress_update(static_cast<ssize_t>(len)); }
-
-void progress_reset_state() {
-  g_pipe_fd = -1;
-  g_upgrade_info = initial_record();
-  g_len_written = 0;
-  cached_progress = 0;
-}

@@ -33,6 +33,7 @@
 #include "unique_fd.h"
 #include "upgrade.h"
 #include "veeprom_flag.h"
+#include "worker_state.h"
 #include "write_checks.h"
 
 namespace {
@@ -40,8 +41,6 @@ namespace {
 constexpr uint64_t kSector = 512;
 constexpr size_t kImagePathLen = 128;
 constexpr size_t kPlaceNameLen = 35;  // 34 characters and the terminator
-
-ota_status_t g_ota_status{};
 
 bool starts_with(const char* text, std::string_view prefix) {
   return std::string_view(text).substr(0, prefix.size()) == prefix;
@@ -241,8 +240,6 @@ int32_t burn_and_verify(const partition_info_t* partition_info, uint64_t dev_off
 }
 
 }  // namespace
-
-void recovery_reset_state() { g_ota_status = ota_status_t{}; }
 
 int32_t get_offset_from_file(const char* part_name, uint64_t* offset, uint64_t* end) {
   if (part_name == nullptr || offset == nullptr || end == nullptr) {

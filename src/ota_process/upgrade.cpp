@@ -29,20 +29,12 @@
 #include "road_record.h"
 #include "unique_fd.h"
 #include "veeprom_flag.h"
+#include "worker_state.h"
 #include "write_checks.h"
 
 namespace {
 
 constexpr size_t kManifestPathLen = 128;
-
-// What this run has put on record so far.
-struct RunState {
-  bool road_open = false;          // W1 and W2 done for `target`
-  int32_t target = -1;             // the slot this run writes
-  bool param_written = false;      // a parameter package set its flag BURN
-  bool versions_recorded = false;  // a system package's checked versions are on record
-};
-RunState g_run;
 
 // Reads the main-to-backup flag, falling back to OTA_FLAG_NORMAL as the firmware does.
 ota_update_flag_e read_backup_flag() {
@@ -387,8 +379,6 @@ int32_t do_param_part(const char* zip_path) {
   }
   return wrong_boot_mode(mode);
 }
-
-void upgrade_reset_state() { g_run = RunState{}; }
 
 int32_t ota_start_upgrade() {
   int32_t ret = finish_backup_copy();

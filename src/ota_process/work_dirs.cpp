@@ -12,18 +12,13 @@
 
 #include "ota_log.h"
 #include "package_paths.h"
-#include "package_state.h"
 #include "shell_exec.h"
 #include "shell_quote.h"
 #include "unique_fd.h"
+#include "worker_state.h"
 
 namespace {
 
-constexpr const char* kDefaultOtaDir = "/ota";
-constexpr const char* kDefaultUnzipDir = "/ota/unzip_dir";
-
-char g_ota_dir[OTA_DIR_LEN] = "/ota";
-char g_ota_unzip_dir[OTA_UNZIP_DIR_LEN] = "/ota/unzip_dir";
 struct FreeDeleter {
   void operator()(char* p) const { std::free(p); }
 };
@@ -135,8 +130,3 @@ int32_t ota_check_mount_point(const char* path) {
 
 const char* ota_get_ota_dir() { return g_ota_dir; }
 const char* ota_get_unzip_dir() { return g_ota_unzip_dir; }
-
-void work_dirs_reset_state() {
-  std::snprintf(g_ota_dir, sizeof(g_ota_dir), "%s", kDefaultOtaDir);
-  std::snprintf(g_ota_unzip_dir, sizeof(g_ota_unzip_dir), "%s", kDefaultUnzipDir);
-}

@@ -12,8 +12,10 @@
 #include "pack_description.h"
 #include "package_paths.h"
 #include "packager.h"
+#include "partition_sequence.h"
 #include "progress.h"
 #include "up_partition.h"
+#include "worker_state.h"
 
 namespace burn_test {
 
@@ -58,19 +60,11 @@ bool param_mount_left() {
 
 void BurnTest::SetUp() {
   ASSERT_NE(std::getenv("VBOARD_DIR"), nullptr);
-  manifest_reset_state();
-  device_io_reset_state();
-  package_paths_reset_state();
-  progress_reset_state();
+  ota_worker_reset_state();
   ota_test::clear_log_records();
 }
 
-void BurnTest::TearDown() {
-  manifest_reset_state();
-  device_io_reset_state();
-  package_paths_reset_state();
-  progress_reset_state();
-}
+void BurnTest::TearDown() { ota_worker_reset_state(); }
 
 void BurnTest::pack_and_parse(const std::string& description) {
   package_name_ =

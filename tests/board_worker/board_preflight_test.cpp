@@ -19,6 +19,7 @@
 #include "test_support.h"
 #include "up_partition.h"
 #include "veeprom_flag.h"
+#include "worker_state.h"
 
 namespace {
 
@@ -37,22 +38,13 @@ class BoardPreflightTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_NE(std::getenv("VBOARD_DIR"), nullptr);
-    manifest_reset_state();
-    device_io_reset_state();
-    gpt_verify_reset_state();
-    package_paths_reset_state();
-    antirollback_reset_state();
+    ota_worker_reset_state();
     ota_test::clear_log_records();
     ota_test::write_file(dir_.file("boot.img"), ota_test::make_image_bytes(200000, 1));
     ota_test::write_file(dir_.file("uboot.img"), nor_image(2));
     ota_test::write_file(dir_.file("vbmeta.img"), ota_test::avb_image(2));
   }
-  void TearDown() override {
-    manifest_reset_state();
-    device_io_reset_state();
-    gpt_verify_reset_state();
-    package_paths_reset_state();
-  }
+  void TearDown() override { ota_worker_reset_state(); }
   // Packs a description into package.zip.
   void pack(const std::string& desc) {
     auto d = ota::pack::parse_description(desc, dir_.path());
@@ -130,7 +122,7 @@ TEST_F(BoardPreflightTest, TemplatesExpandFromTheBoard) {
                         Case{"OHP", "keyimage_ohp.img", "HSM_FW.img"},
                         Case{"ATE", "keyimage.img", "HSM_FW_L0.img"}}) {
     ota_test::write_file("/usr/mirvo/etc/lifecycle", std::string(c.lifecycle) + "\n");
-    manifest_reset_state();
+    ota_worker_reset_state();
     ASSERT_EQ(unpack_and_parse(), 0) << c.lifecycle;
     const update_info_t* info = ota_get_config_info();
     EXPECT_STREQ(info->partition_info[0].part_file, "rev2_evb_boot.img");
@@ -174,7 +166,7 @@ TEST_F(BoardPreflightTest, AbSyncLeavesTheNorToTheFirmware) {
   EXPECT_EQ(board_io::read_dev("/dev/mtd0", 0, l.nor_size), nor_before);
 
   pack("part boot boot.img\n");
-  manifest_reset_state();
+  ota_worker_reset_state();
   ASSERT_EQ(unpack_and_parse(), 0);
   ASSERT_EQ(verify_gpt_config(unzip_.path().c_str()), 0);
   EXPECT_EQ(ota_get_nor_sync_data().imagenum, 3u);

@@ -12,6 +12,7 @@
 #include "packager.h"
 #include "partition_md5.h"
 #include "test_support.h"
+#include "worker_state.h"
 
 namespace {
 
@@ -20,15 +21,11 @@ using ota::pack::Description;
 class OtaPackTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    manifest_reset_state();
-    device_io_reset_state();
+    ota_worker_reset_state();
     ota_test::write_file(dir_.file("boot.img"), ota_test::make_image_bytes(300000, 1));
     ota_test::write_file(dir_.file("uboot.img"), ota_test::make_image_bytes(100000, 2));
   }
-  void TearDown() override {
-    manifest_reset_state();
-    device_io_reset_state();
-  }
+  void TearDown() override { ota_worker_reset_state(); }
   // Parses the description text (files relative to the test directory) and packs it.
   ota::tool::Result<void> pack(const std::string& text, const std::string& out) {
     auto d = ota::pack::parse_description(text, dir_.path());
@@ -162,7 +159,7 @@ TEST_F(OtaPackTest, SignedNorDigestProvesTheDevice) {
                          "\npart fw fw.img\n",
                      "fw.zip")
                     .ok());
-    manifest_reset_state();
+    ota_worker_reset_state();
     std::string json = dir_.file("data.json");
     ota_test::write_file(json, member("fw.zip", "data.json"));
     ASSERT_EQ(ota_parse_config_file(json.data()), 0);

@@ -10,6 +10,7 @@
 #include "device_io.h"
 #include "manifest.h"
 #include "test_support.h"
+#include "worker_state.h"
 
 namespace {
 
@@ -127,7 +128,7 @@ TEST_F(AntirollbackTest, SystemImageSizes) {
   ota_get_config_info()->partition_info[1].part_name[0] = 'X';
   EXPECT_EQ(ota_verify_system_image(dir_.path().c_str()), -1);
   EXPECT_TRUE(ota_test::log_contains("part name gone and part info Xone is not matched"));
-  manifest_reset_state();
+  ota_worker_reset_state();
   EXPECT_EQ(ota_verify_system_image(dir_.path().c_str()), -1);
   EXPECT_TRUE(ota_test::log_contains("data.json not parsed"));
 }

@@ -11,6 +11,7 @@
 #include "gpt_entries.h"
 #include "manifest.h"
 #include "test_support.h"
+#include "worker_state.h"
 
 namespace {
 
@@ -31,13 +32,11 @@ TEST(FuzzCorpus, ManifestSeeds) {
   const std::vector<fs::path> files = corpus("fuzz_manifest");
   ASSERT_GE(files.size(), 4u);
   for (const fs::path& file : files) {
-    manifest_reset_state();
-    device_io_reset_state();
+    ota_worker_reset_state();
     std::string path = file.string();
     EXPECT_EQ(ota_parse_config_file(path.data()), expected_ok(file) ? 0 : -1) << path;
   }
-  manifest_reset_state();
-  device_io_reset_state();
+  ota_worker_reset_state();
 }
 
 // Every gpt.conf seed is accepted or refused as its name says.

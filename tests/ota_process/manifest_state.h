@@ -1,4 +1,5 @@
-// A test whose manifest and board-secure flag start and end at their defaults.
+// A test whose worker state (the parsed manifest and the board-secure flag among it)
+// starts and ends at its initial values.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -6,16 +7,13 @@
 #include "device_io.h"
 #include "manifest.h"
 #include "test_support.h"
+#include "worker_state.h"
 
 class ManifestStateTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    manifest_reset_state();
-    device_io_reset_state();
+    ota_worker_reset_state();
     ota_test::clear_log_records();
   }
-  void TearDown() override {
-    manifest_reset_state();
-    device_io_reset_state();
-  }
+  void TearDown() override { ota_worker_reset_state(); }
 };

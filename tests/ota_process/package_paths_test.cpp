@@ -9,16 +9,17 @@
 
 #include "shell_quote.h"
 #include "test_support.h"
+#include "worker_state.h"
 
 namespace {
 
 class PackagePathsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    package_paths_reset_state();
+    ota_worker_reset_state();
     ota_test::clear_log_records();
   }
-  void TearDown() override { package_paths_reset_state(); }
+  void TearDown() override { ota_worker_reset_state(); }
   // Creates the named files in the temporary directory and returns their paths joined
   // with ";" the way the command line carries them.
   std::string make(const std::vector<std::string>& names, const std::string& sep = ";") {
@@ -61,7 +62,7 @@ TEST_F(PackagePathsTest, KindOfEachName) {
       {"All_In_One.zip", -1},
   };
   for (const Kind& row : rows) {
-    package_paths_reset_state();
+    ota_worker_reset_state();
     ota_test::clear_log_records();
     const int ret = ota_get_package_path(make({row.name}).c_str());
     if (row.kind < 0) {
@@ -101,12 +102,12 @@ TEST_F(PackagePathsTest, RefusedLists) {
       {"same name twice", {"x_app.zip", "x_app.zip"}, -1, "has two app package"},
   };
   for (const BadList& row : rows) {
-    package_paths_reset_state();
+    ota_worker_reset_state();
     ota_test::clear_log_records();
     EXPECT_EQ(ota_get_package_path(make(row.names).c_str()), row.result) << row.what;
     EXPECT_TRUE(ota_test::log_contains(row.message)) << row.what;
   }
-  package_paths_reset_state();
+  ota_worker_reset_state();
   EXPECT_EQ(ota_get_package_path(""), -6);
   EXPECT_TRUE(ota_test::log_contains("No update file selected"));
   EXPECT_EQ(ota_get_package_path("data/app.zip"), -6);
@@ -121,11 +122,11 @@ TEST_F(PackagePathsTest, RefusedLists) {
 TEST_F(PackagePathsTest, PackageCheckSuffixes) {
   ASSERT_EQ(ota_get_package_path(make({"a_app.tar", "b_param.zip"}).c_str()), 0);
   EXPECT_EQ(ota_check_package(), 0);
-  package_paths_reset_state();
+  ota_worker_reset_state();
   ASSERT_EQ(ota_get_package_path(make({"c_param.img"}).c_str()), 0);
   EXPECT_EQ(ota_check_package(), -OTAERR_FILE_TYPE);
   EXPECT_TRUE(ota_test::log_contains("unsupported file suffix"));
-  package_paths_reset_state();
+  ota_worker_reset_state();
   ASSERT_EQ(ota_get_package_path(make({"d_app.zip"}).c_str()), 0);
   ASSERT_EQ(unlink(dir_.file("d_app.zip").c_str()), 0);
   EXPECT_EQ(ota_check_package(), -OTAERR_NO_EXISTS);

@@ -9,6 +9,7 @@
 
 #include "manifest.h"
 #include "test_support.h"
+#include "worker_state.h"
 
 namespace {
 
@@ -23,14 +24,12 @@ std::string manifest_with_total(uint64_t total) {
 class ProgressTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    progress_reset_state();
-    manifest_reset_state();
+    ota_worker_reset_state();
     ASSERT_EQ(pipe2(fds_, O_NONBLOCK | O_CLOEXEC), 0);
     ota_set_pipe_fd(fds_[1]);
   }
   void TearDown() override {
-    progress_reset_state();
-    manifest_reset_state();
+    ota_worker_reset_state();
     close(fds_[0]);
     close(fds_[1]);
   }
@@ -74,8 +73,7 @@ TEST_F(ProgressTest, PercentageFollowsBurnedShare) {
               {0, {4096}, {85}},
               {1, {ssize_t{1} << 60}, {85}}};
   for (const auto& row : rows) {
-    progress_reset_state();
-    manifest_reset_state();
+    ota_worker_reset_state();
     ota_set_pipe_fd(fds_[1]);
     set_total(row.total);
     for (const ssize_t add : row.adds) {

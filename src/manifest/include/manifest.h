@@ -75,8 +75,6 @@ struct update_info_t {
 [[nodiscard]] bool ota_config_parsed();
 // Bytes the progress percentage is based on: first scope of every partition parsed.
 [[nodiscard]] uint64_t get_total_size();
-// The process-wide list of partitions written by this run (filled by the burns).
-[[nodiscard]] update_part_t* get_update_part();
 // nor_sign of the manifest being parsed; the image-name expander reads it mid-parse.
 [[nodiscard]] int32_t ota_manifest_nor_sign();
 

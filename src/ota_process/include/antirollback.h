@@ -40,8 +40,6 @@ inline constexpr int64_t OTA_AVB_ROLLBACK_OFFSET = 112;
 // Called only once the road record names the update they belong to: written earlier, a
 // stop before that record would hand them to the update still on the road. 0 or negative.
 [[nodiscard]] int32_t record_antirollback_version();
-// Forgets the checked versions: for tests, between cases.
-void antirollback_reset_state();
 [[nodiscard]] int32_t get_image_antirollback(antirollback_ver_t* ver, const char* unzip_dir);
 [[nodiscard]] int32_t read_image_anti_ver(const char* image_name, ota_medium_e medium,
                                           uint32_t* value, const char* unzip_dir);

@@ -18,5 +18,3 @@
 
 // The NOR A/B sync table as the last check left it.
 [[nodiscard]] const absync_misc_data& ota_get_nor_sync_data();
-// Clears the sync table: for tests, between cases.
-void gpt_verify_reset_state();

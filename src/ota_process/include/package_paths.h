@@ -49,6 +49,3 @@ struct ota_packages_separate {
 [[nodiscard]] const char* ota_get_unzip_dir();
 [[nodiscard]] ota_packages_separate* ota_get_packages();
 [[nodiscard]] uint32_t ota_get_update_full_pkg();
-
-// Restores the initial directories and an empty kind table: for tests, between cases.
-void package_paths_reset_state();

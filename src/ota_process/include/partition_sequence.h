@@ -13,6 +13,9 @@
 // Extracts and runs hook_file from the package when it carries one. 0 (run or absent), -1.
 [[nodiscard]] int32_t ota_run_hook(const char* ota_pack_path, const char* unzip_dir,
                                    const char* hook_file);
+// The process-wide list of partitions written by this run (g_update_part); the
+// orchestration clears it before the first handler.
+[[nodiscard]] update_part_t* get_update_part();
 // Appends one written partition to the list (name cut to 31 characters). -1 when the
 // list is full: a 33rd entry would overrun the record stored in veeprom.
 [[nodiscard]] int32_t ota_append_update_part(update_part_t* parts, const char* name,

@@ -26,7 +26,3 @@ void set_result(ota_update_result_e result);  // always sends
 void progress_update(ssize_t valid_burned_len);
 // The same in the shape of the device copier's per-chunk callback; fd is ignored.
 void nor_progress_update(int fd, int32_t len);
-
-// Restores the initial record ("None", not started, 0), the byte count, the cached
-// percentage and the pipe descriptor (-1, not closed): for tests, between cases.
-void progress_reset_state();

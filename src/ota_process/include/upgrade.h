@@ -19,8 +19,6 @@
 // skipped partition-table entries are not in it), so that the status flag never says a
 // partition is written while its bytes sit in a cache. 0 or -1.
 [[nodiscard]] int32_t ota_flush_written_partitions(const update_part_t* parts);
-// Forgets what the current run has put on record: for tests, between cases.
-void upgrade_reset_state();
 
 // --- Recovery mode: the whole system at raw offsets of the disk and the NOR flash.
 
@@ -36,6 +34,3 @@ inline constexpr const char* OTA_BLK_DEV = "/dev/block/platform/by-name/blk";
 [[nodiscard]] int32_t ota_force_up_verify(partition_info_t* partition_info, uint64_t dev_offset);
 [[nodiscard]] int32_t ota_set_veeprom_force(void);
 [[nodiscard]] int32_t get_offset_from_file(const char* part_name, uint64_t* offset, uint64_t* end);
-
-// Clears the recovery status record being assembled: for tests, between cases.
-void recovery_reset_state();
