@@ -1,4 +1,5 @@
 #include "kill_road.h"
+#include "road_images.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -17,32 +18,9 @@ namespace {
 
 constexpr int kStoppedStatus = 100;  // ota_killpoint: killed at the requested write
 
-struct Image {
-  const char* name;
-  size_t size;
-  bool in_package;  // false: an A/B partition the packages leave out
-};
-constexpr Image kImages[] = {{"boot", 11 << 20, true},
-                             {"system", 21 << 20, true},
-                             {"uboot", 256 << 10, true},
-                             {"vbmeta", 64 << 10, false},
-                             {"bl31", 64 << 10, false}};
-
+using ota_test::kRoadImages;
+using ota_test::RoadImage;
 std::string letter(int slot) { return slot == 0 ? "a" : "b"; }
-
-// An image whose every 4 KiB block differs from every other block of every image (its
-// first 16 bytes name the seed and the block) and that otherwise repeats, so that the
-// packages stay small and quick to make and to unpack.
-std::string image_bytes(size_t size, unsigned seed) {
-  std::string out(size, static_cast<char>(0x30 + seed % 64));
-  for (size_t block = 0; block * 4096 < size; ++block) {
-    char head[17];
-    std::snprintf(head, sizeof(head), "%04x:%010zx:", seed & 0xffff, block);
-    out.replace(block * 4096, std::min<size_t>(16, size - block * 4096), head,
-                std::min<size_t>(16, size - block * 4096));
-  }
-  return out;
-}
 
 void expect_ok(const Outcome& o, const std::string& what) {
   if (o.status != 0) {
@@ -72,11 +50,11 @@ KillRoad::KillRoad(const std::string& folder, const std::string& board_dir) : fo
   board_ = std::make_unique<RoadBoard>(board_dir.empty() ? tmp_.file("board") : board_dir,
                                        KILL_ROAD_LAYOUT);
   unsigned seed = 1;
-  for (const Image& img : kImages) {
+  for (const RoadImage& img : kRoadImages) {
     const std::string n = img.name;
-    old_[n] = image_bytes(img.size, seed++);
-    new_[n] = img.in_package ? image_bytes(img.size, seed++) : old_[n];
-    stale_[n] = image_bytes(img.size, seed++);
+    old_[n] = ota_test::road_image_bytes(img.size, seed++);
+    new_[n] = img.in_package ? ota_test::road_image_bytes(img.size, seed++) : old_[n];
+    stale_[n] = ota_test::road_image_bytes(img.size, seed++);
   }
   new_package_ = folder_ + "/all_in_one_new.zip";
 }
@@ -126,7 +104,7 @@ void KillRoad::bring_into_service() {
     ota_test::write_file(folder_ + "/" + prefix + n + ".img", bytes);
     text += "part " + n + " " + prefix + n + ".img\n";
   };
-  for (const Image& img : kImages) {
+  for (const RoadImage& img : kRoadImages) {
     const std::string n = img.name;
     board_->write_part(n + "_a", old_[n]);
     if (img.in_package) {

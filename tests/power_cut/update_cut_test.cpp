@@ -30,6 +30,7 @@
 #include "crc.h"
 #include "pack_description.h"
 #include "packager.h"
+#include "road_images.h"
 #include "road_record.h"
 #include "test_support.h"
 #include "veeprom_flag.h"
@@ -38,29 +39,8 @@ namespace {
 
 using ota_test::shell_output;
 
-struct Image {
-  const char* name;
-  size_t size;
-  bool in_package;  // false: an A/B partition the package leaves out
-};
-constexpr Image kImages[] = {{"boot", 11 << 20, true},
-                             {"system", 21 << 20, true},
-                             {"uboot", 256 << 10, true},
-                             {"vbmeta", 64 << 10, false},
-                             {"bl31", 64 << 10, false}};
-
-// Every 4 KiB block differs from every block of every other image and the rest repeats,
-// so that the package stays small.
-std::string image_bytes(size_t size, unsigned seed) {
-  std::string out(size, static_cast<char>(0x30 + seed % 64));
-  for (size_t block = 0; block * 4096 < size; ++block) {
-    char head[17];
-    std::snprintf(head, sizeof(head), "%04x:%010zx:", seed & 0xffff, block);
-    out.replace(block * 4096, std::min<size_t>(16, size - block * 4096), head,
-                std::min<size_t>(16, size - block * 4096));
-  }
-  return out;
-}
+using ota_test::kRoadImages;
+using ota_test::RoadImage;
 
 std::string quote(const std::string& s) { return "'" + s + "'"; }
 
@@ -177,9 +157,10 @@ class UpdateRoad {
   explicit UpdateRoad(std::string folder)
       : folder_(std::move(folder)), layout_(ota::board::load_layout(POWER_CUT_LAYOUT).value()) {
     unsigned seed = 1;
-    for (const Image& img : kImages) {
-      old_[img.name] = image_bytes(img.size, seed++);
-      new_[img.name] = img.in_package ? image_bytes(img.size, seed++) : old_[img.name];
+    for (const RoadImage& img : kRoadImages) {
+      old_[img.name] = ota_test::road_image_bytes(img.size, seed++);
+      new_[img.name] =
+          img.in_package ? ota_test::road_image_bytes(img.size, seed++) : old_[img.name];
     }
   }
 
@@ -194,7 +175,7 @@ class UpdateRoad {
     must(std::string(VBOARD_EXE) + " create " + board() + " --layout " POWER_CUT_LAYOUT +
          " --power-cut");
     std::string desc = "layout " POWER_CUT_LAYOUT "\nworker " OTA_PROCESS_EXE "\n";
-    for (const Image& img : kImages) {
+    for (const RoadImage& img : kRoadImages) {
       for (const char* slot : {"_a", "_b"}) {
         flash(img.name + std::string(slot), old_[img.name]);
       }
