@@ -147,7 +147,7 @@ TEST(BootControlBoard, ForeignBlockUntilDefaults) {
   EXPECT_EQ(ctrl.slot_info[1].tries_remaining(), 7);
 }
 
-// A misc device that cannot be opened fails the save with the specified lines and
+// A misc device that cannot be opened fails the save with its error lines and
 // leaves the block as it was.
 TEST(BootControlBoard, MissingMiscFailsTheSave) {
   const auto before = read_dev(kMisc, BOOT_CTRL_OFFSET, 32);
