@@ -23,7 +23,6 @@ namespace {
 
 constexpr size_t kZipBufSize = 8192;
 constexpr size_t kNameBufSize = 256;
-constexpr size_t kOutPathSize = 256;
 
 // Read buffer of every extraction into a directory; one extraction at a time.
 char g_zip_buf[kZipBufSize];
