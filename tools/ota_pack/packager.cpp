@@ -1,4 +1,5 @@
 #include "packager.h"
+#include "hex_text.h"
 
 #include <cjson/cJSON.h>
 #include <stdlib.h>
@@ -63,11 +64,7 @@ Result<std::string> md5_hex(const std::string& path, uint64_t size) {
   if (MD5DevPart(path.c_str(), 0, static_cast<long>(size), digest) != 0) {
     return Error(EIO, "cannot hash " + path);
   }
-  char hex[33] = {};
-  for (int i = 0; i < 16; ++i) {
-    std::snprintf(hex + 2 * i, 3, "%02x", digest[i]);
-  }
-  return std::string(hex);
+  return tool::hex_text(digest, sizeof(digest));
 }
 
 // The bytes a signed NOR image leaves on its device, as the worker's copy lays them out
@@ -104,11 +101,7 @@ Result<std::string> signed_nor_md5_hex(const std::string& path, uint64_t size) {
   }
   unsigned char digest[16] = {};
   MD5Final(digest, &ctx);
-  char hex[33] = {};
-  for (int i = 0; i < 16; ++i) {
-    std::snprintf(hex + 2 * i, 3, "%02x", digest[i]);
-  }
-  return std::string(hex);
+  return tool::hex_text(digest, sizeof(digest));
 }
 
 int64_t nor_sign_of(const Description& d) {

@@ -1,4 +1,5 @@
 #include "power_cut.h"
+#include "hex_text.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -33,11 +34,7 @@ std::string md5_hex(const char* buf, size_t len) {
   }
   unsigned char digest[16];
   MD5Final(digest, &ctx);
-  char hex[33];
-  for (int i = 0; i < 16; ++i) {
-    std::snprintf(hex + 2 * i, 3, "%02x", digest[i]);
-  }
-  return std::string(hex, 32);
+  return ota::tool::hex_text(digest, sizeof(digest));
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include "boot_control.h"
 #include "crc.h"
 #include "flash_cmd.h"
+#include "hex_text.h"
 #include "loop.h"
 #include "md5.h"
 #include "veeprom_flag.h"
@@ -184,13 +185,7 @@ Result<std::string> md5_of(int fd, uint64_t offset, uint64_t size) {
   }
   unsigned char hash[16];
   MD5Final(hash, &ctx);
-  std::string hex;
-  for (unsigned char c : hash) {
-    char b[3];
-    std::snprintf(b, sizeof(b), "%02x", c);
-    hex += b;
-  }
-  return hex;
+  return ota::tool::hex_text(hash, sizeof(hash));
 }
 
 Result<void> report_partitions(Report& rep, const Layout& layout, int emmc, int nor) {
