@@ -2,6 +2,7 @@
 // run ends, and the record rebuilds the same board.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <string>
@@ -106,6 +107,25 @@ TEST_F(BoardCut, ARunThatEndsWithPowerOnKeepsEverything) {
   EXPECT_EQ(status, 0) << out;
   EXPECT_NE(out.find("not running"), std::string::npos) << out;
   EXPECT_EQ(sector_text(board_ + "/emmc.img", 30, 5), "CLEAN");
+}
+
+// A crash state that cannot be built (its record's data no longer matches) fails with
+// what broke and leaves no half-built board behind.
+TEST_F(BoardCut, AStateThatCannotBeBuiltLeavesNoFolder) {
+  int status = 0;
+  std::string out = vboard("run " + board_ + " -- sh -c '" + put("DATA", 40, true) + "'", &status);
+  ASSERT_EQ(status, 0) << out;
+  ota_test::write_file(board_ + "/power-cut.dat",
+                       std::string(ota_test::read_file(board_ + "/power-cut.dat").size(), 'z'));
+  out = vboard("crash-state " + board_ + " --list", &status);
+  size_t events = 0;
+  ASSERT_EQ(std::sscanf(out.c_str(), "events %zu", &events), 1) << out;
+  out = vboard("crash-state " + board_ + " --from " + base_ + " --at " + std::to_string(events) +
+                   " --pending all " + tmp_.file("state"),
+               &status);
+  EXPECT_NE(status, 0) << out;
+  EXPECT_NE(out.find("does not match its MD5"), std::string::npos) << out;
+  EXPECT_NE(::access(tmp_.file("state").c_str(), F_OK), 0) << "a half-built state was left";
 }
 
 }  // namespace

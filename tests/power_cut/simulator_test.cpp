@@ -229,6 +229,36 @@ TEST(CrashState, ATornWriteKeepsWholeSectorsOnly) {
   }
 }
 
+// A NOR write cut in flight tears at erase-block granularity: the block it rewrites is
+// erased, then programmed from its start with its old bytes and the write laid over
+// them, and the programming stopped before the end, often before it began.
+TEST(CrashState, ATornNorWriteLeavesItsBlockErasedOrPartlyProgrammed) {
+  auto base = base_images();
+  base["nor.img"] = ota_test::make_image_bytes(kImageSize, 3);  // one erase block
+  std::string merged = base.at("nor.img");
+  merged.replace(4096, 100, std::string(100, 'T'));
+  size_t all_erased = 0;
+  size_t partly = 0;
+  for (uint64_t seed = 0; seed < 16; ++seed) {
+    Rig rig(base);
+    rig.apply({"nor.img", 4096, 100, 'T'});
+    const std::string img = rebuild(rig, base, {1, Keep::torn, seed}).at("nor.img");
+    size_t programmed = 0;
+    while (programmed < kImageSize / kSectorSize &&
+           img.compare(programmed * kSectorSize, kSectorSize, merged, programmed * kSectorSize,
+                       kSectorSize) == 0) {
+      ++programmed;
+    }
+    ASSERT_LT(programmed, kImageSize / kSectorSize) << "seed " << seed << ": programmed whole";
+    EXPECT_EQ(img.substr(programmed * kSectorSize),
+              std::string(kImageSize - programmed * kSectorSize, '\xff'))
+        << "seed " << seed << ": after " << programmed << " programmed sectors";
+    (programmed == 0 ? all_erased : partly) += 1;
+  }
+  EXPECT_GT(all_erased, 0U);
+  EXPECT_GT(partly, 0U);
+}
+
 TEST(CrashState, RandomSubsetsDependOnTheSeedOnly) {
   const auto base = base_images();
   Rig rig(base);

@@ -79,6 +79,35 @@ Result<std::string> list_record(const std::string& path) {
   return out.str();
 }
 
+namespace {
+
+// Lays the cut's writes over OUT, a fresh copy of the base.
+Result<void> fill_crash_state(const BoardDir& dir, const std::vector<RecordEvent>& events,
+                              const std::string& out, const CutPoint& cut) {
+  const BoardDir out_dir(out);
+  (void)::unlink(out_dir.record_log().c_str());
+  (void)::unlink(out_dir.record_data().c_str());
+  auto emmc = open_file(out_dir.emmc_image(), O_RDWR | O_CLOEXEC);
+  auto nor = open_file(out_dir.nor_image(), O_RDWR | O_CLOEXEC);
+  auto data = open_file(dir.record_data(), O_RDONLY | O_CLOEXEC);
+  for (auto* fd : {&emmc, &nor, &data}) {
+    if (!*fd) {
+      return fd->error();
+    }
+  }
+  const std::map<std::string, int> images{{"emmc.img", emmc->get()}, {"nor.img", nor->get()}};
+  auto r = apply_crash_state(events, plan_crash_state(events, cut), data->get(), images);
+  if (!r) {
+    return std::move(r.error().context("build crash state " + out));
+  }
+  if (::fsync(emmc->get()) != 0 || ::fsync(nor->get()) != 0) {
+    return ota::tool::errno_error("sync the images of " + out);
+  }
+  return {};
+}
+
+}  // namespace
+
 Result<void> build_crash_state(const std::string& path, const std::string& base,
                                const std::string& out, const CutPoint& cut) {
   auto dir = power_cut_board_dir(path);
@@ -103,27 +132,16 @@ Result<void> build_crash_state(const std::string& path, const std::string& base,
   }
   // A copy of the whole board as it was before the record (reflinked or sparse where
   // the file system can), without a record of its own.
-  if (auto r = run_program({"cp", "-a", "--reflink=auto", "--sparse=always", base, out}); !r) {
-    return std::move(r.error().context("copy " + base + " to " + out));
-  }
-  const BoardDir out_dir(out);
-  (void)::unlink(out_dir.record_log().c_str());
-  (void)::unlink(out_dir.record_data().c_str());
-  auto emmc = open_file(out_dir.emmc_image(), O_RDWR | O_CLOEXEC);
-  auto nor = open_file(out_dir.nor_image(), O_RDWR | O_CLOEXEC);
-  auto data = open_file(dir->record_data(), O_RDONLY | O_CLOEXEC);
-  for (auto* fd : {&emmc, &nor, &data}) {
-    if (!*fd) {
-      return fd->error();
-    }
-  }
-  const std::map<std::string, int> images{{"emmc.img", emmc->get()}, {"nor.img", nor->get()}};
-  auto r = apply_crash_state(*events, plan_crash_state(*events, cut), data->get(), images);
+  // A state half built is no state: OUT goes again when anything fails.
+  auto r = run_program({"cp", "-a", "--reflink=auto", "--sparse=always", base, out});
   if (!r) {
-    return std::move(r.error().context("build crash state " + out));
+    r = std::move(r.error().context("copy " + base + " to " + out));
+  } else {
+    r = fill_crash_state(*dir, *events, out, cut);
   }
-  if (::fsync(emmc->get()) != 0 || ::fsync(nor->get()) != 0) {
-    return ota::tool::errno_error("sync the images of " + out);
+  if (!r) {
+    (void)run_program({"rm", "-rf", "--one-file-system", out});
+    return r;
   }
   return {};
 }

@@ -11,6 +11,7 @@
 #include <random>
 #include <sstream>
 
+#include "board_layout.h"
 #include "md5.h"
 
 namespace vboard {
@@ -208,6 +209,27 @@ Result<Keep> parse_keep(const std::string& word) {
 
 namespace {
 
+constexpr const char* kNorFile = "nor.img";
+
+// The erase blocks a NOR write rewrites: [first, end) in bytes.
+std::pair<uint64_t, uint64_t> erase_blocks(const RecordEvent& e) {
+  const uint64_t block = ota::board::kNorEraseSize;
+  return {e.offset / block * block, (e.offset + e.length + block - 1) / block * block};
+}
+
+// A NOR write cut in flight: its blocks were erased, and programming, which runs from
+// the start of the first block, stopped somewhere before the end (half the time before
+// it began).
+Landed torn_nor_write(const RecordEvent& e, size_t index, std::mt19937_64& rng) {
+  const auto [first, end] = erase_blocks(e);
+  const uint64_t sectors = (end - first) / kSectorSize;
+  Landed l{index, {}, true, 0};
+  if (rng() % 2 == 1) {
+    l.programmed = rng() % sectors;
+  }
+  return l;
+}
+
 // The pending writes of the cut, as the cache's write-back left them.
 void land_pending(const std::vector<RecordEvent>& events, const std::vector<size_t>& pending,
                   const CutPoint& cut, std::vector<Landed>& out) {
@@ -237,9 +259,13 @@ void land_pending(const std::vector<RecordEvent>& events, const std::vector<size
   for (size_t k = 0; k + 1 < pending.size(); ++k) {
     out.push_back({pending[k], {}});
   }
+  const RecordEvent& last = events[pending.back()];
+  if (last.file == kNorFile) {
+    out.push_back(torn_nor_write(last, pending.back(), rng));
+    return;
+  }
   // The write in flight keeps some of its sectors: never all of them, and at least one
   // when it has more than one.
-  const RecordEvent& last = events[pending.back()];
   const uint64_t n = sector_count(last.offset, last.length);
   Landed torn{pending.back(), {}};
   for (uint64_t s = 0; s < n; ++s) {
@@ -285,6 +311,27 @@ std::vector<Landed> plan_crash_state(const std::vector<RecordEvent>& events, con
   return out;
 }
 
+namespace {
+
+// The blocks of a torn NOR write: what they would have held (their old bytes with the
+// write laid over them), all 0xFF, then the programmed sectors of the first.
+Result<void> land_erased(const RecordEvent& e, const Landed& l, const std::vector<char>& data,
+                         int fd) {
+  const auto [first, end] = erase_blocks(e);
+  std::vector<char> blocks(end - first);
+  if (auto r = pread_exact(fd, blocks.data(), blocks.size(), first, e.file); !r) {
+    return r;
+  }
+  std::copy(data.begin(), data.end(), blocks.begin() + static_cast<long>(e.offset - first));
+  const std::vector<char> erased(blocks.size(), static_cast<char>(0xFF));
+  if (auto r = pwrite_exact(fd, erased.data(), erased.size(), first, e.file); !r) {
+    return r;
+  }
+  return pwrite_exact(fd, blocks.data(), l.programmed * kSectorSize, first, e.file);
+}
+
+}  // namespace
+
 Result<void> apply_crash_state(const std::vector<RecordEvent>& events,
                                const std::vector<Landed>& plan, int data_fd,
                                const std::map<std::string, int>& images) {
@@ -302,6 +349,12 @@ Result<void> apply_crash_state(const std::vector<RecordEvent>& events,
     if (md5_hex(buf.data(), buf.size()) != e.md5) {
       return Error(EIO, "record data of event " + std::to_string(l.event + 1) + " (" + e.file +
                             " at " + std::to_string(e.offset) + ") does not match its MD5");
+    }
+    if (l.erased) {
+      if (auto r = land_erased(e, l, buf, image->second); !r) {
+        return r;
+      }
+      continue;
     }
     if (l.sectors.empty()) {
       if (auto r = pwrite_exact(image->second, buf.data(), buf.size(), e.offset, e.file); !r) {

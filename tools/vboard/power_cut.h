@@ -85,7 +85,8 @@ enum class Keep {
   none,    // the cache was lost whole
   all,     // the cache had been written back, only the flush was missing
   random,  // each write kept or lost by a coin seeded with `seed`
-  torn,    // written back in order up to the last one, which lost some sectors
+  torn,    // written back in order up to the last one, which lost some sectors (on
+           // the NOR flash: its erase blocks were erased and only partly programmed)
 };
 [[nodiscard]] Result<Keep> parse_keep(const std::string& word);
 
@@ -96,10 +97,14 @@ struct CutPoint {
 };
 
 // One write that lands on the medium; `sectors` empty means all of it, else the
-// indexes (from 0, counted from the write's first sector) of the sectors kept.
+// indexes (from 0, counted from the write's first sector) of the sectors kept. A torn
+// write to the NOR flash (`erased`) leaves the erase blocks it rewrites all 0xFF but
+// for their first `programmed` sectors, which hold the blocks' new content.
 struct Landed {
   size_t event = 0;
   std::vector<uint64_t> sectors;
+  bool erased = false;
+  uint64_t programmed = 0;
 };
 
 // The writes that hold in the state after the cut, in the order they are applied.
