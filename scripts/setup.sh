@@ -8,7 +8,7 @@ packages=(
   zlib1g-dev libminizip-dev libzstd-dev libcjson-dev libdivsufsort-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   util-linux fdisk gdisk e2fsprogs mount libfuse3-dev fuse3
-  zip unzip zstd tar xxd python3 time
+  zip unzip zstd tar xxd python3 time lintian
 )
 
 missing=()
