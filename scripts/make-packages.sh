@@ -31,6 +31,13 @@ while (($#)); do
   esac
   shift
 done
+if ((lintian)) && ! command -v lintian >/dev/null; then
+  echo "make-packages: lintian is not installed (scripts/setup.sh installs it; --no-lintian skips it)" >&2
+  exit 2
+fi
+for tool in dpkg-deb dpkg-shlibdeps dpkg-architecture; do
+  command -v $tool >/dev/null || { echo "make-packages: $tool is missing (package dpkg-dev)" >&2; exit 2; }
+done
 if [[ $mode == all && -n $build ]]; then
   echo "make-packages: --build names one tree; choose host or aarch64" >&2
   exit 2
