@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -126,6 +127,34 @@ TEST_F(BoardCut, AStateThatCannotBeBuiltLeavesNoFolder) {
   EXPECT_NE(status, 0) << out;
   EXPECT_NE(out.find("does not match its MD5"), std::string::npos) << out;
   EXPECT_NE(::access(tmp_.file("state").c_str(), F_OK), 0) << "a half-built state was left";
+}
+
+// The firmware booted from the host, outside a run, records its writes and flushes as
+// the server does: its boots are cut like the engine's writes.
+TEST_F(BoardCut, AFirmwareBootOutsideARunIsRecorded) {
+  int status = 0;
+  std::string out = vboard("reboot " + board_, &status);
+  ASSERT_EQ(status, 0) << out;
+  const std::string log = ota_test::read_file(board_ + "/power-cut.log");
+  const size_t first_write = log.find("W emmc.img ");
+  ASSERT_NE(first_write, std::string::npos) << "the boot's misc write is not in the record:\n"
+                                            << log;
+  // Events up to and with the first flush after that write.
+  const size_t flush = log.find("F emmc.img\n", first_write);
+  ASSERT_NE(flush, std::string::npos) << log;
+  const auto lines_to = [&](size_t at) {
+    return static_cast<size_t>(std::count(log.begin(), log.begin() + static_cast<long>(at), '\n'));
+  };
+  const size_t flushed = lines_to(flush) + 1;
+  for (const auto& [at, same] : {std::pair{flushed, true}, std::pair{flushed - 1, false}}) {
+    const std::string state = tmp_.file("state" + std::to_string(at));
+    out = vboard(
+        "crash-state " + board_ + " --from " + base_ + " --at " + std::to_string(at) + " " + state,
+        &status);
+    ASSERT_EQ(status, 0) << out;
+    shell_output("cmp -s " + state + "/emmc.img " + board_ + "/emmc.img", &status);
+    EXPECT_EQ(status == 0, same) << "cut after " << at << " of the boot's events";
+  }
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include <cstdarg>
 #include <map>
+#include <optional>
 #include <vector>
 
 #include "board_ops.h"
@@ -15,6 +16,7 @@
 #include "crc.h"
 #include "flash_cmd.h"
 #include "loop.h"
+#include "power_cut.h"
 
 namespace vboard {
 
@@ -31,20 +33,48 @@ struct Board {
   std::string log;  // lines for firmware.log
   unsigned boots = 0;
   unsigned bootcount = 0;
+  // A power-cut board booted outside a live run: the firmware writes the images itself
+  // and records its writes and flushes as the server would.
+  std::optional<RecordWriter> record;
 };
+
+// Writes to one of the board's images (fd), recorded on a power-cut board.
+Result<void> put(Board& b, int fd, const void* buf, size_t len, uint64_t off,
+                 const std::string& what) {
+  if (auto r = pwrite_exact(fd, buf, len, off, what); !r) {
+    return r;
+  }
+  const char* image = fd == b.emmc.get() ? "emmc.img" : "nor.img";
+  if (b.record && !b.record->write(image, static_cast<const char*>(buf), len, off)) {
+    return ota::tool::errno_error("record the firmware's write to " + what);
+  }
+  return {};
+}
+
+// Makes what the firmware wrote durable (a flush of each image, recorded).
+Result<void> sync_images(Board& b, const std::string& why) {
+  if (::fsync(b.emmc.get()) != 0 || ::fsync(b.nor.get()) != 0) {
+    return ota::tool::errno_error("sync the board's images " + why);
+  }
+  if (b.record && (!b.record->flush("emmc.img") || !b.record->flush("nor.img"))) {
+    return ota::tool::errno_error("record the flush of the board's images " + why);
+  }
+  return {};
+}
 
 void note(Board& b, const std::string& text) {
   b.log += "boot " + std::to_string(b.boots) + ": " + text + "\n";
 }
 
-Result<void> copy_range(int fd, uint64_t from, uint64_t to, uint64_t len, const std::string& what) {
+Result<void> copy_range(Board& b, int fd, uint64_t from, uint64_t to, uint64_t len,
+                        const std::string& what) {
   std::vector<uint8_t> buf(1024 * 1024);
   for (uint64_t done = 0; done < len;) {
     const size_t n = static_cast<size_t>(std::min<uint64_t>(buf.size(), len - done));
     if (auto r = pread_exact(fd, buf.data(), n, from + done, what); !r) {
       return r;
     }
-    if (auto r = pwrite_exact(fd, buf.data(), n, to + done, what); !r) {
+    if (auto r = put(b, fd, buf.data(), n, to + done, what); !r) {
       return r;
     }
     done += n;
@@ -64,8 +94,8 @@ Result<void> do_misc_write(Board& b, const std::vector<uint8_t>& data) {
   // is not the engine's to overwrite.
   const Partition& misc = *b.layout.find("misc");
   note(b, "misc write of the boot control block");
-  return pwrite_exact(b.emmc.get(), data.data() + BOOT_CTRL_OFFSET, sizeof(bootloader_control),
-                      misc.offset + BOOT_CTRL_OFFSET, "misc");
+  return put(b, b.emmc.get(), data.data() + BOOT_CTRL_OFFSET, sizeof(bootloader_control),
+             misc.offset + BOOT_CTRL_OFFSET, "misc");
 }
 
 Result<void> do_nor_sync(Board& b, bool a_to_b, const std::vector<uint8_t>& data) {
@@ -98,7 +128,7 @@ Result<void> do_nor_sync(Board& b, bool a_to_b, const std::vector<uint8_t>& data
               std::to_string(copies.size()) + " partitions" +
               (table.valid_status == ABSYNC_VALID ? " from the sync table" : ""));
   for (const auto& [from, to, len] : copies) {
-    if (auto r = copy_range(b.nor.get(), from, to, len, "NOR flash"); !r) {
+    if (auto r = copy_range(b, b.nor.get(), from, to, len, "NOR flash"); !r) {
       return r;
     }
   }
@@ -110,7 +140,7 @@ Result<void> do_backup_copy(Board& b, bool to_backup) {
     const Partition* from = to_backup ? main : bak;
     const Partition* to = to_backup ? bak : main;
     note(b, "copy " + from->name + " to " + to->name);
-    if (auto r = copy_range(b.emmc.get(), from->offset, to->offset, main->size, "eMMC"); !r) {
+    if (auto r = copy_range(b, b.emmc.get(), from->offset, to->offset, main->size, "eMMC"); !r) {
       return r;
     }
   }
@@ -188,11 +218,11 @@ Result<void> run_flash_command(Board& b) {
   }
   // The command is cleared only once what it wrote is durable: a power cut in between
   // leaves it pending, to be carried out again.
-  if (::fsync(b.emmc.get()) != 0 || ::fsync(b.nor.get()) != 0) {
-    return ota::tool::errno_error("sync the board's images after the flash command");
+  if (auto r = sync_images(b, "after the flash command"); !r) {
+    return r;
   }
   const std::vector<uint8_t> zeros(std::min<uint64_t>(record_len, part.size), 0);
-  return pwrite_exact(b.emmc.get(), zeros.data(), zeros.size(), part.offset, "flashcmd");
+  return put(b, b.emmc.get(), zeros.data(), zeros.size(), part.offset, "flashcmd");
 }
 
 // ---- slot choice ----------------------------------------------------------------
@@ -248,8 +278,7 @@ Result<BootResult> choose_slot(Board& b) {
     (void)encode(ctrl, bytes);
     ctrl.crc32_le = CRC32(bytes, BOOT_CTRL_CRC_LEN);
     (void)encode(ctrl, bytes);
-    if (auto r = pwrite_exact(b.emmc.get(), bytes, sizeof(bytes), misc.offset + BOOT_CTRL_OFFSET,
-                              "misc");
+    if (auto r = put(b, b.emmc.get(), bytes, sizeof(bytes), misc.offset + BOOT_CTRL_OFFSET, "misc");
         !r) {
       return r.error();
     }
@@ -310,8 +339,8 @@ Result<BootResult> boot(Board& b, const RebootOptions& opts) {
     result.recovery = true;
     note(b, "recovery mode requested");
   }
-  if (::fsync(b.emmc.get()) != 0 || ::fsync(b.nor.get()) != 0) {
-    return ota::tool::errno_error("sync the board's images");
+  if (auto r = sync_images(b, "after the boot"); !r) {
+    return r.error();
   }
   return result;
 }
@@ -330,7 +359,7 @@ Result<BootResult> reboot_board(const std::string& path, const RebootOptions& op
   if (!root) {
     return root.error();
   }
-  Board b{BoardDir(*root), {}, {}, {}, {}, 0, 0};
+  Board b{BoardDir(*root), {}, {}, {}, {}, 0, 0, std::nullopt};
   auto layout = load_board(b.dir);
   if (!layout) {
     return layout.error();
@@ -362,6 +391,13 @@ Result<BootResult> reboot_board(const std::string& path, const RebootOptions& op
   }
   b.emmc = std::move(emmc.value());
   b.nor = std::move(nor.value());
+  if (layers->power_cut && !served) {
+    auto record = RecordWriter::open(b.dir.record_log(), b.dir.record_data());
+    if (!record) {
+      return record.error();
+    }
+    b.record = std::move(record.value());
+  }
   load_state(b);
   ++b.boots;
   auto result = boot(b, opts);
