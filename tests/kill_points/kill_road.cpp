@@ -18,9 +18,9 @@ namespace {
 
 constexpr int kStoppedStatus = 100;  // ota_killpoint: killed at the requested write
 
-using ota_test::kRoadImages;
-using ota_test::RoadImage;
-std::string letter(int slot) { return slot == 0 ? "a" : "b"; }
+using ota_road::kRoadImages;
+using ota_road::letter;
+using ota_road::RoadImage;
 
 void expect_ok(const Outcome& o, const std::string& what) {
   if (o.status != 0) {
@@ -47,14 +47,14 @@ std::vector<std::string> read_record(const std::string& path) {
 }
 
 KillRoad::KillRoad(const std::string& folder, const std::string& board_dir) : folder_(folder) {
-  board_ = std::make_unique<RoadBoard>(board_dir.empty() ? tmp_.file("board") : board_dir,
-                                       KILL_ROAD_LAYOUT);
+  board_ = std::make_unique<RoadBoard>(
+      VBOARD_EXE, board_dir.empty() ? tmp_.file("board") : board_dir, KILL_ROAD_LAYOUT);
   unsigned seed = 1;
   for (const RoadImage& img : kRoadImages) {
     const std::string n = img.name;
-    old_[n] = ota_test::road_image_bytes(img.size, seed++);
-    new_[n] = img.in_package ? ota_test::road_image_bytes(img.size, seed++) : old_[n];
-    stale_[n] = ota_test::road_image_bytes(img.size, seed++);
+    old_[n] = ota_road::road_image_bytes(img.size, seed++);
+    new_[n] = img.in_package ? ota_road::road_image_bytes(img.size, seed++) : old_[n];
+    stale_[n] = ota_road::road_image_bytes(img.size, seed++);
   }
   new_package_ = folder_ + "/all_in_one_new.zip";
 }
@@ -240,56 +240,26 @@ void KillRoad::expect_finished(std::vector<std::string>& problems) const {
   }
 }
 
+ota_road::RoadGoal KillRoad::goal() const {
+  // The sync copies only what the update listed, which is nothing: the fallback slot
+  // keeps whichever whole generation it had.
+  return {{old_, new_}, target_, 1, -1};
+}
+
 void KillRoad::find_unfinished(std::vector<std::string>& problems) const {
-  const Records r = board_->records();
-  if (r.recovery || r.booted != target_) {
-    problems.push_back("the board runs " + std::string(r.recovery ? "recovery" : "slot ") +
-                       letter(r.booted) + ", not the new slot " + letter(target_));
-  }
-  // On the default road the sync copies only what the update listed, which is nothing:
-  // the fallback slot keeps the generation it had, and must hold it whole.
-  if (const std::string c = slot_content(target_); c != "new") {
-    problems.push_back("the new slot " + letter(target_) + " holds " + c + ", not the new images");
-  }
-  if (const std::string c = slot_content(1 - target_); c != "old" && c != "new") {
-    problems.push_back("the fallback slot " + letter(1 - target_) + " holds " + c);
-  }
-  for (int slot = 0; slot < 2; ++slot) {
-    if (!r.misc_valid || !bootable(r.misc.slot_info[slot])) {
-      problems.push_back("slot " + letter(slot) + " is not bootable at the end");
-    }
-  }
-  if (r.misc_valid && r.misc.slot_info[target_].successful_boot() != 1) {
-    problems.push_back("the new slot is not confirmed at the end");
-  }
-  if (!r.status_valid || r.status.up != OTA_FLAG_NORMAL) {
-    problems.push_back("the status record is not idle at the end");
-  }
-  if (r.road_valid && (r.road.phase != OTA_ROAD_IDLE || r.road.sync_slot != OTA_ROAD_NO_SLOT)) {
-    problems.push_back("the road record is not idle at the end");
-  }
-  if (r.pending_command != 0) {
-    problems.push_back("flash command " + std::to_string(r.pending_command) +
-                       " still pending after the last reboot");
+  for (auto& p : ota_road::finished_problems(*board_, goal())) {
+    problems.push_back(std::move(p));
   }
 }
 
 void KillRoad::inspect_after_kill(Phase phase, StopResult& r) const {
   const Records rec = board_->records();
   r.after_kill = rec.recovery ? "recovery" : rec.booted == target_ ? "new slot" : "old slot";
-  if (rec.recovery) {
-    r.problems.push_back("after the kill and a reboot the board boots recovery: no slot left");
-    return;
+  for (auto& p : ota_road::interrupted_problems(*board_, rec, goal())) {
+    r.problems.push_back("after the kill and a reboot: " + p);
   }
-  for (int slot = 0; slot < 2; ++slot) {
-    const bool booted = slot == rec.booted;
-    if (!booted && !(rec.misc_valid && bootable(rec.misc.slot_info[slot]))) {
-      continue;
-    }
-    if (const std::string c = slot_content(slot); c != "old" && c != "new") {
-      r.problems.push_back("slot " + letter(slot) + (booted ? " boots" : " is bootable") +
-                           " holding " + c);
-    }
+  if (rec.recovery) {
+    return;
   }
   // A slot switched to for an update stays on trial until it is confirmed, so that an
   // image that does not come up runs out of tries.
@@ -303,15 +273,6 @@ void KillRoad::inspect_after_kill(Phase phase, StopResult& r) const {
                          " was switched to and is marked confirmed before the confirmation");
   }
   const std::string target_content = slot_content(target_);
-  const bool finished_on_record = (rec.status_valid && (rec.status.up == OTA_FLAG_VERIFY ||
-                                                        rec.status.up == OTA_FLAG_VERIFIED)) ||
-                                  (rec.road_valid && rec.road.phase >= OTA_ROAD_WRITTEN &&
-                                   rec.road.target_slot == static_cast<uint32_t>(target_));
-  if (finished_on_record && target_content != "new") {
-    r.problems.push_back("the records say slot " + letter(target_) +
-                         " was written and proven, but it holds " + target_content + " (" +
-                         rec.describe() + ")");
-  }
   // What the update service does after each boot: ask whether the update took; and
   // what an operator reads: the state of the road the records show.
   const Outcome seen = board_->run(

@@ -11,10 +11,18 @@
 #include <string>
 #include <vector>
 
+#include "board_checks.h"
 #include "road_board.h"
 #include "test_support.h"
 
 namespace kill_points {
+
+using ota_road::bootable;
+using ota_road::Outcome;
+using ota_road::Records;
+using ota_road::RoadBoard;
+using ota_road::run_process;
+using ota_road::tail;
 
 enum class Phase { update, switch_slot, reboot, check, confirm, sync, clear };
 inline constexpr Phase kPhases[] = {Phase::update,  Phase::switch_slot, Phase::reboot, Phase::check,
@@ -69,6 +77,8 @@ class KillRoad {
   [[nodiscard]] std::string snapshot(Phase p) const;
   // "old", "new", or what a slot holding neither whole generation holds.
   [[nodiscard]] std::string slot_content(int slot) const;
+  // What the road may leave in its slots: old or new, the new one in the target slot.
+  [[nodiscard]] ota_road::RoadGoal goal() const;
   // What keeps the board from the end of the road: on the new slot, which is confirmed
   // and holds the new images, the other one holding a whole generation, both bootable,
   // the records idle.

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "../run_process.h"
+#include "run_process.h"
 #include "test_support.h"
 
 namespace {
@@ -31,7 +31,7 @@ Traced killpoint(const std::vector<std::string>& options, const std::vector<std:
   argv.insert(argv.end(), options.begin(), options.end());
   argv.push_back("--");
   argv.insert(argv.end(), cmd.begin(), cmd.end());
-  const kill_points::Outcome o = kill_points::run_process(argv);
+  const ota_road::Outcome o = ota_road::run_process(argv);
   Traced t{o.status, {}, o.output};
   std::ifstream in(dir.file("rec"));
   for (std::string line; std::getline(in, line);) {

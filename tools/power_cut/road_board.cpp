@@ -14,7 +14,7 @@
 #include "le_bytes.h"
 #include "unique_fd.h"
 
-namespace kill_points {
+namespace ota_road {
 
 namespace {
 
@@ -132,25 +132,73 @@ std::string Records::describe() const {
   return text;
 }
 
-RoadBoard::RoadBoard(std::string dir, const std::string& layout_file) : dir_(std::move(dir)) {
-  const Outcome made = run_process({VBOARD_EXE, "create", dir_, "--layout", layout_file});
-  if (made.status != 0) {
-    throw std::runtime_error("vboard create " + dir_ + " failed: " + made.output);
-  }
+namespace {
+
+ota::board::Layout layout_or_throw(const std::string& layout_file) {
   auto layout = ota::board::load_layout(layout_file);
   if (!layout) {
     throw std::runtime_error(layout.error().message());
   }
-  layout_ = std::move(layout.value());
+  return std::move(layout.value());
+}
+
+}  // namespace
+
+RoadBoard::RoadBoard(std::string vboard, std::string dir, const std::string& layout_file,
+                     const std::vector<std::string>& create_args)
+    : RoadBoard(std::move(vboard), std::move(dir), layout_or_throw(layout_file)) {
+  std::vector<std::string> argv = {vboard_, "create", dir_, "--layout", layout_file};
+  argv.insert(argv.end(), create_args.begin(), create_args.end());
+  const Outcome made = run_process(argv);
+  if (made.status != 0) {
+    throw std::runtime_error("vboard create " + dir_ + " failed: " + made.output);
+  }
+}
+
+RoadBoard RoadBoard::open(std::string vboard, std::string dir, const std::string& layout_file) {
+  return RoadBoard(std::move(vboard), std::move(dir), layout_or_throw(layout_file));
 }
 
 Outcome RoadBoard::run(const std::vector<std::string>& argv) const {
-  std::vector<std::string> full = {VBOARD_EXE, "run", dir_, "--"};
+  std::vector<std::string> full = {vboard_, "run", dir_, "--"};
   full.insert(full.end(), argv.begin(), argv.end());
   return run_process(full);
 }
 
-Outcome RoadBoard::reboot() const { return run_process({VBOARD_EXE, "reboot", dir_}); }
+Outcome RoadBoard::reboot() const { return run_process({vboard_, "reboot", dir_}); }
+
+int slot_generation(const std::vector<Generation>& gens, const std::vector<std::string>& bytes,
+                    std::string* parts) {
+  std::vector<bool> whole(gens.size(), true);
+  size_t i = 0;
+  parts->clear();
+  for (const auto& [name, first] : gens.front()) {
+    std::string held;
+    for (size_t g = 0; g < gens.size(); ++g) {
+      const bool same = bytes[i] == gens[g].at(name);
+      whole[g] = whole[g] && same;
+      if (same && held.empty()) {
+        held = std::to_string(g);
+      }
+    }
+    *parts += " " + name + " " + (held.empty() ? "other" : held);
+    ++i;
+  }
+  for (size_t g = 0; g < gens.size(); ++g) {
+    if (whole[g]) {
+      return static_cast<int>(g);
+    }
+  }
+  return -1;
+}
+
+int RoadBoard::generation(int slot, const std::vector<Generation>& gens, std::string* parts) const {
+  std::vector<std::string> bytes;
+  for (const auto& [name, first] : gens.front()) {
+    bytes.push_back(read_part(name + (slot == 0 ? "_a" : "_b"), first.size()));
+  }
+  return slot_generation(gens, bytes, parts);
+}
 
 void RoadBoard::save(const std::string& folder) const {
   for (const char* f : kSavedFiles) {
@@ -236,4 +284,4 @@ Records RoadBoard::records() const {
   return r;
 }
 
-}  // namespace kill_points
+}  // namespace ota_road

@@ -1,11 +1,13 @@
-// A virtual board driven from the host, for the kill-point tests: made from a layout,
-// commands run on it with `vboard run`, its firmware, snapshots of its images, and its
-// records and partitions read straight from the image files while it is not running.
-// Helpers throw std::runtime_error with what failed, which fails the calling test.
+// A virtual board driven from the host, for the kill-point tests and the power-cut
+// explorer: made from a layout (or a board folder that exists), commands run on it with
+// `vboard run`, its firmware, snapshots of its images, and its records and partitions
+// read straight from the image files while it is not running. Helpers throw
+// std::runtime_error with what failed.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -15,7 +17,7 @@
 #include "run_process.h"
 #include "veeprom_flag.h"
 
-namespace kill_points {
+namespace ota_road {
 
 // The last lines of a command's output that are not the engine's information lines,
 // indented, for a failure message.
@@ -40,10 +42,21 @@ struct Records {
   [[nodiscard]] std::string describe() const;
 };
 
+// The bytes each A/B partition (by base name) holds in one generation of images.
+using Generation = std::map<std::string, std::string>;
+
+// Which of gens a slot holds whole: its index, or -1 with what each partition holds in
+// *parts (" system 0", " boot other": a partition matching no generation).
+int slot_generation(const std::vector<Generation>& gens, const std::vector<std::string>& bytes,
+                    std::string* parts);
+
 class RoadBoard {
  public:
-  // Makes the board in dir (vboard create --layout layout_file).
-  RoadBoard(std::string dir, const std::string& layout_file);
+  // Makes the board in dir (vboard create DIR --layout layout_file, then create_args).
+  RoadBoard(std::string vboard, std::string dir, const std::string& layout_file,
+            const std::vector<std::string>& create_args = {});
+  // A board folder that exists already (made from layout_file).
+  static RoadBoard open(std::string vboard, std::string dir, const std::string& layout_file);
 
   [[nodiscard]] const std::string& dir() const { return dir_; }
   [[nodiscard]] const ota::board::Layout& layout() const { return layout_; }
@@ -66,11 +79,18 @@ class RoadBoard {
   // The partition (or "emmc.img@OFFSET" when none) holding offset of an image file.
   [[nodiscard]] std::string part_at(const std::string& image, uint64_t offset) const;
 
+  // Which generation slot (0 = a) holds: slot_generation over its A/B partitions.
+  [[nodiscard]] int generation(int slot, const std::vector<Generation>& gens,
+                               std::string* parts) const;
+
  private:
+  RoadBoard(std::string vboard, std::string dir, ota::board::Layout layout)
+      : vboard_(std::move(vboard)), dir_(std::move(dir)), layout_(std::move(layout)) {}
   [[nodiscard]] std::string image_of(const ota::board::Partition& p) const;
 
+  std::string vboard_;
   std::string dir_;
   ota::board::Layout layout_;
 };
 
-}  // namespace kill_points
+}  // namespace ota_road

@@ -1,5 +1,5 @@
-// The images of the update road that the kill-point and power-cut suites drive, on the
-// small board of tests/support/road.layout.
+// The images of the update road that the kill-point tests and the power-cut explorer
+// drive, on the small board of tests/support/road.layout.
 #pragma once
 
 #include <algorithm>
@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <string>
 
-namespace ota_test {
+namespace ota_road {
 
 struct RoadImage {
   const char* name;
@@ -35,4 +35,4 @@ inline std::string road_image_bytes(size_t size, unsigned seed) {
   return out;
 }
 
-}  // namespace ota_test
+}  // namespace ota_road

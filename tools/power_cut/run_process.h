@@ -15,7 +15,7 @@
 
 #include "unique_fd.h"
 
-namespace kill_points {
+namespace ota_road {
 
 struct Outcome {
   int status = -1;     // exit status, 128 + signal when a signal ended it
@@ -59,4 +59,4 @@ inline Outcome run_process(std::vector<std::string> argv) {
   return out;
 }
 
-}  // namespace kill_points
+}  // namespace ota_road
