@@ -5,5 +5,6 @@ case "${1:-default}" in
   asan) echo build-asan ;;
   tsan) echo build-tsan ;;
   fuzz) echo build-fuzz ;;
+  aarch64) echo build-aarch64 ;;
   *) echo "unknown preset: $1" >&2; exit 2 ;;
 esac
