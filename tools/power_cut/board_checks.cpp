@@ -13,6 +13,13 @@ std::string held(int gen, const std::string& parts) {
 
 std::string letter(int slot) { return slot == 0 ? "a" : "b"; }
 
+bool update_on_record(const Records& r, int target) {
+  const auto t = static_cast<uint32_t>(target);
+  return (r.status_valid && r.status.next_slot == t &&
+          (r.status.up == OTA_FLAG_VERIFY || r.status.up == OTA_FLAG_VERIFIED)) ||
+         (r.road_valid && r.road.phase >= OTA_ROAD_WRITTEN && r.road.target_slot == t);
+}
+
 std::vector<std::string> interrupted_problems(const RoadBoard& board, const Records& r,
                                               const RoadGoal& goal) {
   std::vector<std::string> problems;

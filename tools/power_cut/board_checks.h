@@ -20,6 +20,10 @@ struct RoadGoal {
 
 std::string letter(int slot);
 
+// A status (VERIFY, VERIFIED) or road (WRITTEN or later) record says an update wrote
+// slot target and proved it.
+bool update_on_record(const Records& r, int target);
+
 // The board booted a slot holding one whole generation, every other bootable slot holds
 // one too, and a status or road record saying the target slot was written is true.
 std::vector<std::string> interrupted_problems(const RoadBoard& board, const Records& r,

@@ -131,15 +131,17 @@ std::vector<size_t> Explorer::boundaries(Tally& t) const {
   return out;
 }
 
-int Explorer::step_at(size_t events) const {
+int step_of(const std::vector<size_t>& marks, size_t events) {
   int step = -1;
-  for (size_t i = 0; i < marks_.size(); ++i) {
-    if (marks_[i] < events) {
+  for (size_t i = 0; i < marks.size(); ++i) {
+    if (marks[i] < events) {
       step = static_cast<int>(i);
     }
   }
   return step;
 }
+
+int Explorer::step_at(size_t events) const { return step_of(marks_, events); }
 
 size_t Explorer::cycle_of(int step) const {
   size_t c = 0;
@@ -149,8 +151,9 @@ size_t Explorer::cycle_of(int step) const {
   return c;
 }
 
-std::vector<CrashPoint> Explorer::sample(const std::vector<size_t>& boundaries, const Sampling& how,
-                                         size_t events) const {
+std::vector<CrashPoint> sample_states(const std::vector<size_t>& boundaries,
+                                      const std::vector<size_t>& marks, const Sampling& how,
+                                      size_t events) {
   std::vector<CrashPoint> out;
   for (size_t i = 0; i < boundaries.size(); i += std::max<size_t>(1, how.boundary_step)) {
     out.push_back({boundaries[i], "none", 0, false});
@@ -163,7 +166,7 @@ std::vector<CrashPoint> Explorer::sample(const std::vector<size_t>& boundaries, 
   // The reruns go round the phases, a shuffled state of each in turn.
   std::map<int, std::vector<size_t>> by_step;
   for (size_t i = 0; i < out.size(); ++i) {
-    by_step[step_at(out[i].events)].push_back(i);
+    by_step[step_of(marks, out[i].events)].push_back(i);
   }
   for (auto& [step, list] : by_step) {
     std::shuffle(list.begin(), list.end(), rng);
@@ -218,11 +221,19 @@ std::vector<std::string> Explorer::end_problems(const RoadBoard& board) const {
   return problems;
 }
 
-std::string Explorer::finish(int step) const {
+std::string Explorer::finish(const RoadBoard& board, const Records& r, int step) const {
   const size_t c = cycle_of(step);
   const Cycle& cycle = s_.cycles[c];
   const int at = step - static_cast<int>(cycle.first_step) + static_cast<int>(cycle.skipped);
-  return finish_script(s_, c, std::max(at, 0), tools_);
+  const RoadGoal& g = cycle.goal;
+  std::string parts;
+  Resume from = Resume::update;
+  if (r.booted == g.target && board.generation(g.target, g.gens, &parts) == g.target_gen) {
+    from = Resume::client;
+  } else if (update_on_record(r, g.target)) {
+    from = Resume::switch_slot;
+  }
+  return finish_script(s_, c, std::max(at, 0), from, tools_);
 }
 
 std::vector<std::string> Explorer::check(const CrashPoint& p, std::string* seen) const {
@@ -256,7 +267,8 @@ std::vector<std::string> Explorer::check(const CrashPoint& p, std::string* seen)
     }
   }
   if (p.rerun && problems.empty()) {
-    const Outcome o = run_process({tools_.vboard, "run", out, "--", "/bin/sh", "-c", finish(step)});
+    const Outcome o =
+        run_process({tools_.vboard, "run", out, "--", "/bin/sh", "-c", finish(board, r, step)});
     if (o.status != 0) {
       problems.push_back("the road from this state failed (status " + std::to_string(o.status) +
                          "):\n" + tail(o.output, 8));

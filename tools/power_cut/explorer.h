@@ -45,6 +45,18 @@ struct Tally {
   std::map<std::string, size_t> seen;  // what the states showed, by phase
 };
 
+// The step a cut after `events` events falls in, by the record's length when each step
+// started (marks): -1 before the first step.
+int step_of(const std::vector<size_t>& marks, size_t events);
+
+// The states to check: the boundaries (every boundary_step-th, nothing kept past them),
+// then `states` drawn ones (a cut after 1..events events, the pending writes kept as a
+// random subset, torn, all or none, in turn); `reruns` of them, spread over the steps
+// (round-robin, a shuffled state of each step in turn), are finished too.
+std::vector<CrashPoint> sample_states(const std::vector<size_t>& boundaries,
+                                      const std::vector<size_t>& marks, const Sampling& how,
+                                      size_t events);
+
 class Explorer {
  public:
   // The scenario's folder holds its packages, the recorded board, its base and marks.
@@ -58,10 +70,11 @@ class Explorer {
   // The record's counts and its flush boundaries (event counts right after a flush that
   // made a write durable; the others leave the same state as the boundary before).
   [[nodiscard]] std::vector<size_t> boundaries(Tally& t) const;
-  // The states to check: the boundaries (every boundary_step-th, nothing kept past
-  // them), then drawn ones; the reruns spread over the phases.
+  // The scenario's states to check (sample_states over its record's steps).
   [[nodiscard]] std::vector<CrashPoint> sample(const std::vector<size_t>& boundaries,
-                                               const Sampling& how, size_t events) const;
+                                               const Sampling& how, size_t events) const {
+    return sample_states(boundaries, marks_, how, events);
+  }
   // What breaks the rules in the state; *seen says what it showed.
   [[nodiscard]] std::vector<std::string> check(const CrashPoint& p, std::string* seen) const;
   // The step of the road a cut after `events` events falls in (-1: before the first).
@@ -75,7 +88,8 @@ class Explorer {
   void check_param(const RoadBoard& board, int slot, bool want_new,
                    std::vector<std::string>& problems) const;
   [[nodiscard]] std::vector<std::string> end_problems(const RoadBoard& board) const;
-  [[nodiscard]] std::string finish(int step) const;
+  // The shell that finishes the road from the state of the board, cut in step.
+  [[nodiscard]] std::string finish(const RoadBoard& board, const Records& r, int step) const;
 
   Scenario s_;
   std::string folder_;

@@ -9,7 +9,7 @@
 // state is appended to the failures file (default DIR/failed.txt) with what broke, and
 // replay checks the states of such a file again on the records in DIR.
 // POWER_CUT_STATES and POWER_CUT_SEED, when set, override --states and --seed.
-// SCENARIO: full, incremental, client, param, twice, or all. vboard, ota_tool and
+// SCENARIO: full, incremental, recovery, client, param, twice, or all. vboard, ota_tool and
 // ota_process are taken from the folder this program lies in. Exit status: 0 when no
 // state broke the rules, 1 when one did, 2 when the exploration could not run.
 #include <unistd.h>
@@ -45,7 +45,7 @@ const char* const kUsage =
     "usage: ota_power_cut explore SCENARIO... --work DIR --layout FILE [--states N] [--seed S]\n"
     "                     [--boundary-step N] [--reruns N] [--failures FILE]\n"
     "       ota_power_cut replay FILE --work DIR --layout FILE\n"
-    "SCENARIO: full, incremental, client, param, twice, all\n";
+    "SCENARIO: full, incremental, recovery, client, param, twice, all\n";
 
 uint64_t number(const std::string& opt, const char* text) {
   char* end = nullptr;

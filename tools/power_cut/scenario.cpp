@@ -6,6 +6,7 @@
 
 #include "pack_description.h"
 #include "packager.h"
+#include "recovery_package.h"
 #include "road_images.h"
 
 namespace ota_road {
@@ -93,6 +94,28 @@ void add_cycle(Scenario& s, const std::string& package, RoadGoal goal) {
 
 std::string quote(const std::string& s) { return "'" + s + "'"; }
 
+// The partition tables a board of the layout holds: the first and the last sectors of
+// its disk, read from a board made for the purpose.
+std::pair<std::string, std::string> disk_tables(const std::string& folder,
+                                                const std::string& layout_file,
+                                                const Tools& tools) {
+  const std::string dir = folder + "/tables.board";
+  std::filesystem::remove_all(dir);
+  const RoadBoard board(tools.vboard, dir, layout_file);
+  std::ifstream in(dir + "/emmc.img", std::ios::binary);
+  const auto size = static_cast<uint64_t>(std::filesystem::file_size(dir + "/emmc.img"));
+  std::string main_table(kMainTableLen, '\0');
+  std::string backup_table(kBackupTableLen, '\0');
+  in.read(main_table.data(), static_cast<std::streamsize>(kMainTableLen));
+  in.seekg(static_cast<std::streamoff>(size - kBackupTableLen));
+  in.read(backup_table.data(), static_cast<std::streamsize>(kBackupTableLen));
+  if (!in) {
+    throw std::runtime_error("read the partition tables of " + dir);
+  }
+  std::filesystem::remove_all(dir);
+  return {main_table, backup_table};
+}
+
 }  // namespace
 
 const std::vector<std::string>& scenario_names() {
@@ -135,6 +158,27 @@ Scenario make_scenario(const std::string& name, const std::string& folder,
       }
     }
     add_cycle(s, package(folder, "all_in_one_inc.zip", text, tools), {s.gens, 1, 1, 0});
+  } else if (name == "recovery") {
+    s.title = "a recovery-mode rewrite of slot a, the NOR flash and the partition tables";
+    const std::string plain = full_package(folder, layout_file, s.gens[1], 1, "", tools);
+    const auto [main_table, backup_table] = disk_tables(folder, layout_file, tools);
+    const std::string staging = folder + "/recovery.staging";
+    std::filesystem::remove_all(staging);
+    std::filesystem::create_directories(staging);
+    const std::string pkg = folder + "/all_in_one_rec.zip";
+    std::filesystem::remove(pkg);
+    make_recovery_package(plain, pkg, staging, main_table, backup_table);
+    std::filesystem::remove_all(staging);
+    // The rewrite switches to slot a itself; the sync then copies what it wrote to b.
+    s.cycles.push_back({pkg, {s.gens, 0, 1, 1}, 0, 0, "$V reboot --recovery $D; $T update $P"});
+    s.road = {{"recovery boot", "$V reboot --recovery $D"},
+              {"update", "$T update $P"},
+              {"reboot", "$V reboot $D"},
+              {"check", "$T check"},
+              {"confirm", "$T confirm"},
+              {"sync", "$T sync"},
+              {"clear", "$T clear"},
+              {"last reboot", "$V reboot $D"}};
   } else if (name == "client") {
     s.title = "the client road after the reboot: check, confirm, sync with backup copies, clear";
     const std::string pkg = full_package(folder, layout_file, s.gens[1], 1, hsm, tools);
@@ -193,30 +237,28 @@ std::string road_script(const Scenario& s, size_t first, size_t last, const Tool
   return out;
 }
 
-std::string finish_script(const Scenario& s, size_t cycle, int at, const Tools& tools) {
+std::string finish_script(const Scenario& s, size_t cycle, int at, Resume from,
+                          const Tools& tools) {
   const Cycle& c = s.cycles[cycle];
   const std::string x = letter(c.goal.target);
   static const char* const kClient[] = {"check", "confirm", "sync", "clear"};
-  std::string all;
-  std::string rest;
-  for (int i = 0; i < 4; ++i) {
-    all += std::string("$T ") + kClient[i] + "; ";
-    rest += i >= at - 3 ? std::string("$T ") + kClient[i] + "; " : "";
-  }
   std::string out = "set -e; T=" + quote(tools.ota_tool) + "; V=" + quote(tools.vboard) +
                     "; D=\"$VBOARD_DIR\"; P=" + quote(c.package) + "; ";
-  out += "if grep -q 'slot_suffix=_" + x + " ' /proc/cmdline; then " +
-         (rest.empty() ? ":; " : rest) + "else if ! $T set-slot " + x +
-         "; then "
-         "$T update $P || { $T clear; $T update $P; }; $T set-slot " +
-         x +
-         "; fi; "
-         "$V reboot $D; "
-         "grep -q 'slot_suffix=_" +
-         x +
-         " ' /proc/cmdline || "
-         "{ echo 'the switch and a reboot left the board on the old slot'; exit 9; }; " +
-         all + "fi; $V reboot $D; ";
+  if (from != Resume::client) {
+    // The same update again (after a clear when a half-done one blocks it), unless the
+    // update is on record and only its switch is missing.
+    const std::string update =
+        "{ " + c.update + "; } || { $T clear; " + c.update + "; }; $T set-slot " + x + "; ";
+    out += from == Resume::update ? update : "if ! $T set-slot " + x + "; then " + update + "fi; ";
+    out += "$V reboot $D; grep -q 'slot_suffix=_" + x +
+           " ' /proc/cmdline || { echo 'the switch and a reboot left the board on slot " +
+           letter(1 - c.goal.target) + "'; exit 9; }; ";
+    at = 3;
+  }
+  for (int i = std::max(at - 3, 0); i < 4; ++i) {
+    out += std::string("$T ") + kClient[i] + "; ";
+  }
+  out += "$V reboot $D; ";
   if (cycle + 1 < s.cycles.size()) {
     out += road_script(s, s.cycles[cycle + 1].first_step, s.road.size(), tools, "");
   }

@@ -23,8 +23,9 @@ struct Tools {
 struct Cycle {
   std::string package;  // the file, on the host (the board sees the same path)
   RoadGoal goal;
-  size_t first_step = 0;  // the recorded step it starts with
-  size_t skipped = 0;     // steps of the whole cycle run before the record started
+  size_t first_step = 0;                // the recorded step it starts with
+  size_t skipped = 0;                   // steps of the whole cycle run before the record started
+  std::string update = "$T update $P";  // the shell that installs the package
 };
 
 // A shell line run on the board by `sh -c`, with $T (ota_tool), $V (vboard), $D (the
@@ -49,19 +50,26 @@ struct Scenario {
   std::vector<std::pair<std::string, std::string>> bak_new;
 };
 
-// The names explore and replay take: full, incremental, client, param, twice.
+// The names explore and replay take: full, incremental, recovery, client, param, twice.
 const std::vector<std::string>& scenario_names();
 
 // Makes the scenario's images and packages in folder for a board of layout_file.
 Scenario make_scenario(const std::string& name, const std::string& folder,
                        const std::string& layout_file, const Tools& tools);
 
-// The shell that finishes the road from a crash state cut in step `at` of cycle c (0:
-// update, 1: switch, 2: reboot, 3: check, 4: confirm, 5: sync, 6: clear, 7: reboot):
-// when the board runs the other slot, the switch, or the same update again when nothing
-// is on record, then the client's steps; on the target slot the client's steps from
-// the one cut; then every later cycle whole.
-std::string finish_script(const Scenario& s, size_t cycle, int at, const Tools& tools);
+// Where the road goes on from a crash state.
+enum class Resume {
+  client,       // the board runs the target slot holding the new images: the client's steps
+  switch_slot,  // the update is on record: the switch (the update again when refused)
+  update,       // nothing on record: the same update again
+};
+
+// The shell that finishes the road from a crash state of cycle c cut in step `at` of
+// the cycle (0: update, 1: switch, 2: reboot, 3: check, 4: confirm, 5: sync, 6: clear,
+// 7: reboot): the update or the switch as `from` says, then the client's steps (check,
+// confirm, sync, clear; only from the one cut when the board already runs the target)
+// and a reboot, then every later cycle whole.
+std::string finish_script(const Scenario& s, size_t cycle, int at, Resume from, const Tools& tools);
 
 // The shell of steps [first, last) with the variables set and, when marks is not empty,
 // each step's name and the record's length when it starts appended to that file.

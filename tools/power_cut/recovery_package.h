@@ -1,0 +1,24 @@
+// The recovery form of a package made by the packager: what the recovery-mode rewrite
+// reads. Its gpt.conf counts 512-byte sectors, and the disk's partition tables ride
+// along as gpt_main and gpt_backup, so that the rewrite restores them too.
+#pragma once
+
+#include <string>
+
+namespace ota_road {
+
+inline constexpr uint64_t kTableSector = 512;
+inline constexpr uint64_t kMainTableLen = 34 * kTableSector;    // protective MBR, header, entries
+inline constexpr uint64_t kBackupTableLen = 33 * kTableSector;  // entries, backup header
+
+// gpt.conf ("NAME:FIRST:LAST:..." in bytes, LAST the last byte) in sectors.
+std::string gpt_conf_in_sectors(const std::string& conf);
+
+// Makes out from the plain package, unpacked into the empty folder staging, with the
+// tables (as the disk holds them: the first kMainTableLen and the last kBackupTableLen
+// bytes of its image) added.
+void make_recovery_package(const std::string& plain, const std::string& out,
+                           const std::string& staging, const std::string& main_table,
+                           const std::string& backup_table);
+
+}  // namespace ota_road
