@@ -23,7 +23,6 @@ TEST(BackSlotTest, BootCountDecides) {
       {"mirvoboot.bootcount=5\n", 0, 1},
       {"mirvoboot.bootcount=12", 0, 1},
       {"mirvoboot.bootcount=0", 0, 0},
-      {"mirvoboot.bootcount=5", 0, 1},
       {"console=ttyS0 mirvoboot.mode=normal", -1, 7},
   };
   for (const auto& c : cases) {

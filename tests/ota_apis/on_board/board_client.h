@@ -54,7 +54,6 @@ slot_metadata misc_slot(int slot);
 void set_misc_slot(int slot, uint8_t priority, uint8_t tries, uint8_t successful);
 
 ota_update_flag_e up_status();
-ota_update_flag_e backup_up_status();
 uint32_t next_slot();
 
 // The pid of the running worker: the board runs in its own PID namespace, so the only
@@ -67,12 +66,5 @@ inline const std::string kByName = "/dev/block/platform/by-name/";
 std::string part_md5(const std::string& name, long len);
 long part_size(const std::string& name);
 void write_part(const std::string& name, const std::string& bytes);
-
-// After a sync from a to b of the listed boot partition (its first MiB): b holds a's
-// copy and is a bootable fallback again, the road is back at K, no backup copy is open.
-void expect_synced_into_b();
-
-// The row of the road `ota_tool status` names first ("road state: ROW ...").
-std::string road_row();
 
 }  // namespace board_client

@@ -110,12 +110,6 @@ ota_update_flag_e up_status() {
   return status;
 }
 
-ota_update_flag_e backup_up_status() {
-  ota_update_flag_e status = OTA_FLAG_NORMAL;
-  EXPECT_EQ(ota_get_backup_up_status(&status), 0);
-  return status;
-}
-
 uint32_t next_slot() {
   uint32_t slot = 9;
   EXPECT_EQ(ota_get_next_slot(&slot), 0);
@@ -158,30 +152,6 @@ pid_t worker_pid() {
     }
   }
   return -1;
-}
-
-void expect_synced_into_b() {
-  EXPECT_EQ(part_md5("boot_b", 1 << 20), part_md5("boot_a", 1 << 20));
-  const slot_metadata b = misc_slot(1);
-  EXPECT_EQ(b.priority(), 14);
-  EXPECT_EQ(b.tries_remaining(), 1);
-  EXPECT_EQ(b.successful_boot(), 1);
-  EXPECT_EQ(road().phase, OTA_ROAD_SWITCHED);
-  EXPECT_EQ(road().sync_slot, OTA_ROAD_NO_SLOT);
-  EXPECT_EQ(backup_up_status(), OTA_FLAG_NORMAL);
-}
-
-std::string road_row() {
-  std::string line(256, '\0');
-  FILE* p = popen((std::string(OTA_TOOL_EXE) + " status 2>/dev/null").c_str(), "r");
-  if (p == nullptr || std::fgets(line.data(), static_cast<int>(line.size()), p) == nullptr) {
-    line.clear();
-  }
-  if (p != nullptr) {
-    pclose(p);
-  }
-  line = line.c_str();
-  return line.rfind("road state: ", 0) == 0 ? line.substr(12, line.find(' ', 12) - 12) : line;
 }
 
 }  // namespace board_client

@@ -129,7 +129,17 @@ TEST_F(PostUpdateTest, PartitionSyncCopiesListedPartitions) {
     ASSERT_NO_FATAL_FAILURE(board_client::write_part("HSM_FW", image.substr(0, 4096)));
     const std::string uboot_b_before = board_client::part_md5("uboot_b", 512 << 10);
     ASSERT_EQ(otaPartitionSync(), 0);
-    board_client::expect_synced_into_b();
+    // b holds a's copy and is a bootable fallback again; the road is back at K.
+    EXPECT_EQ(board_client::part_md5("boot_b", 1 << 20), board_client::part_md5("boot_a", 1 << 20));
+    const slot_metadata b = board_client::misc_slot(1);
+    EXPECT_EQ(b.priority(), 14);
+    EXPECT_EQ(b.tries_remaining(), 1);
+    EXPECT_EQ(b.successful_boot(), 1);
+    EXPECT_EQ(board_client::road().phase, OTA_ROAD_SWITCHED);
+    EXPECT_EQ(board_client::road().sync_slot, OTA_ROAD_NO_SLOT);
+    ota_update_flag_e backup_copy = OTA_FLAG_BURN;  // no main-to-backup copy left open
+    ASSERT_EQ(ota_get_backup_up_status(&backup_copy), 0);
+    EXPECT_EQ(backup_copy, OTA_FLAG_NORMAL);
     EXPECT_EQ(board_client::part_md5("uboot_b", 512 << 10),
               with_nor ? board_client::part_md5("uboot_a", 512 << 10) : uboot_b_before);
     EXPECT_EQ(board_client::part_md5("HSM_FW_bak", 4096), board_client::part_md5("HSM_FW", 4096));
@@ -199,17 +209,29 @@ TEST_F(PostUpdateTest, QueuedCommandGoesOutAfterTheReboot) {
   }
 }
 
-// Clearing the flags while a main-to-backup copy is marked unfinished never copies the
-// backups over the main partitions, but still resets the record.
-TEST_F(PostUpdateTest, ClearDuringUnfinishedBackupCopyKeepsMain) {
-  ASSERT_NO_FATAL_FAILURE(board_client::write_part("HSM_FW", "fresh main copy"));
-  ASSERT_EQ(ota_set_up_status(OTA_FLAG_VERIFY), 0);
-  ASSERT_EQ(ota_set_backup_up_status(OTA_FLAG_BURN), 0);
-  const std::string main_before = board_client::part_md5("HSM_FW", 4096);
-  otaClearFlags();
-  EXPECT_EQ(board_client::part_md5("HSM_FW", 4096), main_before);
-  EXPECT_NE(pending_cmdtype(), 5U);  // no hsm_b2m
-  EXPECT_EQ(board_client::up_status(), OTA_FLAG_NORMAL);
+// Clearing the flags of an abandoned update restores the security partitions from their
+// backups at once (the engine copies them, no command waits for the firmware), unless a
+// main-to-backup copy is marked unfinished: then the main copies are kept. Either way the
+// records are reset.
+TEST_F(PostUpdateTest, ClearRestoresSecurityPartitionsUnlessBackupCopyUnfinished) {
+  const long size = board_client::part_size("HSM_FW");
+  ASSERT_GT(size, 4096);
+  for (const bool backup_copy_unfinished : {false, true}) {
+    SCOPED_TRACE(backup_copy_unfinished ? "main-to-backup copy unfinished" : "abandoned update");
+    ASSERT_NO_FATAL_FAILURE(board_client::write_part("HSM_FW", "half-written main copy"));
+    ASSERT_EQ(ota_set_up_status(OTA_FLAG_VERIFY), 0);
+    ASSERT_EQ(ota_set_backup_up_status(backup_copy_unfinished ? OTA_FLAG_BURN : OTA_FLAG_NORMAL),
+              0);
+    ASSERT_NO_FATAL_FAILURE(board_client::set_road(OTA_ROAD_SWITCHED, 0, 1));
+    const std::string main_before = board_client::part_md5("HSM_FW", size - 2048);
+    otaClearFlags();
+    EXPECT_EQ(
+        board_client::part_md5("HSM_FW", size - 2048),
+        backup_copy_unfinished ? main_before : board_client::part_md5("HSM_FW_bak", size - 2048));
+    EXPECT_EQ(pending_cmdtype(), 0U);
+    EXPECT_EQ(board_client::up_status(), OTA_FLAG_NORMAL);
+    EXPECT_EQ(board_client::road().phase, OTA_ROAD_IDLE);
+  }
 }
 
 }  // namespace
