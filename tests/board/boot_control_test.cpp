@@ -76,29 +76,9 @@ TEST(BootControlTest, SlotFieldsAreIndependent) {
   EXPECT_EQ(ctrl.recovery_tries_remaining(), 5);
 }
 
-// Priority decides first, then the successful bit, then the tries left.
-TEST(BootControlTest, CompareSlots) {
-  struct Row {
-    slot_metadata a, b;
-    int sign;  // <0: a better, >0: b better
-  };
-  const Row rows[] = {
-      {meta(15, 1, 0), meta(14, 7, 1), -1},
-      {meta(3, 7, 1), meta(4, 0, 0), 1},
-      {meta(15, 1, 1), meta(15, 7, 0), -1},
-      {meta(15, 2, 0), meta(15, 5, 0), 1},
-      {meta(15, 3, 1), meta(15, 3, 1), 0},
-      {meta(15, 3, 1, 1), meta(15, 3, 1, 0), 0},  // corruption is not compared
-  };
-  for (const Row& r : rows) {
-    const int32_t got = ab_compare_slots(&r.a, &r.b);
-    EXPECT_EQ((got > 0) - (got < 0), r.sign) << int(r.a.bytes[0]) << " vs " << int(r.b.bytes[0]);
-  }
-  EXPECT_EQ(ab_compare_slots(&rows[0].a, &rows[0].b), -1);  // 14 - 15
-}
-
-// The firmware's choice: best candidate with tries left and no corruption; ties go to
-// the lower slot number; no candidate, a wrong magic or too many slots give -1.
+// The firmware's choice: the best candidate with tries left and no corruption, where
+// priority decides first, then the successful bit, then the tries left; ties go to the
+// lower slot number; no candidate, a wrong magic or too many slots give -1.
 TEST(BootControlTest, NextSlotFromBlock) {
   struct Row {
     const char* what;
@@ -110,6 +90,7 @@ TEST(BootControlTest, NextSlotFromBlock) {
       {"slot 0 out of tries", meta(15, 0, 1), meta(1, 3, 0), 1},
       {"priority before success", meta(15, 3, 0), meta(14, 1, 1), 0},
       {"success breaks a tie", meta(15, 3, 0), meta(15, 3, 1), 1},
+      {"more tries break a tie", meta(15, 2, 1), meta(15, 5, 1), 1},
       {"only candidate corrupted", meta(15, 0, 0), meta(15, 3, 1, 1), -1},
       {"nothing bootable", meta(15, 0, 0), meta(15, 0, 0), -1},
   };

@@ -141,17 +141,6 @@ TEST(VeepromBoard, DamagedRecordResetKeepsM2bAndReserved) {
   EXPECT_EQ(disk.up_middleware, OTA_FLAG_NORMAL);
 }
 
-// Selectors that address nothing fail without touching the partition.
-TEST(VeepromBoard, RejectedSelectorsLeavePartitionAlone) {
-  put_status_on_disk(busy_status());
-  const auto before = read_dev(kVeeprom, 0, 4096);
-  uint32_t value = 2;
-  for (const uint32_t flag : {9U, 10U, 12U, 13U}) {
-    EXPECT_EQ(ota_set_veeprom_flag(static_cast<ota_veeprom_type_e>(flag), &value), -1);
-  }
-  EXPECT_EQ(read_dev(kVeeprom, 0, 4096), before);
-}
-
 // The anti-rollback record reads back as written; a flipped byte reads as -1 with a
 // zeroed record and the partition is left as it is.
 TEST(VeepromBoard, AntiRollbackRecord) {
