@@ -36,32 +36,11 @@ std::string md5_hex(const std::string& data) {
 
 constexpr const char* kEmptyMd5 = "d41d8cd98f00b204e9800998ecf8427e";
 
-// The seven test vectors of RFC 1321.
-TEST(Md5Test, Rfc1321Vectors) {
-  const struct {
-    const char* input;
-    const char* digest;
-  } rows[] = {
-      {"", kEmptyMd5},
-      {"a", "0cc175b9c0f1b6a831c399e269772661"},
-      {"abc", "900150983cd24fb0d6963f7d28e17f72"},
-      {"message digest", "f96b697d7cb7938d525a2f31aaf161d0"},
-      {"abcdefghijklmnopqrstuvwxyz", "c3fcd3d76192e4007dfb496cca67e13b"},
-      {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789",
-       "d174ab98d277d9f5a5611c2c9f419d9f"},
-      {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
-       "57edf4a22be3c955ac49da2e2107b67a"},
-  };
-  for (const auto& row : rows) {
-    EXPECT_EQ(md5_hex(row.input), row.digest) << '"' << row.input << '"';
-  }
-}
-
-// Feeding the input in pieces of any size, across block and padding boundaries, gives the
-// one-shot digest, and the one-shot digest matches md5sum.
+// The one-shot digest matches md5sum for every padding case (empty, short, one and two
+// blocks of padding), and feeding the input in pieces of any size gives the same digest.
 TEST(Md5Test, IncrementalEqualsOneShot) {
   ota_test::TempDir dir;
-  for (const size_t total : {55U, 56U, 63U, 64U, 65U, 119U, 120U, 128U, 1000U, 70001U}) {
+  for (const size_t total : {0U, 3U, 55U, 56U, 63U, 64U, 65U, 119U, 120U, 128U, 1000U, 70001U}) {
     const std::string data = ota_test::make_image_bytes(total, static_cast<unsigned>(total));
     const std::string path = dir.file("data");
     ota_test::write_file(path, data);

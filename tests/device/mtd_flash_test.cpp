@@ -159,37 +159,6 @@ TEST(MtdGeometry, SizedByWhatTheDeviceIs) {
   }
 }
 
-// A range is erased block by block from its first byte, which must start an erase block,
-// to the end of its last block, which must stay within its partition.
-TEST(MtdErase, WholeBlocksWithinThePartition) {
-  constexpr uint64_t kBlock = 65536;
-  struct Case {
-    uint64_t start, len, limit;
-    bool ok;
-    uint64_t erase_len;
-  };
-  const Case cases[] = {
-      {0, 1, kBlock, true, kBlock},
-      {kBlock, kBlock, 2 * kBlock, true, kBlock},
-      {kBlock, kBlock + 1, 3 * kBlock, true, 2 * kBlock},
-      {kBlock, kBlock + 1, 2 * kBlock + 100, false, 0},  // the last block passes the limit
-      {kBlock + 512, 100, 3 * kBlock, false, 0},         // not on a block boundary
-      {0, 0, kBlock, true, 0},
-      {7 * kBlock, kBlock, 9 * kBlock, false, 0},  // the limit passes the device (8 blocks)
-  };
-  ota_mtd_geometry_t g{8 * kBlock, kBlock, true};
-  for (const Case& c : cases) {
-    uint64_t start = 0;
-    uint64_t len = 0;
-    EXPECT_EQ(ota_mtd_erase_span(g, c.start, c.len, c.limit, &start, &len), c.ok)
-        << c.start << "+" << c.len << " within " << c.limit;
-    if (c.ok) {
-      EXPECT_EQ(start, c.start);
-      EXPECT_EQ(len, c.erase_len);
-    }
-  }
-}
-
 constexpr uint64_t kBlock = 65536;
 constexpr uint64_t kPart = 2 * kBlock;               // a partition's first byte on the chip
 constexpr uint64_t kPartEnd = kPart + (6ULL << 20);  // and its end
@@ -228,7 +197,8 @@ class NorWriteTest : public ::testing::Test {
 };
 
 // A NOR image, signed or not, lands in the layout of the block-device copier: on an MTD
-// character device after erasing exactly the blocks it covers inside its partition (the
+// character device after erasing exactly the blocks it covers inside its partition, from
+// its first byte to the end of the block holding its last (the
 // rest of the last block left erased, every other byte untouched) and programming each
 // byte once; on a block device with no erase at all.
 TEST_F(NorWriteTest, ImageLandsInTheCopierLayout) {
