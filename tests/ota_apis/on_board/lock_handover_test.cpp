@@ -22,15 +22,16 @@ using board_client::up_status;
 
 constexpr const char* kLock = "/tmp/ota.lock";
 
-bool wait_for_file(const std::string& path, int timeout_s) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
-  while (access(path.c_str(), F_OK) != 0) {
-    if (std::chrono::steady_clock::now() > end) {
-      return false;
+// True once done() holds, false when it has not after timeout_s.
+template <typename Done>
+bool within(int timeout_s, Done done) {
+  for (int i = 0; i < timeout_s * 50; ++i) {
+    if (done()) {
+      return true;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  return true;
+  return false;
 }
 
 // True when one of pid's descriptors is the file at path.
@@ -41,18 +42,6 @@ bool holds_file(pid_t pid, const std::string& path) {
     if (std::filesystem::read_symlink(fd.path(), ec) == path) {
       return true;
     }
-  }
-  return false;
-}
-
-// Waits for a child of ours (the worker is re-parented to this process once its client is
-// gone); false when it has not ended after timeout_s.
-bool wait_child_end(pid_t pid, int timeout_s) {
-  for (int i = 0; i < timeout_s * 50; ++i) {
-    if (waitpid(pid, nullptr, WNOHANG) == pid) {
-      return true;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return false;
 }
@@ -96,7 +85,7 @@ TEST_F(LockHandoverTest, KilledClientsWorkerKeepsTheLockUntilItEnds) {
   ASSERT_EQ(otaMarkOTASuccessful(), 0);  // the worker refuses an unconfirmed slot
   const pid_t client = start_client(pkg, dir.file("client.log"));
   ASSERT_GT(client, 0);
-  ASSERT_TRUE(wait_for_file(dir.file("started"), 120))
+  ASSERT_TRUE(within(120, [&] { return access(dir.file("started").c_str(), F_OK) == 0; }))
       << ota_test::read_file(dir.file("client.log"));
   const pid_t worker = board_client::worker_pid();
   ASSERT_GT(worker, 0);
@@ -125,7 +114,8 @@ TEST_F(LockHandoverTest, KilledClientsWorkerKeepsTheLockUntilItEnds) {
   ASSERT_EQ(kill(worker, 0), 0) << "the worker ended before every refusal was seen";
 
   ota_test::write_file(dir.file("go"), "");
-  ASSERT_TRUE(wait_child_end(worker, 300));
+  // The worker of the killed client is re-parented to this process: ours to wait for.
+  ASSERT_TRUE(within(300, [&] { return waitpid(worker, nullptr, WNOHANG) == worker; }));
   // Free again: clear, a whole new update, its switch and, after the reboot, its sync.
   EXPECT_EQ(run(tool + " clear >/dev/null 2>&1"), 0);
   EXPECT_EQ(up_status(), OTA_FLAG_NORMAL);
