@@ -1,6 +1,5 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -71,21 +70,6 @@ TEST_F(SoundBehaviourTest, EscapingPartitionNamesRefused) {
   }
   EXPECT_NE(access("/userdata/bak", F_OK), 0);
   EXPECT_TRUE(updated_names().empty());
-}
-
-// A work directory holding a quote and a blank still runs the hook as one command word.
-TEST_F(SoundBehaviourTest, HookPathQuotedForShell) {
-  ota_test::write_file(dir_.file("boot.img"), ota_test::make_image_bytes(4096, 1));
-  ota_test::write_file(dir_.file("post.sh"), "#!/bin/sh\ntouch /tmp/hook-ran\n");
-  ASSERT_EQ(chmod(dir_.file("post.sh").c_str(), 0755), 0);
-  pack_and_parse("part boot boot.img\nhook post boot post.sh\n");
-  const std::string odd_dir = unzip_.file("it's a dir");
-  ASSERT_EQ(mkdir(odd_dir.c_str(), 0755), 0);
-  (void)unlink("/tmp/hook-ran");
-
-  ASSERT_EQ(ota_update_partitions(package().c_str(), odd_dir.c_str(), false), 0);
-
-  EXPECT_EQ(access("/tmp/hook-ran", F_OK), 0);
 }
 
 }  // namespace

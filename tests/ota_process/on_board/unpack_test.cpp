@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "archive_writer.h"
+#include "archive_fixtures.h"
 #include "package_paths.h"
 #include "test_support.h"
 
@@ -25,30 +25,19 @@ struct UnpackCase {
 };
 
 void write_package(const std::string& path, const UnpackCase& c) {
-  const std::string small = "volume=7\n";
-  if (path.ends_with(".tar")) {
-    auto tar = ota::archive::TarWriter::create(path);
-    ASSERT_TRUE(tar.ok());
-    for (int i = 0; i < c.members; ++i) {
-      ASSERT_TRUE(tar->add_bytes({.name = "m" + std::to_string(i)}, small).ok());
-    }
-    if (c.zeros != 0) {
-      ASSERT_TRUE(
-          tar->add_bytes({.name = "blob.zst", .zstd = true}, std::string(c.zeros, '\0')).ok());
-    }
-    ASSERT_TRUE(tar->finish().ok());
-    return;
-  }
-  auto zip = ota::archive::ZipWriter::create(path);
-  ASSERT_TRUE(zip.ok());
+  std::vector<archive_test::Member> members;
   for (int i = 0; i < c.members; ++i) {
-    ASSERT_TRUE(zip->add_bytes({.name = "m" + std::to_string(i)}, small).ok());
+    members.push_back({.name = "m" + std::to_string(i), .data = "volume=7\n"});
   }
   if (c.blocked) {
-    ASSERT_TRUE(zip->add_bytes({.name = "app_param"}, small).ok());
-    ASSERT_TRUE(zip->add_bytes({.name = "app_param/x"}, small).ok());
+    members.push_back({.name = "app_param", .data = "volume=7\n"});
+    members.push_back({.name = "app_param/x", .data = "volume=7\n"});
   }
-  ASSERT_TRUE(zip->finish().ok());
+  if (c.zeros != 0) {
+    members.push_back({.name = "blob.zst", .data = std::string(c.zeros, '\0'), .zstd = true});
+  }
+  path.ends_with(".tar") ? archive_test::write_tar(path, members)
+                         : archive_test::write_zip(path, members);
 }
 
 // Each package is unpacked into a small file system of its own: refused when it lacks

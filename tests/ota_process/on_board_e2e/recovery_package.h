@@ -5,7 +5,6 @@
 
 #include <cjson/cJSON.h>
 
-#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -34,50 +33,19 @@ inline std::string in_sectors(const std::string& conf) {
   return out;
 }
 
-// Changes a test makes to the manifest, the sector gpt.conf and the members in dir before
-// they are packed.
-using Edit = std::function<void(cJSON* manifest, std::string* conf, const std::string& dir)>;
-
-// The recovery form of the ota_pack package pkg, written to out (a ".tar" name makes a
-// tar package with zstd images), unpacked and rebuilt in dir.
-inline void make(const std::string& pkg, const std::string& out, const std::string& dir,
-                 const std::string& main_table, const std::string& backup_table,
-                 const Edit& edit = nullptr) {
-  ASSERT_EQ(kx_uncompress(pkg.c_str(), dir.c_str()), 0);
-  std::string conf = in_sectors(ota_test::read_file(dir + "/gpt.conf"));
-  cJSON* root = cJSON_Parse(ota_test::read_file(dir + "/data.json").c_str());
-  ASSERT_NE(root, nullptr);
-  worker_run::add_table(root, dir, "gpt_main", main_table);
-  worker_run::add_table(root, dir, "gpt_backup", backup_table);
-  if (edit) {
-    edit(root, &conf, dir);
-  }
-  ota_test::write_file(dir + "/gpt.conf", conf);
-  char* text = cJSON_Print(root);
-  ota_test::write_file(dir + "/data.json", text);
-  cJSON_free(text);
-  cJSON_Delete(root);
-  const std::vector<std::string> members = worker_run::files_in(dir);
-  if (out.ends_with(".tar")) {
-    auto tar = ota::archive::TarWriter::create(out);
-    ASSERT_TRUE(tar.ok()) << tar.error().message();
-    for (const std::string& member : members) {
-      const bool image = member.ends_with(".img");
-      auto r = tar->add_file({.name = member + (image ? ".zst" : ""), .zstd = image},
-                             dir + "/" + member);
-      ASSERT_TRUE(r.ok()) << r.error().message();
+// The recovery form of the ota_pack package pkg, written to out (".tar": zstd images),
+// with the partition tables given, and edited after that.
+inline void make(const std::string& pkg, const std::string& out,
+                 const std::pair<std::string, std::string>& tables,
+                 const worker_run::Repack& edit = nullptr) {
+  worker_run::repack(pkg, out, [&](cJSON* root, std::string* conf, const std::string& dir) {
+    *conf = in_sectors(*conf);
+    worker_run::add_table(root, dir, "gpt_main", tables.first);
+    worker_run::add_table(root, dir, "gpt_backup", tables.second);
+    if (edit) {
+      edit(root, conf, dir);
     }
-    ASSERT_TRUE(tar->finish().ok());
-    return;
-  }
-  auto zip = ota::archive::ZipWriter::create(out);
-  ASSERT_TRUE(zip.ok()) << zip.error().message();
-  for (const std::string& member : members) {
-    auto r = zip->add_file({.name = member}, dir + "/" + member);
-    ASSERT_TRUE(r.ok()) << r.error().message();
-  }
-  auto r = zip->finish();
-  ASSERT_TRUE(r.ok()) << r.error().message();
+  });
 }
 
 // The disk's partition tables as they lie on it now: main (MBR, header, entries) and

@@ -123,6 +123,8 @@ TEST(RoadOrder, VersionsRecordedAfterTheRoadNamesTheUpdate) {
   ASSERT_TRUE(road.has_value() && versions.has_value()) << dump(writes);
   EXPECT_LT(*road, *versions) << dump(writes);
   EXPECT_EQ(versions_on_disk().host_ver, 9u);
+  EXPECT_EQ(versions_on_disk().host_up_flag, 1u);
+  EXPECT_EQ(versions_on_disk().hsm_up_flag, 0u);
 
   // The same run from the records of an update on the road, killed at its road write.
   antirollback_ver_t earlier{};
@@ -135,31 +137,53 @@ TEST(RoadOrder, VersionsRecordedAfterTheRoadNamesTheUpdate) {
   EXPECT_EQ(versions_on_disk().host_ver, 7u) << dump(read_record());
 }
 
-// The recovery rewrite records the switch to slot A in the road before misc makes slot A
-// active: killed at that misc write, the records already show the switch (a retry of the
-// switch finishes it), never a slot A that boots while the check finds no switch.
-TEST(RoadOrder, RecoveryRecordsTheSwitchBeforeSlotAIsActive) {
+// A recovery boot rewrites slot a, the NOR flash and the damaged partition tables at the
+// offsets of the package's gpt.conf, never slot b, and records the switch to slot a in the
+// road before misc makes slot a active (the next boot comes up on slot a): killed at that
+// misc write, the records already show the switch (a retry finishes it), never a slot a
+// that boots while the check finds none.
+TEST(RoadOrder, RecoveryRewritesSlotAAndRecordsTheSwitchFirst) {
   ASSERT_NE(std::getenv("VBOARD_DIR"), nullptr);
   ota_test::TempDir dir;
-  ota_test::write_file(dir.file("boot.img"), ota_test::make_image_bytes(100000, 5));
-  pack("part boot boot.img\n", dir.path(), dir.file("plain.zip"));
-  ota_test::TempDir staging;
-  const auto [main_table, backup_table] = recovery_package::disk_tables();
-  recovery_package::make(dir.file("plain.zip"), "/userdata/all_in_one_rec.zip", staging.path(),
-                         main_table, backup_table);
+  const std::string boot = ota_test::make_image_bytes(100000, 5);
+  const std::string uboot = ota_test::make_image_bytes(65536, 6);
+  ota_test::write_file(dir.file("boot.img"), boot);
+  ota_test::write_file(dir.file("uboot.img"), uboot);
+  pack("part boot boot.img\npart uboot uboot.img\n", dir.path(), dir.file("plain.zip"));
+  const auto tables = recovery_package::disk_tables();
+  recovery_package::make(dir.file("plain.zip"), "/userdata/all_in_one_rec.zip", tables);
   ASSERT_EQ(reboot(/*recovery=*/true), 0);
   ASSERT_EQ(ota_set_veeprom_flag_default(), 0);  // both runs start from valid records
+  // The tables on the disk are damaged: only the package's copies can restore them.
+  const uint64_t disk = board_io::layout().emmc_size;
+  board_io::write_dev(kByName + "blk", 512, std::vector<uint8_t>(512, 0));
+  board_io::write_dev(kByName + "blk", disk - 512, std::vector<uint8_t>(512, 0));
+  const std::string boot_b = ota_test::md5sum_of(kByName + "boot_b");
 
   const Outcome first = traced_run("/userdata/all_in_one_rec.zip");
   ASSERT_EQ(first.exit_status, 0) << worker_log();
+  EXPECT_EQ(first.records.back().result, UPGRADE_SUCCESS);
+  EXPECT_EQ(recovery_package::disk_tables(), tables);
+  EXPECT_EQ(device_head("boot_a", boot.size()), boot);
+  EXPECT_EQ(device_head("uboot_a", uboot.size()), uboot);
+  EXPECT_EQ(ota_test::md5sum_of(kByName + "boot_b"), boot_b);
+  const ota_status_t status = status_on_disk();
+  EXPECT_EQ(status.up_system, OTA_FLAG_VERIFY);
+  EXPECT_STREQ(status.update_part.array[1], "uboot");
+  EXPECT_EQ(status.update_part.array[2][0], '\0');  // gpt_main: no entry of its own
   const std::vector<Write> writes = read_record();
   const auto last_road = find(writes, is_road_write, /*last=*/true);
   const auto last_misc = find(
       writes, [](const Write& w) { return is_data_write(w) && w.target == "misc"; }, true);
   ASSERT_TRUE(last_road.has_value() && last_misc.has_value()) << dump(writes);
   EXPECT_LT(*last_road, *last_misc) << dump(writes);
+  ASSERT_EQ(reboot(), 0);
+  EXPECT_NE(board_io::cmdline().find("mirvoboot.slot_suffix=_a mirvoboot.mode=normal"),
+            std::string::npos)
+      << board_io::cmdline();
 
   // Killed at that misc write, from the records the rewrite started from.
+  ASSERT_EQ(reboot(/*recovery=*/true), 0);
   ota_road_record_t idle = ota_road_idle_record();
   ASSERT_EQ(ota_road_write(&idle), 0);
   ASSERT_EQ(ota_set_veeprom_flag_default(), 0);

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "archive_fixtures.h"
 #include "veeprom_flag.h"
 #include "worker_run.h"
 
@@ -17,41 +18,12 @@ using namespace worker_run;
 
 constexpr const char* kUnzipDir = "/userdata/ota/unzip";
 
-// One member of a hand-made package: data, or a symbolic link to `link`.
-struct Member {
-  std::string name;
-  std::string data;
-  std::string link;
-  bool zstd = false;  // tar only
-};
-
-Member file_member(std::string name, std::string data, bool zstd = false) {
-  return Member{.name = std::move(name), .data = std::move(data), .link = "", .zstd = zstd};
-}
-Member link_member(std::string name, std::string target) {
-  return Member{.name = std::move(name), .data = "", .link = std::move(target), .zstd = false};
-}
+using archive_test::link_member;
+using archive_test::Member;
 
 void write_package(const std::string& path, const std::vector<Member>& members) {
-  if (path.ends_with(".tar")) {
-    auto tar = ota::archive::TarWriter::create(path);
-    ASSERT_TRUE(tar.ok()) << tar.error().message();
-    for (const Member& m : members) {
-      auto r = m.link.empty() ? tar->add_bytes({.name = m.name, .zstd = m.zstd}, m.data)
-                              : tar->add_symlink(m.name, m.link);
-      ASSERT_TRUE(r.ok()) << r.error().message();
-    }
-    ASSERT_TRUE(tar->finish().ok());
-    return;
-  }
-  auto zip = ota::archive::ZipWriter::create(path);
-  ASSERT_TRUE(zip.ok()) << zip.error().message();
-  for (const Member& m : members) {
-    auto r = m.link.empty() ? zip->add_bytes({.name = m.name}, m.data)
-                            : zip->add_symlink(m.name, m.link);
-    ASSERT_TRUE(r.ok()) << r.error().message();
-  }
-  ASSERT_TRUE(zip->finish().ok());
+  path.ends_with(".tar") ? archive_test::write_tar(path, members)
+                         : archive_test::write_zip(path, members);
 }
 
 int shell(const std::string& cmd) { return std::system(cmd.c_str()); }
@@ -72,12 +44,12 @@ class StagingTest : public OnBoard {
     ota_test::TempDir out;
     EXPECT_EQ(kx_uncompress(pkg.c_str(), out.path().c_str()), 0);
     std::vector<Member> members{
-        file_member("data.json", ota_test::read_file(out.file("data.json"))),
-        file_member("gpt.conf", ota_test::read_file(out.file("gpt.conf")))};
+        {.name = "data.json", .data = ota_test::read_file(out.file("data.json"))},
+        {.name = "gpt.conf", .data = ota_test::read_file(out.file("gpt.conf"))}};
     const bool tar = format == "tar";
     for (const char* image : {"uboot.img", "boot.img"}) {
       const std::string name = std::string(image) + (tar ? ".zst" : "");
-      members.push_back(file_member(name, ota_test::read_file(out.file(image)), tar));
+      members.push_back({.name = name, .data = ota_test::read_file(out.file(image)), .zstd = tar});
     }
     return members;
   }
@@ -205,25 +177,6 @@ TEST_F(StagingTest, SharedFoldersNeverRedirect) {
     EXPECT_EQ(out.exit_status, c.exit_status) << worker_log();
     EXPECT_EQ(shell(c.intact), 0) << worker_log();
   }
-}
-
-// A parameter package may be a tar as well as a zip: the script finds its data either way,
-// and a run without a system package does not miss a manifest.
-TEST_F(StagingTest, ParameterPackageAsTar) {
-  ota_test::write_file(dir_.file("app_param"), "volume=9\n");
-  ota_test::write_file(dir_.file("param_update.sh"), "#!/bin/sh\ncp \"$1\" \"$2/settings\"\n");
-  const Outcome out = run_worker(
-      package("x_param.tar",
-              "format tar\nfile app_param app_param\nfile param_update.sh param_update.sh\n"));
-  const std::string log = worker_log();
-  ASSERT_EQ(out.exit_status, 0) << log;
-  EXPECT_EQ(log.find("json config not been parsed"), std::string::npos) << "no manifest is due";
-  ota_test::TempDir mnt;
-  ASSERT_EQ(shell("mount -t ext4 -o ro " + kByName + "app_param_b " + mnt.path()), 0);
-  const std::string settings = ota_test::read_file(mnt.file("settings"));
-  ASSERT_EQ(shell("umount " + mnt.path()), 0);
-  EXPECT_EQ(settings, "volume=9\n");
-  EXPECT_NE(access(kUnzipDir, F_OK), 0);
 }
 
 }  // namespace

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "archive_writer.h"
+#include "archive_fixtures.h"
 #include "board_io.h"
 #include "boot_control.h"
 #include "kx_zip.h"
@@ -167,26 +167,40 @@ inline std::vector<std::string> files_in(const std::string& dir) {
   return names;
 }
 
+// Changes a test makes to the manifest, gpt.conf and the members in dir before they are
+// packed again.
+using Repack = std::function<void(cJSON* manifest, std::string* conf, const std::string& dir)>;
+
+// The ota_pack package `plain` unpacked, edited and packed again into out (a ".tar" name
+// makes a tar package with zstd images).
+inline void repack(const std::string& plain, const std::string& out, const Repack& edit) {
+  ota_test::TempDir dir;
+  ASSERT_EQ(kx_uncompress(plain.c_str(), dir.path().c_str()), 0);
+  std::string conf = ota_test::read_file(dir.file("gpt.conf"));
+  cJSON* root = cJSON_Parse(ota_test::read_file(dir.file("data.json")).c_str());
+  ASSERT_NE(root, nullptr);
+  edit(root, &conf, dir.path());
+  ota_test::write_file(dir.file("gpt.conf"), conf);
+  char* json = cJSON_Print(root);
+  ota_test::write_file(dir.file("data.json"), json);
+  cJSON_free(json);
+  cJSON_Delete(root);
+  std::vector<archive_test::Member> members;
+  const bool tar = out.ends_with(".tar");
+  for (const std::string& m : files_in(dir.path())) {
+    const bool zstd = tar && m.ends_with(".img");
+    members.push_back(
+        {.name = m + (zstd ? ".zst" : ""), .data = ota_test::read_file(dir.file(m)), .zstd = zstd});
+  }
+  tar ? archive_test::write_tar(out, members) : archive_test::write_zip(out, members);
+}
+
 using Edit = std::function<void(cJSON* root, const std::string& staging)>;
 
 // An ota_pack package with its manifest edited, zipped again with every member.
 inline std::string edited_package(const std::string& plain, const std::string& out,
                                   const Edit& edit) {
-  ota_test::TempDir staging;
-  EXPECT_EQ(kx_uncompress(plain.c_str(), staging.path().c_str()), 0);
-  cJSON* root = cJSON_Parse(ota_test::read_file(staging.file("data.json")).c_str());
-  EXPECT_NE(root, nullptr);
-  edit(root, staging.path());
-  char* json = cJSON_Print(root);
-  ota_test::write_file(staging.file("data.json"), json);
-  cJSON_free(json);
-  cJSON_Delete(root);
-  auto zip = ota::archive::ZipWriter::create(out);
-  EXPECT_TRUE(zip.ok());
-  for (const std::string& m : files_in(staging.path())) {
-    EXPECT_TRUE(zip->add_file({.name = m}, staging.file(m)).ok()) << m;
-  }
-  EXPECT_TRUE(zip->finish().ok());
+  repack(plain, out, [&](cJSON* root, std::string*, const std::string& dir) { edit(root, dir); });
   return out;
 }
 
