@@ -5,7 +5,6 @@
 
 #include "device_io.h"
 #include "gpt_conf.h"
-#include "hpatch.h"
 #include "kx_zip.h"
 #include "manifest.h"
 #include "pack_description.h"
@@ -190,31 +189,6 @@ TEST_F(OtaPackTest, TarMembersAreZstd) {
   EXPECT_EQ(member("pkg.tar", "boot.img.zst"), ota_test::read_file(dir_.file("boot.img")));
   const std::string json = member("pkg.tar", "data.json");
   ASSERT_EQ(ota_parse_json(json.c_str()), 0);
-}
-
-// An incremental part carries a patch that turns the old image into the new one, with
-// the old digest and length in entry 0 and the new ones in entry 1.
-TEST_F(OtaPackTest, IncrementalPatchRebuildsNewImage) {
-  std::string old_image = ota_test::read_file(dir_.file("boot.img"));
-  std::string new_image = old_image;
-  new_image.replace(1000, 5, "PATCH");
-  new_image += "tail";
-  ota_test::write_file(dir_.file("old.img"), old_image);
-  ota_test::write_file(dir_.file("new.img"), new_image);
-  ASSERT_TRUE(pack("part boot new.img method=image_diff old=old.img\n", "inc.zip").ok());
-  ota_test::TempDir out;
-  ASSERT_EQ(kx_uncompress(dir_.file("inc.zip").c_str(), out.path().c_str()), 0);
-  ASSERT_EQ(hpatchz(dir_.file("old.img").c_str(), out.file("boot_diff.img").c_str(),
-                    out.file("rebuilt.img").c_str(), 1 << 20),
-            0);
-  EXPECT_EQ(ota_test::read_file(out.file("rebuilt.img")), new_image);
-  std::string json = out.file("data.json");
-  ASSERT_EQ(ota_parse_config_file(json.data()), 0);
-  const partition_info_t& boot = ota_get_config_info()->partition_info[0];
-  EXPECT_EQ(boot.method, IMAGE_DIFF_UP);
-  EXPECT_EQ(boot.md5[0], ota_test::md5sum_of(dir_.file("old.img")));
-  EXPECT_EQ(boot.md5[1], ota_test::md5sum_of(dir_.file("new.img")));
-  EXPECT_EQ(boot.md5_scope[1], new_image.size());
 }
 
 // Board variables and lifecycle suffixes expand from the layout the way the worker
