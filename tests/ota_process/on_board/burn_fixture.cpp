@@ -1,11 +1,8 @@
 #include "burn_fixture.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <filesystem>
-#include <fstream>
 
+#include "board_io.h"
 #include "device_io.h"
 #include "kx_zip.h"
 #include "manifest.h"
@@ -20,29 +17,18 @@
 namespace burn_test {
 
 std::string read_head(const std::string& path, size_t len) {
-  std::ifstream in(path, std::ios::binary);
-  std::string data(len, '\0');
-  in.read(data.data(), static_cast<std::streamsize>(len));
-  data.resize(static_cast<size_t>(in.gcount()));
-  return data;
+  const std::vector<uint8_t> bytes = board_io::read_dev(path, 0, len);
+  return {bytes.begin(), bytes.end()};
 }
 
 void write_head(const std::string& path, const std::string& data) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
-  ASSERT_GE(fd, 0) << path;
-  ASSERT_EQ(pwrite(fd, data.data(), data.size(), 0), static_cast<ssize_t>(data.size()));
-  ASSERT_EQ(fsync(fd), 0);
-  ASSERT_EQ(close(fd), 0);
+  board_io::write_dev(path, 0, {data.begin(), data.end()});
 }
 
 std::string md5_head(const std::string& path, size_t len) {
   ota_test::TempDir tmp;
   ota_test::write_file(tmp.file("head"), read_head(path, len));
   return ota_test::md5sum_of(tmp.file("head"));
-}
-
-bool is_mounted(const std::string& mount_point) {
-  return ota_test::read_file("/proc/mounts").find(" " + mount_point + " ") != std::string::npos;
 }
 
 bool param_mount_left() {

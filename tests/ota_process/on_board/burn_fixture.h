@@ -15,14 +15,12 @@ inline constexpr const char* kByName = "/dev/block/platform/by-name/";
 
 inline std::string dev(const std::string& name) { return std::string(kByName) + name; }
 
-// The first len bytes of a device (or file).
+// The first len bytes of a device.
 std::string read_head(const std::string& path, size_t len);
 // Writes data at the start of a device and makes it durable.
 void write_head(const std::string& path, const std::string& data);
 // Hex MD5 of the first len bytes of a device.
 std::string md5_head(const std::string& path, size_t len);
-// True when some line of /proc/mounts names the mount point.
-bool is_mounted(const std::string& mount_point);
 // True when a parameter mount point ("/tmp/ota_param.XXXXXX") is mounted or still exists.
 bool param_mount_left();
 
