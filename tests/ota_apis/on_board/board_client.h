@@ -67,4 +67,8 @@ std::string part_md5(const std::string& name, long len);
 long part_size(const std::string& name);
 void write_part(const std::string& name, const std::string& bytes);
 
+// After a sync from a to b of the listed boot partition (its first MiB): b holds a's
+// copy and is a bootable fallback again, the road is back at K, no backup copy is open.
+void expect_synced_into_b();
+
 }  // namespace board_client

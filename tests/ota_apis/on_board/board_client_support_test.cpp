@@ -154,4 +154,17 @@ pid_t worker_pid() {
   return -1;
 }
 
+void expect_synced_into_b() {
+  EXPECT_EQ(part_md5("boot_b", 1 << 20), part_md5("boot_a", 1 << 20));
+  const slot_metadata b = misc_slot(1);
+  EXPECT_EQ(b.priority(), 14);
+  EXPECT_EQ(b.tries_remaining(), 1);
+  EXPECT_EQ(b.successful_boot(), 1);
+  EXPECT_EQ(road().phase, OTA_ROAD_SWITCHED);
+  EXPECT_EQ(road().sync_slot, OTA_ROAD_NO_SLOT);
+  ota_update_flag_e backup_copy = OTA_FLAG_BURN;
+  EXPECT_EQ(ota_get_backup_up_status(&backup_copy), 0);
+  EXPECT_EQ(backup_copy, OTA_FLAG_NORMAL);
+}
+
 }  // namespace board_client

@@ -1,6 +1,8 @@
-// The switch gate and the clear against records written by hand, as an unfinished step
-// leaves them. A stop between two durable writes of the switch or the sync, with its retry,
-// is proven by the kill-point road (tests/kill_points).
+// The switch and the partition sync against the records a stop leaves behind, written by
+// hand as a kill between two durable writes leaves them: before the switch, in its cancel
+// and between the copies of an ab_sync sync. Stops inside the switch itself are the
+// kill-point road's (tests/kill_points), which drives no cancel and copies nothing in
+// its sync.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
@@ -36,6 +38,13 @@ class RoadStopsTest : public board_client::ClientTest {
   void SetUp() override {
     ASSERT_NO_FATAL_FAILURE(ClientTest::SetUp());
     ASSERT_EQ(otaMarkOTASuccessful(), 0);  // slot a confirmed, as a service does at boot
+  }
+
+  // W6: a worker wrote and proved slot b from a.
+  static void written_b() {
+    ASSERT_EQ(ota_set_up_status(OTA_FLAG_VERIFY), 0);
+    ASSERT_NO_FATAL_FAILURE(set_road(OTA_ROAD_WRITTEN, 0, 1));
+    ASSERT_NO_FATAL_FAILURE(set_misc_slot(1, 15, 0, 0));
   }
 };
 
@@ -115,6 +124,102 @@ TEST_F(RoadStopsTest, SwitchGate) {
     EXPECT_EQ(next_slot(), r.slot);
     expect_meta(r.slot, r.asked_after);
     EXPECT_EQ(misc_slot(r.slot ^ 1).priority(), 14);
+  }
+}
+
+struct SwitchStop {
+  const char* what;
+  ota_road_phase_e phase;
+  uint32_t next;
+  bool misc_b_active;  // the misc write of the switch (or of the stopped cancel) done
+  int boots;           // the slot the firmware boots before any retry
+  int32_t check;       // otaCheckUpdate on that boot
+};
+
+// A stop before the switch or in its cancel leaves a board that boots a slot the records
+// account for; the check never reports success for a switch that was not recorded, and
+// retrying set-slot b finishes the switch. (Stops inside the switch itself, S1 road, S2
+// next slot, S3 misc, are the kill-point road's switch phase.)
+TEST_F(RoadStopsTest, SwitchStoppedBetweenWritesThenRetried) {
+  const SwitchStop rows[] = {
+      {"rebooted before the switch", OTA_ROAD_WRITTEN, 0, false, 0, -OTAERR_BOOT_FAILED},
+      {"cancel stopped after its first write", OTA_ROAD_WRITTEN, 1, true, 1, -OTAERR_BOOT_FAILED},
+      {"cancel stopped before its misc write", OTA_ROAD_WRITTEN, 0, true, 1, -OTAERR_BOOT_FAILED},
+  };
+  for (const SwitchStop& r : rows) {
+    SCOPED_TRACE(r.what);
+    ASSERT_NO_FATAL_FAILURE(written_b());
+    ASSERT_NO_FATAL_FAILURE(set_road(r.phase, 0, 1));
+    ASSERT_EQ(ota_set_next_slot(r.next), 0);
+    if (r.misc_b_active) {
+      ASSERT_NO_FATAL_FAILURE(set_misc_slot(0, 14, 1, 1));
+      ASSERT_NO_FATAL_FAILURE(set_misc_slot(1, 15, 3, 0));
+    }
+    reboot();
+    EXPECT_EQ(ota_get_cur_slot(), r.boots);
+    ota_test::clear_log_records();
+    EXPECT_EQ(otaCheckUpdate(), r.check);
+    EXPECT_TRUE(r.misc_b_active || ota_test::log_contains("no switch was recorded"));
+    ASSERT_EQ(otaSetPartition(1), 0);
+    EXPECT_EQ(board_client::road().phase, OTA_ROAD_SWITCHED);
+    EXPECT_EQ(next_slot(), 1U);
+    if (ota_get_cur_slot() != 1) {
+      reboot();
+    }
+    EXPECT_EQ(ota_get_cur_slot(), 1);
+    EXPECT_EQ(otaCheckUpdate(), 0);
+    // Back to a confirmed a for the next row.
+    ASSERT_NO_FATAL_FAILURE(set_misc_slot(0, 15, 1, 1));
+    ASSERT_NO_FATAL_FAILURE(set_misc_slot(1, 14, 0, 0));
+    reboot();
+    ASSERT_EQ(ota_get_cur_slot(), 0);
+  }
+}
+
+struct SyncStop {
+  const char* what;
+  bool fallback_unbootable;  // Y2 done
+  bool backup_burn;          // Y3 begun
+  bool half_copied;          // Y4 stopped in a copy
+  bool fallback_proven;      // Y5 done
+};
+
+// A stop anywhere in the partition sync leaves the slot being overwritten unbootable
+// until its copies are proven, so the board keeps booting the confirmed slot; a retry
+// finishes the copies and makes the overwritten slot a bootable fallback again. (What
+// `ota_tool status` names each stop is the road-state table's, tests/tools/ota_tool.)
+TEST_F(RoadStopsTest, SyncStoppedBetweenWritesThenRetried) {
+  const SyncStop rows[] = {
+      {"after Y1", false, false, false, false}, {"after Y2", true, false, false, false},
+      {"in Y3", true, true, false, false},      {"in Y4", true, false, true, false},
+      {"after Y5", false, false, false, true},
+  };
+  update_part_t parts{};
+  std::strcpy(parts.array[0], "boot");
+  parts.medium[0] = OTA_EMMC;
+  parts.type[0] = AB;
+  parts.num = 1;
+  ASSERT_EQ(ota_set_part_array(&parts), 0);
+  const std::string image = ota_test::make_image_bytes(1 << 20, 21);
+  ASSERT_NO_FATAL_FAILURE(board_client::write_part("boot_a", image));
+  for (const SyncStop& r : rows) {
+    SCOPED_TRACE(r.what);
+    // K: the update to a confirmed; b was the slot the update came from.
+    ASSERT_EQ(ota_set_up_status(OTA_FLAG_VERIFIED), 0);
+    ASSERT_EQ(ota_set_backup_up_status(r.backup_burn ? OTA_FLAG_BURN : OTA_FLAG_NORMAL), 0);
+    ASSERT_NO_FATAL_FAILURE(set_road(OTA_ROAD_SYNCING, 1, 0, 1));
+    ASSERT_NO_FATAL_FAILURE(set_misc_slot(1, 14, r.fallback_unbootable ? 0 : 1, 1));
+    ASSERT_NO_FATAL_FAILURE(board_client::write_part("boot_b", r.fallback_proven ? image
+                                                               : r.half_copied
+                                                                   ? image.substr(0, 512 << 10)
+                                                                   : std::string(1 << 20, 'x')));
+    for (int boot = 0; boot < 2; ++boot) {
+      reboot();
+      EXPECT_EQ(ota_get_cur_slot(), 0);
+    }
+    EXPECT_EQ(misc_slot(1).tries_remaining() == 0, r.fallback_unbootable);
+    ASSERT_EQ(otaPartitionSync(), 0);
+    board_client::expect_synced_into_b();
   }
 }
 
