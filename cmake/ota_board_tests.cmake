@@ -1,7 +1,8 @@
 # Suites whose every test runs inside a fresh virtual board.
 include(${CMAKE_CURRENT_LIST_DIR}/ota_test_labels.cmake)
 #
-# ota_board_test_suite(NAME [LIBS...]), called from a suite's folder: one executable of
+# ota_board_test_suite(NAME [LIBS...]), called from a suite's folder (named as
+# ota_test_labels.cmake says): one executable of
 # the folder's *_test.cpp files with a main that, unless it already runs on a board,
 # creates a board in a fresh directory under /tmp, runs itself inside it with
 # `vboard run` and removes the board afterwards. ctest runs each test on its own
@@ -42,10 +43,13 @@ function(ota_board_test_suite name)
   if(arg_SOURCES_OF)
     set(prefix "${name}.")  # the same test names run again on other boards
   endif()
-  gtest_discover_tests(${name} TEST_PREFIX "${prefix}" DISCOVERY_TIMEOUT 120
+  ota_test_module(module ${name})
+  # NO_PRETTY_VALUES: a parameterised test is named by its name generator alone, not
+  # followed by the bytes of its parameter.
+  gtest_discover_tests(${name} TEST_PREFIX "${prefix}" DISCOVERY_TIMEOUT 120 NO_PRETTY_VALUES
     TEST_LIST ${name}_list PROPERTIES TIMEOUT 600)
   # A list in PROPERTIES is flattened into separate words; the labels go in afterwards.
-  ota_test_labels(${name}_list ${name} board)
+  ota_test_labels(${name}_list ${name} ${module} board)
 endfunction()
 
 # ota_board_shell_test(NAME SCRIPT [ARGS...]): runs `sh SCRIPT ARGS...` inside a fresh

@@ -28,7 +28,7 @@ cmake --preset "$preset" "${preset_args[@]}" >/dev/null
 # Each pass builds only what it runs: the ThreadSanitizer pass runs the client suites.
 targets=()
 if [[ $preset == tsan ]]; then
-  targets=(--target board_client_tests client_unit_tests c_api_test)
+  targets=(--target ota_apis_tests ota_apis_on_board_tests ota_apis_c_api_tests)
 fi
 cmake --build "$dir" "${targets[@]}"
 
@@ -36,6 +36,6 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 label_args=()
 if [[ $preset == tsan ]]; then
-  label_args=(-L client_tests)
+  label_args=(-L '^module:ota_apis$')  # every suite of the client library
 fi
 ctest --test-dir "$dir" --output-on-failure -j "$(nproc)" "${label_args[@]}"

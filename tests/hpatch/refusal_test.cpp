@@ -1,6 +1,6 @@
 // Patches that are foreign, cut short, damaged or aimed at the wrong old image are
 // refused with a reason in the log, and never write past the new size; compressed
-// streams as other writers make them still decode.
+// streams as other writers make them still decode; the varint reader under them all.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <zlib.h>
@@ -9,14 +9,19 @@
 #include <array>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "hpatch.h"
 #include "hpatch_test_util.h"
+#include "varint.h"
 #include "varint_writer.h"
 
 namespace {
 
 using hpatch_test::kVectorDir;
+using ota::hpatch::ByteCursor;
+using ota::hpatch::Varint;
+using ota::hpatch::VarintStatus;
 using ota_test::log_contains;
 using ota_test::read_file;
 using ota_test::write_file;
@@ -322,6 +327,47 @@ TEST_F(Refusal, ExistingNewFileIsCutToSize) {
       hpatchz((dir + "/old.bin").c_str(), (dir + "/default.hdiff").c_str(), out_path_.c_str(), 0),
       0);
   EXPECT_EQ(read_file(out_path_), read_file(dir + "/new.bin"));
+}
+
+using ota::hpatch::ByteCursor;
+using ota::hpatch::Varint;
+using ota::hpatch::VarintStatus;
+
+// Encodings seen in real patches decode to their values, padded ones included; cut-short
+// and over-long numbers are reported, never read past the input.
+TEST(Varint, DecodesRealEncodings) {
+  std::vector<uint8_t> ten_byte_max(10, 0xFF);
+  ten_byte_max.front() = 0x81;
+  ten_byte_max.back() = 0x7F;
+  const struct {
+    std::vector<uint8_t> bytes;
+    unsigned tag_bits;
+    VarintStatus status;
+    uint64_t value;
+    unsigned tag;
+  } cases[] = {
+      {{0x81, 0x42}, 0, VarintStatus::kOk, 194, 0},
+      {{0xC0, 0x80, 0x00}, 0, VarintStatus::kOk, 1048576, 0},
+      {{0x94}, 1, VarintStatus::kOk, 20, 1},
+      {{0x21, 0x41}, 2, VarintStatus::kOk, 193, 0},
+      {{0x80, 0x00}, 0, VarintStatus::kOk, 0, 0},
+      {{0x80, 0x80, 0x34}, 0, VarintStatus::kOk, 52, 0},
+      {{0x20, 0xB1, 0xFF, 0x7F}, 2, VarintStatus::kOk, 819199, 0},
+      {ten_byte_max, 0, VarintStatus::kOk, UINT64_MAX, 0},  // the widest number there is
+      {{0x81, 0x80}, 0, VarintStatus::kTruncated, 0, 0},
+      {std::vector<uint8_t>(12, 0xFF), 0, VarintStatus::kOverflow, 0, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.value);
+    ByteCursor cursor(c.bytes);
+    Varint v;
+    ASSERT_EQ(cursor.varint(c.tag_bits, &v), c.status);
+    if (c.status == VarintStatus::kOk) {
+      EXPECT_EQ(v.value, c.value);
+      EXPECT_EQ(v.tag, c.tag);
+      EXPECT_EQ(cursor.remaining(), 0u);
+    }
+  }
 }
 
 }  // namespace

@@ -17,10 +17,12 @@ a header of a module its library does not link. What it lets through, and this c
   - a README table of the modules whose links differ from the build's (README: its rows
     "| `library` | ... | `links` `of` `it` |", last column the modules it links);
   - a folder of SRC_ROOT with a CMakeLists.txt that is no module's folder (a library the
-    map, and so this check, would not know).
+    map, and so this check, would not know);
+  - a module without its test folder: TESTS_ROOT/<name of the module's folder> with a
+    CMakeLists.txt (the test folders mirror the modules).
 
 Usage: check_includes.py MODULE_MAP [--forbid MODULE=LIB,LIB ...] [--readme README]
-                         [--src-root SRC_ROOT]
+                         [--src-root SRC_ROOT] [--tests-root TESTS_ROOT]
 MODULE_MAP has one line per module, fields separated by '|':
   name|type|source dir|include dirs|link libraries|interface link libraries
 lists separated by ';', as CMake writes its properties.
@@ -202,13 +204,22 @@ def check_src_root(root, modules, problems):
             problems.append(f'{folder} builds something that is no module of the map')
 
 
+def check_tests_root(root, modules, problems):
+    for name, m in sorted(modules.items()):
+        if m.kind == 'INTERFACE_LIBRARY':
+            continue
+        folder = os.path.join(root, os.path.basename(os.path.normpath(m.source_dir)))
+        if not os.path.isfile(os.path.join(folder, 'CMakeLists.txt')):
+            problems.append(f'{name} has no test folder: {folder}/CMakeLists.txt is missing')
+
+
 def parse_options(args):
-    options = {'forbid': [], 'readme': None, 'src_root': None}
+    options = {'forbid': [], 'readme': None, 'src_root': None, 'tests_root': None}
     while args:
         option, value, args = args[0], args[1] if len(args) > 1 else '', args[2:]
         if option == '--forbid':
             options['forbid'].append(value.split('=', 1))
-        elif option in ('--readme', '--src-root'):
+        elif option in ('--readme', '--src-root', '--tests-root'):
             options[option[2:].replace('-', '_')] = value
         else:
             raise SystemExit(f'unknown option {option}')
@@ -242,6 +253,8 @@ def main(argv):
         check_readme(readme, modules, problems)
     if options['src_root']:
         check_src_root(options['src_root'], modules, problems)
+    if options['tests_root']:
+        check_tests_root(options['tests_root'], modules, problems)
     for p in problems:
         print('FAIL: ' + p)
     if not problems:

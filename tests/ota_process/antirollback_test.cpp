@@ -37,6 +37,8 @@ struct Image {
 
 class AntirollbackTest : public ManifestStateTest {
  protected:
+  // The checked versions are worker state: the whole worker starts afresh.
+  void reset() override { ota_worker_reset_state(); }
   // Writes the images and a manifest naming them, and parses it.
   void load(const std::vector<Image>& images) {
     std::string names;

@@ -114,8 +114,9 @@ TEST_F(ProgressTest, ImageNameTruncatedTo63) {
   EXPECT_EQ(sent[1].part_name[9], 'x');
 }
 
-// set_progress sends only changes; set_result sends every time.
-TEST_F(ProgressTest, ProgressDedupResultAlways) {
+// set_progress sends only changes; set_result sends every time; without a pipe the
+// writers keep the record and send nothing.
+TEST_F(ProgressTest, ProgressDedupResultAlwaysNoPipeKeeps) {
   set_progress(40);
   set_progress(40);
   set_result(UPGRADE_FAILED);
@@ -125,10 +126,6 @@ TEST_F(ProgressTest, ProgressDedupResultAlways) {
   EXPECT_EQ(sent[0].progress, 40u);
   EXPECT_EQ(sent[1].result, UPGRADE_FAILED);
   EXPECT_EQ(sent[2].result, UPGRADE_FAILED);
-}
-
-// Without a pipe the writers keep the record and send nothing.
-TEST_F(ProgressTest, NoPipeKeepsRecordOnly) {
   ota_set_pipe_fd(-1);
   set_imgname("system.img");
   set_result(UPGRADE_SUCCESS);
