@@ -208,6 +208,22 @@ void Explorer::check_param(const RoadBoard& board, int slot, bool want_new,
   }
 }
 
+void Explorer::repair_userdata(const RoadBoard& board) const {
+  const auto* p = board.layout().find("userdata");
+  if (p == nullptr) {
+    throw std::runtime_error("the layout has no userdata partition");
+  }
+  // e2fsck -y exits 1 or 2 when it corrected something, 4 and up when it could not.
+  const Outcome o =
+      shell("d=$(losetup -f --show -o " + std::to_string(p->offset) + " --sizelimit " +
+            std::to_string(p->size) + " " + quote(board.dir() + "/emmc.img") +
+            ") || exit 8; e2fsck -fy \"$d\"; s=$?; losetup -d \"$d\"; "
+            "[ $s -lt 4 ]");
+  if (o.status != 0) {
+    throw std::runtime_error("repair the userdata of " + board.dir() + ":\n" + tail(o.output, 6));
+  }
+}
+
 std::vector<std::string> Explorer::end_problems(const RoadBoard& board) const {
   std::vector<std::string> problems = finished_problems(board, s_.cycles.back().goal);
   if (!s_.param_new.empty()) {
@@ -267,8 +283,17 @@ std::vector<std::string> Explorer::check(const CrashPoint& p, std::string* seen)
     }
   }
   if (p.rerun && problems.empty()) {
-    const Outcome o =
-        run_process({tools_.vboard, "run", out, "--", "/bin/sh", "-c", finish(board, r, step)});
+    const std::vector<std::string> argv = {tools_.vboard,         "run", out, "--", "/bin/sh", "-c",
+                                           finish(board, r, step)};
+    Outcome o = run_process(argv);
+    // The userdata file system's own consistency is not the engine's to prove: a state
+    // whose userdata does not mount is repaired, noted, and run again.
+    if (o.status != 0 && o.output.find("/userdata: ") != std::string::npos &&
+        o.output.find("set up board") != std::string::npos) {
+      repair_userdata(board);
+      *seen += " (userdata repaired)";
+      o = run_process(argv);
+    }
     if (o.status != 0) {
       problems.push_back("the road from this state failed (status " + std::to_string(o.status) +
                          "):\n" + tail(o.output, 8));

@@ -88,6 +88,8 @@ class Explorer {
   void check_param(const RoadBoard& board, int slot, bool want_new,
                    std::vector<std::string>& problems) const;
   [[nodiscard]] std::vector<std::string> end_problems(const RoadBoard& board) const;
+  // e2fsck of the board's userdata partition (throws when it cannot be repaired).
+  void repair_userdata(const RoadBoard& board) const;
   // The shell that finishes the road from the state of the board, cut in step.
   [[nodiscard]] std::string finish(const RoadBoard& board, const Records& r, int step) const;
 

@@ -119,7 +119,8 @@ std::pair<std::string, std::string> disk_tables(const std::string& folder,
 }  // namespace
 
 const std::vector<std::string>& scenario_names() {
-  static const std::vector<std::string> names = {"full", "incremental", "client", "param", "twice"};
+  static const std::vector<std::string> names = {"full",   "incremental", "recovery",
+                                                 "client", "param",       "twice"};
   return names;
 }
 
