@@ -47,6 +47,11 @@ CrashPoint CrashPoint::parse(const std::string& line) {
 Explorer::Explorer(const std::string& scenario, std::string folder, std::string layout, Tools tools)
     : folder_(std::move(folder)), layout_(std::move(layout)), tools_(std::move(tools)) {
   s_ = make_scenario(scenario, folder_, layout_, tools_);
+  load_marks();
+}
+
+void Explorer::load_marks() {
+  marks_.clear();
   std::ifstream in(marks());
   size_t step = 0;
   size_t at = 0;
@@ -84,12 +89,7 @@ void Explorer::record() {
   (void)must({tools_.vboard, "run", board_dir(), "--", "/bin/sh", "-c",
               road_script(s_, 0, s_.road.size(), tools_, marks())},
              "the recorded road of " + s_.name);
-  std::ifstream in(marks());
-  size_t step = 0;
-  size_t at = 0;
-  while (in >> step >> at) {
-    marks_.push_back(at);
-  }
+  load_marks();
   if (marks_.size() != s_.road.size()) {
     throw std::runtime_error("the road of " + s_.name + " marked " + std::to_string(marks_.size()) +
                              " steps of " + std::to_string(s_.road.size()));

@@ -85,6 +85,8 @@ class Explorer {
   [[nodiscard]] std::string base_dir() const { return folder_ + "/base"; }
   [[nodiscard]] std::string marks() const { return folder_ + "/marks.txt"; }
   [[nodiscard]] size_t cycle_of(int step) const;
+  // The marks the last record left (none before the first).
+  void load_marks();
   void check_param(const RoadBoard& board, int slot, bool want_new,
                    std::vector<std::string>& problems) const;
   [[nodiscard]] std::vector<std::string> end_problems(const RoadBoard& board) const;
