@@ -23,24 +23,27 @@ set(OTA_HOST_ONLY_TEST_DIRS
 # MEMERASE) through, so the engine sees neither a block nor an MTD device there.
 set(OTA_HOST_ONLY_CREATE_FLAGS --mtd-chardev)
 
-# ota_disable_under_emulation(DIR LIST REGEX REASON): the tests of folder DIR whose names
-# (from the discovered list variable LIST) match REGEX are disabled in this tree.
-function(ota_disable_under_emulation dir list_var regex reason)
-  get_filename_component(dir ${dir} ABSOLUTE BASE_DIR ${PROJECT_SOURCE_DIR})
-  string(MD5 tag "${dir}${regex}")
-  set(script ${PROJECT_BINARY_DIR}/emulator_limits/${tag}.cmake)
+# ota_disable_under_emulation(SUITE REGEX REASON): the tests of the suite SUITE (a target
+# of ota_board_test_suite or ota_test_suite, its discovered list SUITE_list) whose names
+# match REGEX are disabled in this tree.
+function(ota_disable_under_emulation suite regex reason)
+  if(NOT TARGET ${suite})
+    message(FATAL_ERROR "cmake/ota_emulator_limits.cmake: no suite ${suite} to disable tests of")
+  endif()
+  get_target_property(dir ${suite} SOURCE_DIR)
+  set(script ${PROJECT_BINARY_DIR}/emulator_limits/${suite}.cmake)
   file(WRITE ${script}
     "set(n 0)\n"
-    "foreach(t IN LISTS ${list_var})\n"
+    "foreach(t IN LISTS ${suite}_list)\n"
     "  if(t MATCHES \"${regex}\")\n"
     "    set_tests_properties(\"\${t}\" PROPERTIES DISABLED TRUE)\n"
     "    math(EXPR n \"\${n} + 1\")\n"
     "  endif()\n"
     "endforeach()\n"
     "if(n EQUAL 0)\n"
-    "  message(FATAL_ERROR \"no test of ${list_var} matches ${regex}: update cmake/ota_emulator_limits.cmake\")\n"
+    "  message(FATAL_ERROR \"no test of ${suite} matches ${regex}: update cmake/ota_emulator_limits.cmake\")\n"
     "endif()\n"
-    "message(\"aarch64 emulator: \${n} tests of ${list_var} disabled (${regex}): ${reason}\")\n")
+    "message(\"aarch64 emulator: \${n} tests of ${suite} disabled (${regex}): ${reason}\")\n")
   set_property(DIRECTORY ${dir} APPEND PROPERTY TEST_INCLUDE_FILES ${script})
 endfunction()
 
@@ -49,12 +52,11 @@ function(ota_apply_emulator_limits)
   # glibc's fexecve falls back to execve("/proc/self/fd/N") because the emulator has no
   # execveat; a scripted worker (a shell script) then finds its close-on-exec descriptor
   # gone. Real aarch64 workers still start this way and are tested by the other cases.
-  ota_disable_under_emulation(tests/board_client board_client_list
+  ota_disable_under_emulation(ota_apis_on_board_tests
     "^(LaunchTest\\\\.|LockHandoverTest\\\\.KilledClientsWorkerKeepsTheLockUntilItEnds$)"
     "scripted workers need fexecve of a script, which qemu-aarch64 lacks (no execveat)")
   # The test shrinks a partition with BLKPG_RESIZE_PARTITION; the emulator passes on only
   # BLKPG's add and delete.
-  ota_disable_under_emulation(tests/board board_tests_list
-    "^SlotCopyBoard\\\\.UnequalCopyIsReported$"
+  ota_disable_under_emulation(device_on_board_tests "^SlotCopyBoard\\\\.UnequalCopyIsReported$"
     "qemu-aarch64 refuses BLKPG_RESIZE_PARTITION")
 endfunction()

@@ -22,6 +22,7 @@ packages=(
 # The aarch64 tree links the same libraries as the host tree (the test suites make
 # packages in process, so the differ's libdivsufsort comes along); pkg-config:arm64 brings
 # aarch64-linux-gnu-pkg-config and libstdc++6:arm64 lets the emulator run what links it.
+# A library newly linked by a board target needs its :arm64 package here as well.
 if [[ $target == aarch64 ]]; then
   packages+=(
     crossbuild-essential-arm64 qemu-user-static ccache
