@@ -5,14 +5,9 @@
 
 #include <string>
 
+#include "recovery_tables.h"
+
 namespace ota_road {
-
-inline constexpr uint64_t kTableSector = 512;
-inline constexpr uint64_t kMainTableLen = 34 * kTableSector;    // protective MBR, header, entries
-inline constexpr uint64_t kBackupTableLen = 33 * kTableSector;  // entries, backup header
-
-// gpt.conf ("NAME:FIRST:LAST:..." in bytes, LAST the last byte) in sectors.
-std::string gpt_conf_in_sectors(const std::string& conf);
 
 // Makes out from the plain package, unpacked into the empty folder staging, with the
 // tables (as the disk holds them: the first kMainTableLen and the last kBackupTableLen

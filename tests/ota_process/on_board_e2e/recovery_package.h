@@ -5,33 +5,16 @@
 
 #include <cjson/cJSON.h>
 
-#include <sstream>
 #include <string>
-#include <vector>
 
+#include "recovery_tables.h"
 #include "worker_run.h"
 
 namespace recovery_package {
 
-inline constexpr uint64_t kSector = 512;
-inline constexpr uint64_t kMainTableLen = 34 * kSector;    // protective MBR, header, entries
-inline constexpr uint64_t kBackupTableLen = 33 * kSector;  // entries, backup header
-
-// gpt.conf with its byte offsets turned into sector numbers (the end is the last sector).
-inline std::string in_sectors(const std::string& conf) {
-  std::istringstream in(conf);
-  std::string out;
-  for (std::string line; std::getline(in, line);) {
-    std::vector<std::string> f;
-    std::istringstream fields(line);
-    for (std::string x; std::getline(fields, x, ':');) {
-      f.push_back(x);
-    }
-    out += f[0] + ":" + std::to_string(std::stoull(f[1]) / kSector) + ":" +
-           std::to_string(std::stoull(f[2]) / kSector) + ":" + f[3] + "\n";
-  }
-  return out;
-}
+inline constexpr uint64_t kSector = ota_road::kTableSector;
+using ota_road::kBackupTableLen;
+using ota_road::kMainTableLen;
 
 // The recovery form of the ota_pack package pkg, written to out (".tar": zstd images),
 // with the partition tables given, and edited after that.
@@ -39,9 +22,9 @@ inline void make(const std::string& pkg, const std::string& out,
                  const std::pair<std::string, std::string>& tables,
                  const worker_run::Repack& edit = nullptr) {
   worker_run::repack(pkg, out, [&](cJSON* root, std::string* conf, const std::string& dir) {
-    *conf = in_sectors(*conf);
-    worker_run::add_table(root, dir, "gpt_main", tables.first);
-    worker_run::add_table(root, dir, "gpt_backup", tables.second);
+    *conf = ota_road::gpt_conf_in_sectors(*conf);
+    ota_road::add_table_member(root, dir, "gpt_main", tables.first);
+    ota_road::add_table_member(root, dir, "gpt_backup", tables.second);
     if (edit) {
       edit(root, conf, dir);
     }

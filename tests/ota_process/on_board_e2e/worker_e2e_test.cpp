@@ -14,6 +14,7 @@
 #include "partition_md5.h"
 #include "road_record.h"
 #include "veeprom_flag.h"
+#include "recovery_tables.h"
 #include "worker_run.h"
 
 namespace {
@@ -212,12 +213,12 @@ TEST_F(WorkerE2eTest, ParameterOnlyRunCompletesTheSlot) {
 TEST_F(WorkerE2eTest, PartitionTablesInNormalModeAreSkipped) {
   const std::string blk = kByName + "blk";
   const auto tables = board_io::read_dev(blk, 0, 34 * 512);
-  const std::string pkg =
-      edited_package(package("plain.zip", "part boot boot.img\n"), "/userdata/all_in_one_gpt.zip",
-                     [](cJSON* root, const std::string& dir) {
-                       add_table(root, dir, "gpt_main", std::string(34 * 512, 'M'));
-                       add_table(root, dir, "gpt_backup", std::string(33 * 512, 'B'));
-                     });
+  const std::string pkg = edited_package(
+      package("plain.zip", "part boot boot.img\n"), "/userdata/all_in_one_gpt.zip",
+      [](cJSON* root, const std::string& dir) {
+        ota_road::add_table_member(root, dir, "gpt_main", std::string(34 * 512, 'M'));
+        ota_road::add_table_member(root, dir, "gpt_backup", std::string(33 * 512, 'B'));
+      });
   ASSERT_EQ(run_worker(pkg).exit_status, 0) << worker_log();
   EXPECT_EQ(board_io::read_dev(blk, 0, 34 * 512), tables);
   EXPECT_EQ(device_head("boot_b", kBootSize), boot_);

@@ -131,28 +131,6 @@ inline std::string name_of(const ota_upgrade_info& r) {
   return std::string(r.part_name, strnlen(r.part_name, sizeof(r.part_name)));
 }
 
-// Adds a partition-table entry (medium emmc, type PERMANENT) to the manifest `root`, its
-// image written beside it in `dir`.
-inline void add_table(cJSON* root, const std::string& dir, const std::string& name,
-                      const std::string& bytes) {
-  ota_test::write_file(dir + "/" + name + ".img", bytes);
-  cJSON_AddItemToArray(cJSON_GetObjectItem(root, "update_partition"),
-                       cJSON_CreateString(name.c_str()));
-  cJSON* part = cJSON_CreateObject();
-  cJSON_AddStringToObject(part, "medium", "emmc");
-  cJSON_AddStringToObject(part, "part_type", "PERMANENT");
-  cJSON_AddStringToObject(part, "upgrade_method", "image");
-  cJSON_AddStringToObject(part, "imgname", (name + ".img").c_str());
-  const std::string md5 = ota_test::md5sum_of(dir + "/" + name + ".img");
-  cJSON* sums = cJSON_CreateArray();
-  cJSON_AddItemToArray(sums, cJSON_CreateString(md5.c_str()));
-  cJSON_AddItemToObject(part, "md5sum", sums);
-  cJSON* scope = cJSON_CreateArray();
-  cJSON_AddItemToArray(scope, cJSON_CreateNumber(static_cast<double>(bytes.size())));
-  cJSON_AddItemToObject(part, "md5_scope", scope);
-  cJSON_AddItemToObject(cJSON_GetObjectItem(root, "partition_info"), name.c_str(), part);
-}
-
 inline std::vector<std::string> files_in(const std::string& dir) {
   std::vector<std::string> names;
   DIR* d = ::opendir(dir.c_str());

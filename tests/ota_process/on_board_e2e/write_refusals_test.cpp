@@ -176,8 +176,8 @@ TEST_F(WriteRefusals, TargetsOfTheNormalRoad) {
        [](cJSON* r, const std::string& s) {
          cJSON_ReplaceItemInObject(r, "update_partition", cJSON_CreateArray());
          cJSON_ReplaceItemInObject(r, "partition_info", cJSON_CreateObject());
-         add_table(r, s, "gpt_main", std::string(34 * 512, 'M'));
-         add_table(r, s, "gpt_backup", std::string(33 * 512, 'B'));
+         ota_road::add_table_member(r, s, "gpt_main", std::string(34 * 512, 'M'));
+         ota_road::add_table_member(r, s, "gpt_backup", std::string(33 * 512, 'B'));
        },
        "package /userdata/all_in_one_case.zip has no partition to write"},
       {"a partition on the wrong medium",
