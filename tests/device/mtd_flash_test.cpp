@@ -340,6 +340,37 @@ TEST_F(NorWriteTest, SlotCopyErasesOnlyTheDestinationData) {
 
 // A character device that is not an MTD device is neither sized as one nor taken as a
 // NOR partition's node.
+// The erase a NOR range needs never reaches past the partition's end or the device's,
+// whatever a package claims: an erase there would wipe the neighbouring partition.
+TEST(MtdEraseSpan, RoundsUpWithinLimitAndDevice) {
+  const ota_mtd_geometry_t g{.size = 4 * 65536, .erasesize = 65536, .needs_erase = true};
+  struct Case {
+    const char* name;
+    uint64_t start, len, limit;
+    bool ok;
+    uint64_t erase_len;
+  };
+  const Case cases[] = {
+      {"one byte takes a whole block", 65536, 1, 2 * 65536, true, 65536},
+      {"a block and a byte take two", 0, 65537, 4 * 65536, true, 2 * 65536},
+      {"unaligned start", 512, 512, 4 * 65536, false, 0},
+      {"rounded end past the partition", 65536, 65537, 2 * 65536, false, 0},
+      {"start past the partition", 3 * 65536, 1, 2 * 65536, false, 0},
+      {"partition end past the device", 3 * 65536, 1, 5 * 65536, false, 0},
+      {"length that overflows", 0, UINT64_MAX - 100, 4 * 65536, false, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    uint64_t start = 0;
+    uint64_t len = 0;
+    ASSERT_EQ(ota_mtd_erase_span(g, c.start, c.len, c.limit, &start, &len), c.ok);
+    if (c.ok) {
+      EXPECT_EQ(start, c.start);
+      EXPECT_EQ(len, c.erase_len);
+    }
+  }
+}
+
 TEST(MtdNode, OtherCharacterDevicesAreNotNorNodes) {
   EXPECT_FALSE(ota_is_mtd_char_device("/dev/null"));
   EXPECT_EQ(ota_device_size("/dev/null"), 0u);
