@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "ota_log.h"
 #include "road_record.h"
@@ -62,7 +64,21 @@ int32_t write_record(const uint8_t* record, size_t size) {
                 static_cast<long long>(capacity));
     return -1;
   }
-  if (!ota::pwrite_full(fd.get(), record, size, 0) || !ota::sync_fd(fd.get()) || fd.close() != 0) {
+  // The firmware carries out whatever follows a valid magic. A record written in one go
+  // may reach the medium sector by sector, so a power cut could leave the new magic over
+  // old data: the body goes first with no magic and is flushed, then the magic alone
+  // (one sector, so it lands whole or not at all).
+  std::vector<uint8_t> body;
+  try {
+    body.assign(record, record + size);
+  } catch (const std::bad_alloc&) {
+    OTA_LOG_ERR("malloc failed\n");
+    return -1;
+  }
+  std::fill_n(body.begin(), sizeof(uint32_t), 0);
+  if (!ota::pwrite_full(fd.get(), body.data(), size, 0) || !ota::sync_fd(fd.get()) ||
+      !ota::pwrite_full(fd.get(), record, sizeof(uint32_t), 0) || !ota::sync_fd(fd.get()) ||
+      fd.close() != 0) {
     const int err = errno;
     OTA_LOG_ERR("write cmd failed\n");
     OTA_LOG_ERR("%s: %s\n", OTA_FLASHCMD_NODE, std::strerror(err));
