@@ -19,6 +19,18 @@
 #include "unz_handle.h"
 #include "zip_extract.h"
 
+int ota::OpenMember::close() {
+  unzFile archive = archive_;
+  archive_ = nullptr;
+  const bool whole = unzeof(archive) == 1;
+  const int rc = unzCloseCurrentFile(archive);
+  if (rc == UNZ_OK && !whole) {
+    OTA_LOG_ERR("zip member ends before its declared size: truncated or corrupt\n");
+    return UNZ_BADZIPFILE;
+  }
+  return rc;
+}
+
 namespace {
 
 constexpr size_t kZipBufSize = 8192;

@@ -13,7 +13,8 @@ struct UnzCloser {
 using UniqueUnz = std::unique_ptr<void, UnzCloser>;
 
 // The member currently opened in an archive; closed unchecked on error paths, while
-// close() reports minizip's verdict (UNZ_CRCERROR for a corrupt member read to its end).
+// close() reports minizip's verdict (UNZ_CRCERROR for a corrupt member read to its end,
+// UNZ_BADZIPFILE for one that ended early).
 class OpenMember {
  public:
   explicit OpenMember(unzFile archive) : archive_(archive) {}
@@ -24,11 +25,10 @@ class OpenMember {
       unzCloseCurrentFile(archive_);
     }
   }
-  [[nodiscard]] int close() {
-    unzFile archive = archive_;
-    archive_ = nullptr;
-    return unzCloseCurrentFile(archive);
-  }
+  // minizip checks a member's CRC only when every declared byte was read, and a deflate
+  // stream that ends early reads as a clean end of the member: a member not read to its
+  // declared size is refused here, where every extraction closes its member.
+  [[nodiscard]] int close();
 
  private:
   unzFile archive_;

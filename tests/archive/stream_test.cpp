@@ -126,6 +126,35 @@ TEST_F(StreamTest, ZipFailures) {
   EXPECT_EQ(-1, kx_uncompress_file_to(dir_.file("pkg.bin").c_str(), "x", &dest, nullptr));
 }
 
+// A deflated member whose stream ends before the size its headers declare: minizip reads
+// it as a clean end and skips its CRC, so the short image must be refused by the size, by
+// the stream to a device and by a whole-package extraction alike.
+TEST_F(StreamTest, MemberEndingBeforeItsDeclaredSizeIsRefused) {
+  const std::string data = ota_test::make_image_bytes(100000, 5);
+  write_zip(zip(), {{.name = "short.img", .data = data}});
+  std::string archive = read_file(zip());
+  // Sizes as little-endian 32-bit fields: local header at 22, central header at 24.
+  const auto declare_more = [&](const std::string& sig, size_t field) {
+    const size_t at = archive.find(sig);
+    ASSERT_NE(std::string::npos, at) << sig;
+    uint32_t size = 0;
+    std::memcpy(&size, archive.data() + at + field, 4);
+    if (size == data.size()) {  // zero when the writer put the sizes after the data
+      size += 10;
+      std::memcpy(archive.data() + at + field, &size, 4);
+    }
+  };
+  declare_more(std::string("PK\x03\x04", 4), 22);
+  declare_more(std::string("PK\x01\x02", 4), 24);
+  ota_test::write_file(zip(), archive);
+
+  ota_file_info_t dest = destination(dir_.file("out.img"));
+  EXPECT_EQ(UNZ_BADZIPFILE, kx_unzip_file_to(zip().c_str(), "short.img", &dest, nullptr));
+  EXPECT_TRUE(ota_test::log_contains("ends before its declared size"));
+  TempDir out;
+  EXPECT_NE(0, kx_uncompress(zip().c_str(), out.path().c_str()));
+}
+
 // Lookup walks members of every size class and returns each one's exact offset and size;
 // names match exactly (a leading directory, a prefix or an extension all miss).
 TEST_F(StreamTest, TarLookupByExactName) {
