@@ -32,8 +32,8 @@ void md5_stream(int fd, unsigned long long len, MD5_CTX* ctx) {
 
 }  // namespace
 
-int MD5DevPart(const char* filename, long offset, long checklen, unsigned char hash[16]) {
-  if (filename == nullptr || hash == nullptr) {
+int MD5DevContinue(const char* filename, long offset, long checklen, MD5_CTX* ctx) {
+  if (filename == nullptr || ctx == nullptr) {
     return -1;
   }
   const ota::UniqueFd fd = ota::open_fd(filename, O_RDONLY);
@@ -42,13 +42,23 @@ int MD5DevPart(const char* filename, long offset, long checklen, unsigned char h
   }
   // A hint for readahead; its failure changes nothing.
   (void)::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
-  MD5_CTX ctx;
-  MD5Init(&ctx);
   // A failed seek leaves the position at 0, as a plain seek-and-read would; the digest
   // then differs and the caller sees the mismatch.
   (void)::lseek(fd.get(), offset, SEEK_SET);
   // A negative length hashes nothing rather than a wrapped-around count.
-  md5_stream(fd.get(), checklen > 0 ? static_cast<unsigned long long>(checklen) : 0, &ctx);
+  md5_stream(fd.get(), checklen > 0 ? static_cast<unsigned long long>(checklen) : 0, ctx);
+  return 0;
+}
+
+int MD5DevPart(const char* filename, long offset, long checklen, unsigned char hash[16]) {
+  if (hash == nullptr) {
+    return -1;
+  }
+  MD5_CTX ctx;
+  MD5Init(&ctx);
+  if (MD5DevContinue(filename, offset, checklen, &ctx) != 0) {
+    return -1;
+  }
   MD5Final(hash, &ctx);
   return 0;
 }

@@ -83,20 +83,32 @@ int32_t ota_flush_and_drop_cache(const char* path, uint64_t offset, uint64_t len
 
 int32_t verify_image_checksum_with_part(const char* md5_expect, uint64_t image_size,
                                         const char* part_dev_name, uint64_t offset) {
+  return verify_image_checksum_after_read_back(md5_expect, image_size, part_dev_name, offset,
+                                               ota::ReadBackProof{});
+}
+
+int32_t verify_image_checksum_after_read_back(const char* md5_expect, uint64_t image_size,
+                                              const char* part_dev_name, uint64_t offset,
+                                              const ota::ReadBackProof& proof) {
   unsigned char expect[kMd5Len];
   if (get_md5_from_string(md5_expect, expect) != 0 || part_dev_name == nullptr) {
     return -1;
   }
-  if (ota_flush_and_drop_cache(part_dev_name, offset, image_size) != 0) {
+  // A proof longer than the range (never made by a burn) is started over.
+  ota::ReadBackProof done = proof.hashed <= image_size ? proof : ota::ReadBackProof{};
+  const uint64_t from = offset + done.hashed;
+  const uint64_t rest = image_size - done.hashed;
+  if (ota_flush_and_drop_cache(part_dev_name, from, rest) != 0) {
     return -1;
   }
-  unsigned char dev[kMd5Len];
   const int ret =
-      MD5DevPart(part_dev_name, static_cast<long>(offset), static_cast<long>(image_size), dev);
+      MD5DevContinue(part_dev_name, static_cast<long>(from), static_cast<long>(rest), &done.ctx);
   if (ret != 0) {
     OTA_LOG_ERR("Failed get md5sum of dev\n");
     return ret;
   }
+  unsigned char dev[kMd5Len];
+  MD5Final(dev, &done.ctx);
   OTA_LOG_INFO("md5_dev: %02x%02x%02x%02x%02x%02x%02x%02x%02x%02x%02x%02x%02x%02x%02x%02x\n",
                dev[0], dev[1], dev[2], dev[3], dev[4], dev[5], dev[6], dev[7], dev[8], dev[9],
                dev[10], dev[11], dev[12], dev[13], dev[14], dev[15]);

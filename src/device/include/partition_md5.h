@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "burn_pipeline.h"
+
 // Hashes each device over its own size less `garbage` trailing bytes and compares the
 // digests. 0 when equal, -1 for a difference, a missing path or an unreadable device.
 [[nodiscard]] int32_t ota_check_two_partition_md5(const char* partition1_path,
@@ -16,6 +18,13 @@
 // from offset as they lie on the medium; 0 when they match md5_expect, negative otherwise.
 [[nodiscard]] int32_t verify_image_checksum_with_part(const char* md5_expect, uint64_t image_size,
                                                       const char* part_dev_name, uint64_t offset);
+// The same comparison for a range whose first proof->hashed bytes the burn already read
+// back from the medium: only the rest of the range is flushed, dropped and hashed here.
+[[nodiscard]] int32_t verify_image_checksum_after_read_back(const char* md5_expect,
+                                                            uint64_t image_size,
+                                                            const char* part_dev_name,
+                                                            uint64_t offset,
+                                                            const ota::ReadBackProof& proof);
 
 // Makes what was written to path durable and forgets its cached pages over
 // [offset, offset + len) (len 0: to the end), so that the next read comes from the medium.
