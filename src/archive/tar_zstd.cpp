@@ -164,6 +164,154 @@ int32_t decompress_member(FILE* tar_file, uint64_t size, ZSTD_DStream* stream, S
 
 }  // namespace
 
+namespace {
+
+void report_written(ota::BurnPipeline& pipe, ota_progress_cb_t read_cb) {
+  const uint64_t n = pipe.take_written();
+  if (read_cb != nullptr && n > 0) {
+    read_cb(static_cast<ssize_t>(n));
+  }
+}
+
+// The decoder's output lands straight in the ring's chunks; a full chunk goes to the
+// writer. Messages and codes as emit.
+class RingSink {
+ public:
+  RingSink(ota::BurnPipeline* pipe, ota_progress_cb_t read_cb, uint64_t max_bytes)
+      : pipe_(pipe), read_cb_(read_cb), max_bytes_(max_bytes) {}
+
+  // The buffer the decoder fills next; false once the writer has failed.
+  bool next(ZSTD_outBuffer* out) {
+    uint8_t* buf = pipe_->slot();
+    if (buf == nullptr) {
+      return write_failed();
+    }
+    *out = {buf, ota::kBurnSlotSize, 0};
+    return true;
+  }
+  // Hands over what the decoder put in out.
+  int32_t push(const ZSTD_outBuffer& out) {
+    if (out.pos == 0) {
+      return 0;
+    }
+    if (out.pos > max_bytes_ - pushed_) {
+      OTA_LOG_ERR("zstd member decompresses to more than %llu bytes\n",
+                  static_cast<unsigned long long>(max_bytes_));
+      return -1;
+    }
+    if (!pipe_->push(out.pos)) {
+      (void)write_failed();
+      return -3;
+    }
+    pushed_ += out.pos;
+    report_written(*pipe_, read_cb_);
+    return 0;
+  }
+  int32_t finish() {
+    if (!pipe_->finish()) {
+      if (pipe_->fault() == ota::PipeFault::sync) {
+        OTA_LOG_ERR("sync failed: %s\n", strerror(pipe_->error()));
+      } else {
+        (void)write_failed();
+      }
+      return -3;
+    }
+    report_written(*pipe_, read_cb_);
+    return 0;
+  }
+
+ private:
+  bool write_failed() {
+    errno = pipe_->error();
+    perror("[ERROR] File write failed");
+    return false;
+  }
+
+  ota::BurnPipeline* pipe_;
+  ota_progress_cb_t read_cb_;
+  uint64_t max_bytes_;
+  uint64_t pushed_ = 0;
+};
+
+// decompress_member into the ring: a chunk is pushed whenever the decoder fills it, and
+// the decoder is drained after every input chunk as there.
+int32_t decompress_into_ring(FILE* tar_file, uint64_t size, ZSTD_DStream* stream, RingSink* sink,
+                             uint8_t* in_buf) {
+  size_t last_ret = 1;  // nonzero: no frame finished yet
+  ZSTD_outBuffer out{};
+  if (!sink->next(&out)) {
+    return -3;
+  }
+  for (uint64_t done = 0; done < size;) {
+    const size_t want = size - done < kZstdInSize ? static_cast<size_t>(size - done) : kZstdInSize;
+    const size_t got = fread(in_buf, 1, want, tar_file);
+    if (got != want) {
+      fprintf(stderr, "[ERROR] File read incomplete: %zu/%zu\n", got, want);
+      return -1;
+    }
+    done += got;
+    ZSTD_inBuffer in{in_buf, got, 0};
+    bool full = false;
+    do {
+      last_ret = ZSTD_decompressStream(stream, &out, &in);
+      if (ZSTD_isError(last_ret) != 0) {
+        fprintf(stderr, "[ERROR] Decompression failed: %s\n", ZSTD_getErrorName(last_ret));
+        return -2;
+      }
+      full = out.pos == out.size;
+      if (full) {
+        if (const int32_t rc = sink->push(out); rc != 0) {
+          return rc;
+        }
+        if (!sink->next(&out)) {
+          return -3;
+        }
+      }
+    } while (in.pos < in.size || full);
+  }
+  if (last_ret != 0) {
+    OTA_LOG_ERR("zstd member ends inside a frame: data incomplete\n");
+    return -2;
+  }
+  return sink->push(out);
+}
+
+}  // namespace
+
+int32_t tar_unzst_member_piped(FILE* tar_file, long start, long size, int out_fd,
+                               const char* out_path, ota_progress_cb_t read_cb, uint64_t max_bytes,
+                               ota::ReadBackProof* proof) {
+  UniqueDStream stream(ZSTD_createDStream());
+  if (!stream) {
+    OTA_LOG_ERR("Failed to create ZSTD stream\n");
+    return -1;
+  }
+  if (const size_t rc = ZSTD_initDStream(stream.get()); ZSTD_isError(rc) != 0) {
+    OTA_LOG_ERR("ZSTD initialization failed: %s\n", ZSTD_getErrorName(rc));
+    return -1;
+  }
+  std::unique_ptr<uint8_t[]> in_buf(new (std::nothrow) uint8_t[kZstdInSize]);
+  if (!in_buf) {
+    OTA_LOG_ERR("Memory allocation failed\n");
+    return -1;
+  }
+  if (start < 0 || size < 0 || fseek(tar_file, start, SEEK_SET) != 0) {
+    perror("Failed to seek to data start position");
+    return -1;
+  }
+  ota::BurnPipeline pipe(out_fd, out_path, proof);
+  if (!pipe.ready()) {
+    return -1;
+  }
+  RingSink sink(&pipe, read_cb, max_bytes);
+  if (const int32_t rc = decompress_into_ring(tar_file, static_cast<uint64_t>(size), stream.get(),
+                                              &sink, in_buf.get());
+      rc != 0) {
+    return rc;
+  }
+  return sink.finish();
+}
+
 int32_t tar_unzst_member(FILE* tar_file, long start, long size, int out_fd,
                          ota_progress_cb_t read_cb, uint64_t max_bytes, uint64_t* written) {
   UniqueDStream stream(ZSTD_createDStream());
@@ -292,7 +440,8 @@ int32_t find_regular(FILE* tar_file, const char* name, const char* tar_filename,
 int32_t ota_untar_unzst_with(const char* tar_filename, const char* compressed_name,
                              const char* out_name,
                              const std::function<ota::UniqueFd()>& open_output,
-                             ota_progress_cb_t read_cb, uint64_t max_bytes) {
+                             ota_progress_cb_t read_cb, uint64_t max_bytes,
+                             ota::ReadBackProof* proof) {
   OTA_LOG_INFO("output_filename :%s\n", out_name != nullptr ? out_name : "(null)");
   if (tar_filename == nullptr || compressed_name == nullptr || out_name == nullptr) {
     OTA_LOG_ERR("Error: Invalid input parameters.\n");
@@ -317,8 +466,11 @@ int32_t ota_untar_unzst_with(const char* tar_filename, const char* compressed_na
     perror("Failed to create output file");
     return -1;
   }
-  const int32_t rc = tar_unzst_member(tar_file.get(), member.start, member.size, out.get(), read_cb,
-                                      max_bytes, nullptr);
+  const int32_t rc = proof != nullptr
+                         ? tar_unzst_member_piped(tar_file.get(), member.start, member.size,
+                                                  out.get(), out_name, read_cb, max_bytes, proof)
+                         : tar_unzst_member(tar_file.get(), member.start, member.size, out.get(),
+                                            read_cb, max_bytes, nullptr);
   if (rc != 0) {
     if (rc == -1) {
       OTA_LOG_ERR("member %s of %s failed\n", compressed_name, tar_filename);

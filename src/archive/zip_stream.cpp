@@ -69,6 +69,62 @@ int32_t stream_member(unzFile archive, Chunk chunk, int fd, ota_progress_cb_t re
   }
 }
 
+void report_written(ota::BurnPipeline& pipe, ota_progress_cb_t read_cb) {
+  const uint64_t n = pipe.take_written();
+  if (read_cb != nullptr && n > 0) {
+    read_cb(static_cast<ssize_t>(n));
+  }
+}
+
+int32_t pipe_failed(ota::BurnPipeline& pipe, const char* path, int n) {
+  if (pipe.fault() == ota::PipeFault::sync) {
+    OTA_LOG_ERR("sync %s failed: %s\n", path, strerror(pipe.error()));
+  } else {
+    OTA_LOG_ERR("error in writing extracted file %d\n", n);
+  }
+  return -1;
+}
+
+// stream_member with the write and its read-back proof on the pipeline's writer: this
+// thread only inflates. The member's CRC is checked before the closing sync, as there.
+int32_t stream_member_piped(unzFile archive, ota::OpenMember& member, int fd, const char* path,
+                            ota_progress_cb_t read_cb, ota::ReadBackProof* proof) {
+  ota::BurnPipeline pipe(fd, path, proof);
+  if (!pipe.ready()) {
+    return -1;
+  }
+  for (;;) {
+    uint8_t* buf = pipe.slot();
+    if (buf == nullptr) {
+      return pipe_failed(pipe, path, 0);
+    }
+    const int n = unzReadCurrentFile(archive, buf, static_cast<unsigned>(ota::kBurnSlotSize));
+    if (n < 0) {
+      OTA_LOG_ERR("error %d with zipfile in unzReadCurrentFile\n", n);
+      return n;
+    }
+    if (n == 0) {
+      break;
+    }
+    if (!pipe.push(static_cast<size_t>(n))) {
+      return pipe_failed(pipe, path, n);
+    }
+    report_written(pipe, read_cb);
+  }
+  if (const int rc = member.close(); rc != UNZ_OK) {
+    OTA_LOG_ERR("error %d with zipfile in unzCloseCurrentFile\n", rc);
+    return rc;
+  }
+  if (!pipe.finish()) {
+    return pipe_failed(pipe, path, 0);
+  }
+  report_written(pipe, read_cb);
+  if (read_cb != nullptr) {
+    read_cb(0);
+  }
+  return 0;
+}
+
 // A file made by this call takes the member's times and mode; an existing one (a device
 // node) keeps its own.
 int32_t apply_entry_metadata(int fd, const unz_file_info64& info, const char* path) {
@@ -84,7 +140,7 @@ int32_t apply_entry_metadata(int fd, const unz_file_info64& info, const char* pa
 }  // namespace
 
 int32_t kx_unzip_file_to(const char* src, const char* file, ota_file_info_t* dest_file,
-                         ota_progress_cb_t read_cb, uint64_t max_bytes) {
+                         ota_progress_cb_t read_cb, uint64_t max_bytes, ota::ReadBackProof* proof) {
   if (src == nullptr || file == nullptr || dest_file == nullptr) {
     OTA_LOG_ERR("file info is null\n");
     return -1;
@@ -129,18 +185,26 @@ int32_t kx_unzip_file_to(const char* src, const char* file, ota_file_info_t* des
     OTA_LOG_ERR("failed to create dest file %s\n", dest_file->path);
     return -1;
   }
-  if (const int32_t rc = stream_member(archive.get(), chunk, fd.get(), read_cb); rc != 0) {
-    return rc;
-  }
-  // The member's CRC is known only once it has been read whole: a mismatch means the
-  // device now holds corrupt data, whatever the later MD5 check would say.
-  if (const int rc = member.close(); rc != UNZ_OK) {
-    OTA_LOG_ERR("error %d with zipfile in unzCloseCurrentFile\n", rc);
-    return rc;
-  }
-  if (!ota::sync_fd(fd.get())) {
-    OTA_LOG_ERR("sync %s failed: %s\n", dest_file->path, strerror(errno));
-    return -1;
+  if (proof != nullptr) {
+    if (const int32_t rc =
+            stream_member_piped(archive.get(), member, fd.get(), dest_file->path, read_cb, proof);
+        rc != 0) {
+      return rc;
+    }
+  } else {
+    if (const int32_t rc = stream_member(archive.get(), chunk, fd.get(), read_cb); rc != 0) {
+      return rc;
+    }
+    // The member's CRC is known only once it has been read whole: a mismatch means the
+    // device now holds corrupt data, whatever the later MD5 check would say.
+    if (const int rc = member.close(); rc != UNZ_OK) {
+      OTA_LOG_ERR("error %d with zipfile in unzCloseCurrentFile\n", rc);
+      return rc;
+    }
+    if (!ota::sync_fd(fd.get())) {
+      OTA_LOG_ERR("sync %s failed: %s\n", dest_file->path, strerror(errno));
+      return -1;
+    }
   }
   if (!existed && apply_entry_metadata(fd.get(), info, dest_file->path) != 0) {
     return -1;
@@ -153,19 +217,20 @@ int32_t kx_unzip_file_to(const char* src, const char* file, ota_file_info_t* des
 }
 
 int32_t kx_uncompress_file_to(const char* src, const char* file, ota_file_info_t* dest_file,
-                              ota_progress_cb_t read_cb, uint64_t max_bytes) {
+                              ota_progress_cb_t read_cb, uint64_t max_bytes,
+                              ota::ReadBackProof* proof) {
   if (dest_file == nullptr) {
     return -1;
   }
   switch (ota_archive_kind(src)) {
     case OTA_ARCHIVE_ZIP:
-      return kx_unzip_file_to(src, file, dest_file, read_cb, max_bytes);
+      return kx_unzip_file_to(src, file, dest_file, read_cb, max_bytes, proof);
     case OTA_ARCHIVE_TAR: {
       const char* path = dest_file->path;
       return ota_untar_unzst_with(
           src, file, path,
           [path] { return ota::open_fd(path, O_WRONLY | O_CREAT | O_TRUNC, 0666); }, read_cb,
-          max_bytes);
+          max_bytes, proof);
     }
     default:
       return -1;

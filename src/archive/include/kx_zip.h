@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "burn_pipeline.h"
 #include "device_io.h"
 #include "make_dir.h"  // extraction makes its destination folder with makedir
 #include "tar_zstd.h"
@@ -55,12 +56,17 @@ inline constexpr uint64_t OTA_WORKER_MEMBER_MAX = 33554432;  // ota_process, 32 
 // chunk of dest_file->medium, calling read_cb after every read; durable on success. A
 // member larger than max_bytes (the device's size) is refused: a zip member before
 // anything is written, a zstd one as soon as its output passes the bound.
+// With a proof, the member is inflated on this thread while a second one writes it and
+// reads each written range back from the medium into the proof (BurnPipeline); read_cb
+// then counts bytes written, on this thread.
 [[nodiscard]] int32_t kx_uncompress_file_to(const char* src, const char* file,
                                             ota_file_info_t* dest_file, ota_progress_cb_t read_cb,
-                                            uint64_t max_bytes = OTA_MEMBER_UNBOUNDED);
+                                            uint64_t max_bytes = OTA_MEMBER_UNBOUNDED,
+                                            ota::ReadBackProof* proof = nullptr);
 [[nodiscard]] int32_t kx_unzip_file_to(const char* src, const char* file,
                                        ota_file_info_t* dest_file, ota_progress_cb_t read_cb,
-                                       uint64_t max_bytes = OTA_MEMBER_UNBOUNDED);
+                                       uint64_t max_bytes = OTA_MEMBER_UNBOUNDED,
+                                       ota::ReadBackProof* proof = nullptr);
 
 struct tm_unz_s;
 // Sets the times of the open file fd from an entry's broken-down DOS time; 0 or -1.

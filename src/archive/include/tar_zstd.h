@@ -10,6 +10,7 @@
 #include <functional>
 #include <type_traits>
 
+#include "burn_pipeline.h"
 #include "extract_path.h"
 #include "unique_fd.h"
 
@@ -87,14 +88,16 @@ struct tar_member_t {
                                               ota_progress_cb_t read_cb);
 
 // The same with the output opened by open_output, called only once the member has been
-// found; out_name only names the output in messages. Lets an extraction into a directory
+// found; out_name names the output in messages (and, with a proof, is read back through
+// tar_unzst_member_piped). Lets an extraction into a directory
 // open its output beneath that directory without following links. A member that is not
 // a regular file, or that decompresses to more than max_bytes, fails with -1.
 [[nodiscard]] int32_t ota_untar_unzst_with(const char* tar_filename, const char* compressed_name,
                                            const char* out_name,
                                            const std::function<ota::UniqueFd()>& open_output,
                                            ota_progress_cb_t read_cb,
-                                           uint64_t max_bytes = UINT64_MAX);
+                                           uint64_t max_bytes = UINT64_MAX,
+                                           ota::ReadBackProof* proof = nullptr);
 
 // Extracts the plain member target_file into output_dir (created, one level, when
 // missing); the member lands at "<output_dir>/<target_file>". 0 or negative. A member
@@ -132,6 +135,13 @@ struct tar_member_t {
 [[nodiscard]] int32_t tar_unzst_member(FILE* tar_file, long start, long size, int out_fd,
                                        ota_progress_cb_t read_cb, uint64_t max_bytes,
                                        uint64_t* written);
+
+// tar_unzst_member through a BurnPipeline: the decoder fills the ring's chunks while
+// its writer writes them to out_fd from offset 0 and reads them back into the proof. Codes
+// as tar_unzst_member.
+[[nodiscard]] int32_t tar_unzst_member_piped(FILE* tar_file, long start, long size, int out_fd,
+                                             const char* out_path, ota_progress_cb_t read_cb,
+                                             uint64_t max_bytes, ota::ReadBackProof* proof);
 
 // Copies str into out_str (max_len bytes with its NUL) less a trailing ".zst"; 0 or -1.
 [[nodiscard]] int32_t remove_zst_suffix(const char* str, char* out_str, size_t max_len);
