@@ -1,9 +1,10 @@
 // Burn-and-prove of one image, side by side with what a user would script, on a loop
-// block device: our zip and tar+zstd streaming paths plus MD5DevPart of the written
-// range, against `unzip -p` / `tar | zstd` into the device followed by md5sum, and
+// block device: our zip and tar+zstd burns (inflate beside the write and its read-back
+// proof, and the same stages on one thread) plus the comparison of the proven range,
+// against `unzip -p` / `tar | zstd` into the device followed by md5sum, and
 // against bare inflate plus md5sum of the image. Every side starts from a cold page
 // cache and flushes the device before it hashes. Also the peak memory of our paths for
-// two image sizes.
+// two image sizes. Each side's figure is the median of the runs, with their spread.
 //
 //   bench_streaming [--size-mib N] [--small-mib M] [--dir DIR] [--reps R]
 #include <minizip/unzip.h>
@@ -13,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -20,6 +22,7 @@
 #include "device_io.h"
 #include "kx_zip.h"
 #include "md5.h"
+#include "partition_md5.h"
 #include "tar_zstd.h"
 
 namespace {
@@ -34,19 +37,11 @@ constexpr const char* kZstMember = "system.img.zst";
 using Options = ota::bench::BenchOptions;
 
 Result<Options> parse_args(int argc, char** argv) {
-  auto opt = ota::bench::parse_bench_options(argc, argv, {});
+  auto opt = ota::bench::parse_bench_options(argc, argv, {.reps = 3});
   if (opt && opt->small_mib == 0) {
     opt->small_mib = std::max<uint64_t>(64, opt->size_mib / 4);
   }
   return opt;
-}
-
-std::string hex(const unsigned char digest[16]) {
-  char out[33];
-  for (int k = 0; k < 16; ++k) {
-    std::snprintf(out + 2 * k, 3, "%02x", digest[k]);
-  }
-  return out;
 }
 
 // One image with its zip and tar+zstd packages and the loop device it is burnt to.
@@ -80,22 +75,24 @@ Result<Setup> make_packages(const std::string& dir, uint64_t mib, unsigned seed)
   return s;
 }
 
-// Our burn and its proof: stream the member to the device, then hash the written range.
-Result<void> burn_and_prove(const Setup& s, const std::string& device, bool tar) {
+// Our burn and its proof: the member streamed to the device while what is written is read
+// back into the proof, then the proven range compared with the image's digest.
+Result<void> burn_and_prove(const Setup& s, const std::string& device, bool tar, bool one_thread) {
+  if (one_thread ? setenv("OTA_BURN_THREADS", "1", 1) != 0 : unsetenv("OTA_BURN_THREADS") != 0) {
+    return ota::bench::errno_error("OTA_BURN_THREADS");
+  }
   ota_file_info_t dest{};
   dest.medium = OTA_EMMC;
   std::snprintf(dest.path, sizeof(dest.path), "%s", device.c_str());
-  const int32_t rc = tar ? ota_untar_unzst_to_file(s.tar.c_str(), kZstMember, dest.path, nullptr)
-                         : kx_unzip_file_to(s.zip.c_str(), kMember, &dest, nullptr);
+  ota::ReadBackProof proof;
+  const int32_t rc =
+      kx_uncompress_file_to(tar ? s.tar.c_str() : s.zip.c_str(), tar ? kZstMember : kMember, &dest,
+                            nullptr, OTA_MEMBER_UNBOUNDED, &proof);
   if (rc != 0) {
     return Error(EIO, "streaming to " + device + " failed: " + std::to_string(rc));
   }
-  unsigned char digest[16];
-  if (MD5DevPart(device.c_str(), 0, static_cast<long>(s.size), digest) != 0) {
-    return Error(EIO, "MD5DevPart of " + device + " failed");
-  }
-  if (hex(digest) != s.md5) {
-    return Error(EIO, "device digest " + hex(digest) + " differs from the image's " + s.md5);
+  if (verify_image_checksum_after_read_back(s.md5.c_str(), s.size, device.c_str(), 0, proof) != 0) {
+    return Error(EIO, "the proof of " + device + " differs from the image's digest " + s.md5);
   }
   return {};
 }
@@ -132,11 +129,12 @@ Result<void> prepare(const std::string& device, uint64_t size) {
   return ota::bench::drop_caches();
 }
 
-Result<Timing> measure_ours(const Setup& s, const std::string& device, bool tar) {
+Result<Timing> measure_ours(const Setup& s, const std::string& device, bool tar,
+                            bool one_thread = false) {
   if (auto r = prepare(device, s.size); !r) {
     return r.error();
   }
-  return ota::bench::run_in_child([&] { return burn_and_prove(s, device, tar); });
+  return ota::bench::run_in_child([&] { return burn_and_prove(s, device, tar, one_thread); });
 }
 
 Result<Timing> measure_script(const Setup& s, const std::string& device, bool tar) {
@@ -179,53 +177,76 @@ Result<Timing> measure_bare(const Setup& s) {
   return Timing{inflate->seconds + sum->seconds, inflate->cpu_seconds + sum->cpu_seconds, 0};
 }
 
-// The run of each side with the shortest wall time.
-struct Figures {
-  Timing ours_zip;
-  Timing script_zip;
-  Timing bare;
-  Timing ours_tar;
-  Timing script_tar;
+// Every run of one side; its figure is the run of median wall time.
+struct Side {
+  std::vector<Timing> runs;
+  long peak_kib = 0;
+  void add(const Timing& t) {
+    runs.push_back(t);
+    peak_kib = std::max(peak_kib, t.peak_kib);
+  }
+  [[nodiscard]] Timing median() const {
+    std::vector<Timing> sorted = runs;
+    std::sort(sorted.begin(), sorted.end(),
+              [](const Timing& a, const Timing& b) { return a.seconds < b.seconds; });
+    Timing t = sorted.empty() ? Timing{} : sorted[sorted.size() / 2];
+    t.peak_kib = peak_kib;
+    return t;
+  }
+  [[nodiscard]] double spread() const {
+    if (runs.empty()) {
+      return 0;
+    }
+    const auto [lo, hi] =
+        std::minmax_element(runs.begin(), runs.end(),
+                            [](const Timing& a, const Timing& b) { return a.seconds < b.seconds; });
+    return hi->seconds - lo->seconds;
+  }
 };
 
-void keep_best(Timing& best, const Timing& run) {
-  if (best.seconds == 0 || run.seconds < best.seconds) {
-    const long peak = std::max(best.peak_kib, run.peak_kib);
-    best = run;
-    best.peak_kib = peak;
-  } else {
-    best.peak_kib = std::max(best.peak_kib, run.peak_kib);
+struct Figures {
+  Side ours_zip;
+  Side ours_zip_1t;
+  Side script_zip;
+  Side bare;
+  Side ours_tar;
+  Side ours_tar_1t;
+  Side script_tar;
+};
+
+Result<void> measure_into(Side& side, Result<Timing> run, const char* what) {
+  if (!run) {
+    return run.error().context(what);
   }
+  side.add(*run);
+  return {};
 }
 
 Result<Figures> measure_all(const Setup& s, const std::string& device, int reps) {
   Figures f;
+  const std::function<Result<void>()> sides[] = {
+      [&] { return measure_into(f.ours_zip, measure_ours(s, device, false), "our zip path"); },
+      [&] {
+        return measure_into(f.ours_zip_1t, measure_ours(s, device, false, true),
+                            "our zip path, one thread");
+      },
+      [&] { return measure_into(f.script_zip, measure_script(s, device, false), "unzip script"); },
+      [&] { return measure_into(f.bare, measure_bare(s), "bare inflate + md5sum"); },
+      [&] { return measure_into(f.ours_tar, measure_ours(s, device, true), "our tar+zstd path"); },
+      [&] {
+        return measure_into(f.ours_tar_1t, measure_ours(s, device, true, true),
+                            "our tar+zstd path, one thread");
+      },
+      [&] {
+        return measure_into(f.script_tar, measure_script(s, device, true), "tar | zstd script");
+      },
+  };
   for (int rep = 0; rep < reps; ++rep) {
-    auto ours_zip = measure_ours(s, device, false);
-    if (!ours_zip) {
-      return ours_zip.error().context("our zip path");
+    for (const auto& side : sides) {
+      if (auto r = side(); !r) {
+        return r.error();
+      }
     }
-    auto script_zip = measure_script(s, device, false);
-    if (!script_zip) {
-      return script_zip.error().context("unzip script");
-    }
-    auto bare = measure_bare(s);
-    if (!bare) {
-      return bare.error().context("bare inflate + md5sum");
-    }
-    auto ours_tar = measure_ours(s, device, true);
-    if (!ours_tar) {
-      return ours_tar.error().context("our tar+zstd path");
-    }
-    auto script_tar = measure_script(s, device, true);
-    if (!script_tar) {
-      return script_tar.error().context("tar | zstd script");
-    }
-    keep_best(f.ours_zip, *ours_zip);
-    keep_best(f.script_zip, *script_zip);
-    keep_best(f.bare, *bare);
-    keep_best(f.ours_tar, *ours_tar);
-    keep_best(f.script_tar, *script_tar);
   }
   return f;
 }
@@ -233,56 +254,59 @@ Result<Figures> measure_all(const Setup& s, const std::string& device, int reps)
 // Peak memory of our two paths for one more image size, on its own device.
 Result<Figures> measure_peaks(const Setup& s, const std::string& device) {
   Figures f;
-  auto zip = measure_ours(s, device, false);
-  if (!zip) {
-    return zip.error().context("our zip path");
+  if (auto r = measure_into(f.ours_zip, measure_ours(s, device, false), "our zip path"); !r) {
+    return r.error();
   }
-  auto tar = measure_ours(s, device, true);
-  if (!tar) {
-    return tar.error().context("our tar+zstd path");
+  if (auto r = measure_into(f.ours_tar, measure_ours(s, device, true), "our tar+zstd path"); !r) {
+    return r.error();
   }
-  f.ours_zip = *zip;
-  f.ours_tar = *tar;
   return f;
 }
 
-void side_line(const char* what, const Timing& t, double mib) {
-  std::printf("  %-52s %7.2f s %7.1f MiB/s  cpu %6.2f s\n", what, t.seconds, mib / t.seconds,
-              t.cpu_seconds);
+void side_line(const char* what, const Side& side, double mib) {
+  const Timing t = side.median();
+  std::printf("  %-52s %7.2f s (spread %5.2f s) %7.1f MiB/s  cpu/wall %4.2f\n", what, t.seconds,
+              side.spread(), mib / t.seconds, t.cpu_seconds / t.seconds);
 }
 
-void ratio_line(const char* what, const Timing& ours, const Timing& other, double target) {
-  const double ratio = ours.seconds / other.seconds;
-  std::printf("%-36s %6.3fx (cpu %5.3fx)  target <= %.2fx: %s\n", what, ratio,
-              ours.cpu_seconds / other.cpu_seconds, target, ota::bench::verdict(ratio <= target));
+void ratio_line(const char* what, const Side& ours, const Side& other, double target) {
+  const Timing a = ours.median();
+  const Timing b = other.median();
+  const double ratio = a.seconds / b.seconds;
+  std::printf("%-40s %6.3fx (cpu %5.3fx)  target <= %.2fx: %s\n", what, ratio,
+              a.cpu_seconds / b.cpu_seconds, target, ota::bench::verdict(ratio <= target));
 }
 
 void report(const Options& opt, const Figures& big, const Figures& small) {
   const double mib = static_cast<double>(opt.size_mib);
-  std::printf("image %llu MiB, cold cache per side, best wall time of %d\n",
+  std::printf("image %llu MiB, cold cache per side, median wall time of %d runs\n",
               static_cast<unsigned long long>(opt.size_mib), opt.reps);
-  side_line("ours zip   (kx_unzip_file_to + MD5DevPart)", big.ours_zip, mib);
+  side_line("ours zip   (inflate | write + read-back proof)", big.ours_zip, mib);
+  side_line("ours zip   (the same stages on one thread)", big.ours_zip_1t, mib);
   side_line("script zip (unzip -p > dev; sync dev; md5sum dev)", big.script_zip, mib);
   side_line("bare       (minizip inflate > null; md5sum image)", big.bare, mib);
-  side_line("ours tar   (ota_untar_unzst_to_file + MD5DevPart)", big.ours_tar, mib);
+  side_line("ours tar   (zstd -d | write + read-back proof)", big.ours_tar, mib);
+  side_line("ours tar   (the same stages on one thread)", big.ours_tar_1t, mib);
   side_line("script tar (tar -xO | zstd -dc > dev; sync; md5sum)", big.script_tar, mib);
   ratio_line("ours zip / unzip script", big.ours_zip, big.script_zip, 0.70);
   ratio_line("ours zip / bare inflate + md5sum", big.ours_zip, big.bare, 1.15);
-  ratio_line("ours tar+zstd / tar|zstd script", big.ours_tar, big.script_tar, 1.05);
+  ratio_line("ours tar+zstd / tar|zstd script", big.ours_tar, big.script_tar, 0.60);
+  ratio_line("ours zip, one thread / unzip script", big.ours_zip_1t, big.script_zip, 1.00);
+  ratio_line("ours tar+zstd, one thread / script", big.ours_tar_1t, big.script_tar, 1.50);
 
+  const long s_zip = small.ours_zip.peak_kib;
+  const long s_tar = small.ours_tar.peak_kib;
+  const long b_zip = big.ours_zip.peak_kib;
+  const long b_tar = big.ours_tar.peak_kib;
   std::printf("peak memory (VmHWM) of our paths:\n");
   std::printf("  %6llu MiB image: zip %6.1f MiB, tar+zstd %6.1f MiB\n",
-              static_cast<unsigned long long>(opt.small_mib), small.ours_zip.peak_kib / 1024.0,
-              small.ours_tar.peak_kib / 1024.0);
+              static_cast<unsigned long long>(opt.small_mib), s_zip / 1024.0, s_tar / 1024.0);
   std::printf("  %6llu MiB image: zip %6.1f MiB, tar+zstd %6.1f MiB\n",
-              static_cast<unsigned long long>(opt.size_mib), big.ours_zip.peak_kib / 1024.0,
-              big.ours_tar.peak_kib / 1024.0);
-  const long worst = std::max({big.ours_zip.peak_kib, big.ours_tar.peak_kib,
-                               small.ours_zip.peak_kib, small.ours_tar.peak_kib});
+              static_cast<unsigned long long>(opt.size_mib), b_zip / 1024.0, b_tar / 1024.0);
+  const long worst = std::max({b_zip, b_tar, s_zip, s_tar});
   // Independent of the image size: the larger image may not cost more than a few MiB.
-  const bool flat = std::abs(big.ours_zip.peak_kib - small.ours_zip.peak_kib) < 4096 &&
-                    std::abs(big.ours_tar.peak_kib - small.ours_tar.peak_kib) < 4096;
-  std::printf("%-36s %6.1f MiB  target < 64 MiB and flat: %s\n", "peak memory", worst / 1024.0,
+  const bool flat = std::abs(b_zip - s_zip) < 4096 && std::abs(b_tar - s_tar) < 4096;
+  std::printf("%-40s %6.1f MiB  target < 64 MiB and flat: %s\n", "peak memory", worst / 1024.0,
               ota::bench::verdict(worst < 64 * 1024 && flat));
 }
 

@@ -140,8 +140,10 @@ int32_t burn_nor_image(const partition_info_t* info, const char* unzip_dir,
 // eMMC images stream from the package into the device, bounded by the device's size and
 // by the proof's scope: a member longer than the scope is refused (a zip member before
 // its first byte is written), so the proof always covers every byte written.
+// The write is proven as it goes: proof takes the digest of what was read back from the
+// medium while the member was still being inflated.
 int32_t burn_emmc_image(const partition_info_t* info, const char* ota_pack_path,
-                        ota_file_info_t* target) {
+                        ota_file_info_t* target, ota::ReadBackProof* proof) {
   OTA_LOG_INFO("image size: %lu\n", static_cast<unsigned long>(info->md5_scope[0]));
   const uint64_t dev_size = ota_device_size(target->path);
   if (dev_size == 0) {
@@ -150,7 +152,7 @@ int32_t burn_emmc_image(const partition_info_t* info, const char* ota_pack_path,
   }
   const uint64_t bound = info->md5_scope[0] < dev_size ? info->md5_scope[0] : dev_size;
   const int32_t ret =
-      kx_uncompress_file_to(ota_pack_path, info->part_file, target, progress_update, bound);
+      kx_uncompress_file_to(ota_pack_path, info->part_file, target, progress_update, bound, proof);
   if (ret != 0) {
     OTA_LOG_ERR(
         "partition %s: image %s not written whole within %llu bytes (md5_scope %llu, "
@@ -274,8 +276,9 @@ int32_t ota_update_image(partition_info_t* partition_info, const char* backup_di
   target.offset = 0;
   target.medium = info->medium;
   int32_t ret = 0;
+  ota::ReadBackProof proof;
   if (info->medium == OTA_EMMC) {
-    ret = burn_emmc_image(info, ota_pack_path, &target);
+    ret = burn_emmc_image(info, ota_pack_path, &target, &proof);
   } else {
     ret =
         burn_nor_image(info, unzip_dir, ota_pack_path, target.path, image_path, sizeof(image_path));
@@ -286,7 +289,8 @@ int32_t ota_update_image(partition_info_t* partition_info, const char* backup_di
   }
   // Every written range is proven, security partitions and key images included: nothing
   // on this board transforms an image on its way to the device.
-  if (verify_image_checksum_with_part(info->md5[0], info->md5_scope[0], target.path, 0) != 0) {
+  if (verify_image_checksum_after_read_back(info->md5[0], info->md5_scope[0], target.path, 0,
+                                            proof) != 0) {
     OTA_LOG_ERR("partition:%s after burn :%s check md5 fail\n", info->part_name, target.path);
     return -1;
   }
