@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
@@ -304,6 +305,30 @@ Result<BenchOptions> parse_bench_options(int argc, char** argv, BenchOptions def
     return Error(EINVAL, "--size-mib and --reps must be positive, --small-mib at most --size-mib");
   }
   return opt;
+}
+
+Timing Runs::median() const {
+  if (runs.empty()) {
+    return {};
+  }
+  std::vector<Timing> sorted = runs;
+  std::sort(sorted.begin(), sorted.end(),
+            [](const Timing& a, const Timing& b) { return a.seconds < b.seconds; });
+  Timing t = sorted[sorted.size() / 2];
+  for (const Timing& r : runs) {
+    t.peak_kib = std::max(t.peak_kib, r.peak_kib);
+  }
+  return t;
+}
+
+double Runs::spread() const {
+  if (runs.empty()) {
+    return 0;
+  }
+  const auto [lo, hi] =
+      std::minmax_element(runs.begin(), runs.end(),
+                          [](const Timing& a, const Timing& b) { return a.seconds < b.seconds; });
+  return hi->seconds - lo->seconds;
 }
 
 }  // namespace ota::bench

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "tool_result.h"
 #include "unique_fd.h"
@@ -81,6 +82,15 @@ struct Timing {
   double seconds = 0;      // wall time
   double cpu_seconds = 0;  // user + system time, its child processes included
   long peak_kib = 0;       // VmHWM of the measured process (run_in_child only)
+};
+
+// Every run of one side of a comparison; its figure is the run of median wall time (with
+// the largest peak of all runs), its spread the distance between fastest and slowest.
+struct Runs {
+  std::vector<Timing> runs;
+  void add(const Timing& t) { runs.push_back(t); }
+  [[nodiscard]] Timing median() const;
+  [[nodiscard]] double spread() const;
 };
 
 // Runs cmd with /bin/sh -c; fails unless it exits with status 0.

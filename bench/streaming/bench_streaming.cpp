@@ -177,32 +177,7 @@ Result<Timing> measure_bare(const Setup& s) {
   return Timing{inflate->seconds + sum->seconds, inflate->cpu_seconds + sum->cpu_seconds, 0};
 }
 
-// Every run of one side; its figure is the run of median wall time.
-struct Side {
-  std::vector<Timing> runs;
-  long peak_kib = 0;
-  void add(const Timing& t) {
-    runs.push_back(t);
-    peak_kib = std::max(peak_kib, t.peak_kib);
-  }
-  [[nodiscard]] Timing median() const {
-    std::vector<Timing> sorted = runs;
-    std::sort(sorted.begin(), sorted.end(),
-              [](const Timing& a, const Timing& b) { return a.seconds < b.seconds; });
-    Timing t = sorted.empty() ? Timing{} : sorted[sorted.size() / 2];
-    t.peak_kib = peak_kib;
-    return t;
-  }
-  [[nodiscard]] double spread() const {
-    if (runs.empty()) {
-      return 0;
-    }
-    const auto [lo, hi] =
-        std::minmax_element(runs.begin(), runs.end(),
-                            [](const Timing& a, const Timing& b) { return a.seconds < b.seconds; });
-    return hi->seconds - lo->seconds;
-  }
-};
+using Side = ota::bench::Runs;
 
 struct Figures {
   Side ours_zip;
@@ -294,10 +269,10 @@ void report(const Options& opt, const Figures& big, const Figures& small) {
   ratio_line("ours zip, one thread / unzip script", big.ours_zip_1t, big.script_zip, 1.00);
   ratio_line("ours tar+zstd, one thread / script", big.ours_tar_1t, big.script_tar, 1.50);
 
-  const long s_zip = small.ours_zip.peak_kib;
-  const long s_tar = small.ours_tar.peak_kib;
-  const long b_zip = big.ours_zip.peak_kib;
-  const long b_tar = big.ours_tar.peak_kib;
+  const long s_zip = small.ours_zip.median().peak_kib;
+  const long s_tar = small.ours_tar.median().peak_kib;
+  const long b_zip = big.ours_zip.median().peak_kib;
+  const long b_tar = big.ours_tar.median().peak_kib;
   std::printf("peak memory (VmHWM) of our paths:\n");
   std::printf("  %6llu MiB image: zip %6.1f MiB, tar+zstd %6.1f MiB\n",
               static_cast<unsigned long long>(opt.small_mib), s_zip / 1024.0, s_tar / 1024.0);

@@ -36,7 +36,8 @@ inline constexpr size_t kReadBackSize = 1048576;
 
 // Single producer (the caller) and single consumer (the writer). Writes start at offset 0
 // of fd; with a proof, every byte written is read back through path and hashed in order.
-// Only the caller's thread calls the members; no thread outlives the object.
+// Only the caller's thread calls the members; no thread outlives the object. The ring is
+// the process's one: one pipeline at a time, like the chunk buffers of device_io.
 class BurnPipeline {
  public:
   BurnPipeline(int fd, const char* path, ReadBackProof* proof);
