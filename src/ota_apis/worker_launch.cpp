@@ -150,6 +150,7 @@ int32_t launch(const char* zip_path) {
   char arg4[] = "/tmp/ota_pipe";
   char* argv[] = {arg0, arg1, arg_zip, arg3, arg4, nullptr, nullptr};
   char env0[ENV_BUF] = {};
+  char env1[ENV_BUF] = {};
   char* envp[] = {nullptr, nullptr, nullptr};
 
   if (zip_path[0] == '\0') {
@@ -168,9 +169,15 @@ int32_t launch(const char* zip_path) {
   // this launch is decided, whichever way.
   const WorkerFileRemover remover(process_path);
   OTA_LOG_INFO("ota_process extracted\n");
+  size_t envc = 0;
   if (const char* lib_path = std::getenv("LD_LIBRARY_PATH"); lib_path != nullptr) {
     std::snprintf(env0, sizeof(env0), "LD_LIBRARY_PATH=%s", lib_path);
-    envp[0] = env0;
+    envp[envc++] = env0;
+  }
+  // An integrator's cap on the burn (one thread) is set for the service, not the worker.
+  if (const char* threads = std::getenv("OTA_BURN_THREADS"); threads != nullptr) {
+    std::snprintf(env1, sizeof(env1), "OTA_BURN_THREADS=%s", threads);
+    envp[envc++] = env1;
   }
   ota::UniqueFd worker = open_worker(process_path);
   if (!worker) {

@@ -68,6 +68,19 @@ TEST_F(LaunchTest, FinalResultAndCleanup) {
   }
 }
 
+// The burn's thread cap set in the client's environment reaches the worker it launches,
+// and only when it is set.
+TEST_F(LaunchTest, BurnThreadCapReachesTheWorker) {
+  const std::string pkg = scripted(
+      dir_, "[ \"${OTA_BURN_THREADS-}\" = 1 ] || exit 5; rec all_img_finish 2 100 >&3", "cap.zip");
+  ASSERT_EQ(setenv("OTA_BURN_THREADS", "1", 1), 0);
+  ASSERT_EQ(otaRequestStart(pkg.c_str(), OTA_TOOL), 0);
+  EXPECT_EQ(wait_final(), UPGRADE_SUCCESS);
+  ASSERT_EQ(unsetenv("OTA_BURN_THREADS"), 0);
+  ASSERT_EQ(otaRequestStart(pkg.c_str(), OTA_TOOL), 0);
+  EXPECT_EQ(wait_final(), UPGRADE_FAILED);
+}
+
 // Name and percentage of the running image reach the getters while the worker runs; a
 // switch or a second start, from this or another process, is refused and leaves the
 // running update untouched; a reported success is not shown before the launch closed.
