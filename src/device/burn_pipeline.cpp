@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "ota_log.h"
@@ -98,7 +99,13 @@ BurnPipeline::Impl::Impl(int fd, const char* path, ReadBackProof* proof) : fd_(f
   ready_ = true;
   threaded_ = !burn_single_threaded();
   if (threaded_) {
-    writer_ = std::jthread([this](const std::stop_token& stop) { run(stop); });
+    try {
+      writer_ = std::jthread([this](const std::stop_token& stop) { run(stop); });
+    } catch (const std::system_error& e) {
+      // Without a second thread the same stages run one after another: slower, not wrong.
+      OTA_LOG_WARN("no writer thread for the burn (%s): one thread does it all\n", e.what());
+      threaded_ = false;
+    }
   }
 }
 
