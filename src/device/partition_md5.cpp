@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -125,6 +126,74 @@ int32_t verify_image_checksum_after_read_back(const char* md5_expect, uint64_t i
   return 0;
 }
 
+namespace {
+
+// Logs both digests and compares them, with the messages of a two-partition check.
+int32_t compare_partition_md5(const char* partition1_path, const char* partition2_path,
+                              const unsigned char (&md5)[2][kMd5Len]) {
+  const unsigned char* a = md5[0];
+  const unsigned char* b = md5[1];
+  OTA_LOG_INFO("part1_md5: %02x%02x%02x%02x%02x%02x%02x%02x%02x%02x%02x%02x%02x%02x%02x%02x\n",
+               a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8], a[9], a[10], a[11], a[12],
+               a[13], a[14], a[15]);
+  OTA_LOG_INFO("part2_md5: %02x%02x%02x%02x%02x%02x%02x%02x%02x%02x%02x%02x%02x%02x%02x%02x\n",
+               b[0], b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12],
+               b[13], b[14], b[15]);
+  if (std::memcmp(a, b, kMd5Len) != 0) {
+    OTA_LOG_ERR("dev:%s md5 not equal dev:%s\n", partition1_path, partition2_path);
+    return -1;
+  }
+  return 0;
+}
+
+// The digest of the whole device at path, going on from a read-back of its first bytes:
+// only the rest is flushed, dropped and read here.
+bool finish_device_md5(const char* path, const ota::ReadBackProof& proof,
+                       unsigned char (&md5)[kMd5Len]) {
+  off_t end = -1;
+  {
+    const ota::UniqueFd fd = ota::open_fd(path, O_RDONLY);
+    end = fd ? ::lseek(fd.get(), 0, SEEK_END) : -1;
+  }
+  if (end < 0) {
+    return false;
+  }
+  OTA_LOG_INFO("%s size %ld, garbage %d\n", path, static_cast<long>(end), 0);
+  const auto size = static_cast<uint64_t>(end);
+  // A proof longer than the device (never made by a copy) is started over.
+  ota::ReadBackProof done = proof.hashed <= size ? proof : ota::ReadBackProof{};
+  const uint64_t rest = size - done.hashed;
+  if (rest > 0 && ota_flush_and_drop_cache(path, done.hashed, rest) != 0) {
+    return false;
+  }
+  if (MD5DevContinue(path, static_cast<long>(done.hashed), static_cast<long>(rest), &done.ctx) !=
+      0) {
+    return false;
+  }
+  MD5Final(md5, &done.ctx);
+  return true;
+}
+
+}  // namespace
+
+int32_t ota_check_copied_partition_md5(const char* partition1_path, const char* partition2_path,
+                                       const ota::CopyProof& proof) {
+  if (partition1_path == nullptr || partition2_path == nullptr) {
+    OTA_LOG_ERR("check two partition md5sum parament error!\n");
+    return -1;
+  }
+  unsigned char md5[2][kMd5Len];
+  OTA_LOG_INFO("%s size %ld, garbage %d\n", partition1_path, static_cast<long>(proof.source_bytes),
+               0);
+  MD5_CTX source = proof.source;
+  MD5Final(md5[0], &source);
+  if (!finish_device_md5(partition2_path, proof.dest, md5[1])) {
+    OTA_LOG_ERR("md5 %s fail\n", partition2_path);
+    return -1;
+  }
+  return compare_partition_md5(partition1_path, partition2_path, md5);
+}
+
 int32_t ota_check_two_partition_md5(const char* partition1_path, const char* partition2_path,
                                     int32_t garbage) {
   if (partition1_path == nullptr || partition2_path == nullptr) {
@@ -139,17 +208,5 @@ int32_t ota_check_two_partition_md5(const char* partition1_path, const char* par
       return -1;
     }
   }
-  const unsigned char* a = md5[0];
-  const unsigned char* b = md5[1];
-  OTA_LOG_INFO("part1_md5: %02x%02x%02x%02x%02x%02x%02x%02x%02x%02x%02x%02x%02x%02x%02x%02x\n",
-               a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8], a[9], a[10], a[11], a[12],
-               a[13], a[14], a[15]);
-  OTA_LOG_INFO("part2_md5: %02x%02x%02x%02x%02x%02x%02x%02x%02x%02x%02x%02x%02x%02x%02x%02x\n",
-               b[0], b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12],
-               b[13], b[14], b[15]);
-  if (std::memcmp(a, b, kMd5Len) != 0) {
-    OTA_LOG_ERR("dev:%s md5 not equal dev:%s\n", partition1_path, partition2_path);
-    return -1;
-  }
-  return 0;
+  return compare_partition_md5(partition1_path, partition2_path, md5);
 }

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
@@ -13,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "burn_pipeline.h"
 #include "device_io.h"
 #include "md5.h"
 #include "mtd_flash.h"
@@ -185,6 +187,41 @@ int32_t copy_nor(const char* name, int32_t from_slot, int32_t to_slot) {
   return proven;
 }
 
+// The message of the plain copy for a failure of the pipeline's writer.
+void log_pipe_fault(const ota::BurnPipeline& pipe, const char* to) {
+  if (pipe.fault() == ota::PipeFault::sync) {
+    OTA_LOG_ERR("sync %s failed: %s\n", to, std::strerror(pipe.error()));
+  } else {
+    OTA_LOG_ERR("write %s image error\n", to);
+  }
+}
+
+// Reads `from` to its end into the pipeline's chunks, hashing each chunk as read.
+bool feed_copy(int src, const char* from, const char* to, ota::BurnPipeline& pipe,
+               ota::CopyProof* proof) {
+  for (;;) {
+    uint8_t* buf = pipe.slot();
+    if (buf == nullptr) {
+      log_pipe_fault(pipe, to);
+      return false;
+    }
+    const ssize_t n = ota::read_full(src, buf, ota::kBurnSlotSize);
+    if (n < 0) {
+      OTA_LOG_ERR("read %s image error\n", from);
+      return false;
+    }
+    if (n == 0) {
+      return true;
+    }
+    MD5Update(&proof->source, buf, static_cast<unsigned int>(n));
+    proof->source_bytes += static_cast<uint64_t>(n);
+    if (!pipe.push(static_cast<size_t>(n))) {
+      log_pipe_fault(pipe, to);
+      return false;
+    }
+  }
+}
+
 int32_t copy_emmc(const char* name, int32_t from_slot, int32_t to_slot) {
   const std::string from = std::string(kByName) + name + "_" + slot_letter(from_slot);
   const std::string to = std::string(kByName) + name + "_" + slot_letter(to_slot);
@@ -244,6 +281,19 @@ int32_t ota_copy_ab_partition(const char* name, ota_medium_e medium, int32_t fro
 }
 
 int32_t ota_copy_device_proven(const char* from, const char* to, int32_t garbage) {
+  if (garbage == 0) {
+    ota::CopyProof proof;
+    if (copy_part_proven(from, to, &proof) != 0) {
+      OTA_LOG_ERR("copy %s to %s failed\n", from == nullptr ? "(null)" : from,
+                  to == nullptr ? "(null)" : to);
+      return -1;
+    }
+    if (ota_check_copied_partition_md5(from, to, proof) != 0) {
+      OTA_LOG_ERR("copy %s to %s is not proven: md5 differs\n", from, to);
+      return -1;
+    }
+    return 0;
+  }
   if (copy_part(from, to) != 0) {
     OTA_LOG_ERR("copy %s to %s failed\n", from == nullptr ? "(null)" : from,
                 to == nullptr ? "(null)" : to);
@@ -271,4 +321,43 @@ int32_t copy_part(const char* part1, const char* part2) {
     return -1;
   }
   return ota_file_to_file(&source, &dest, nullptr) < 0 ? -1 : 0;
+}
+
+int32_t copy_part_proven(const char* part1, const char* part2, ota::CopyProof* proof) {
+  if (part1 == nullptr || part2 == nullptr || proof == nullptr) {
+    OTA_LOG_ERR("copy_part: bad device path\n");
+    return -1;
+  }
+  const ota::UniqueFd src = ota::open_fd(part1, O_RDONLY);
+  if (!src) {
+    OTA_LOG_ERR("open file: %s failed\n", part1);
+    return -1;
+  }
+  ota::UniqueFd dst = ota::open_fd(part2, O_WRONLY);
+  if (!dst) {
+    OTA_LOG_ERR("open file:%s failed\n", part2);
+    return -1;
+  }
+  // The source's digest is taken from the copy's own read: that read must come from the
+  // medium, not from pages an earlier reader or writer left in the cache.
+  if (ota_flush_and_drop_cache(part1, 0, 0) != 0) {
+    return -1;
+  }
+  (void)::posix_fadvise(src.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+  *proof = ota::CopyProof{};
+  {
+    ota::BurnPipeline pipe(dst.get(), part2, &proof->dest);
+    if (!pipe.ready() || !feed_copy(src.get(), part1, part2, pipe, proof)) {
+      return -1;
+    }
+    if (!pipe.finish()) {
+      log_pipe_fault(pipe, part2);
+      return -1;
+    }
+  }
+  if (dst.close() != 0) {
+    OTA_LOG_ERR("close %s failed: %s\n", part2, std::strerror(errno));
+    return -1;
+  }
+  return 0;
 }

@@ -37,11 +37,12 @@ int32_t sync_one_emmc(const char* name, int32_t from, int32_t to) {
   std::snprintf(destination, sizeof(destination), "%s%s_%c", OTA_DEV_DIR, name, 'a' + to);
   OTA_LOG_INFO("ori path: [%s]\n", source);
   OTA_LOG_INFO("dest path: [%s]\n", destination);
-  if (copy_part(source, destination) != 0) {
+  ota::CopyProof proof;
+  if (copy_part_proven(source, destination, &proof) != 0) {
     OTA_LOG_ERR("image burn failed\n");
     return -1;
   }
-  const int32_t ret = ota_check_two_partition_md5(source, destination, 0);
+  const int32_t ret = ota_check_copied_partition_md5(source, destination, proof);
   if (ret < 0) {
     OTA_LOG_ERR("%s and %s md5 check failed\n", source, destination);
   }

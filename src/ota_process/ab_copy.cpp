@@ -63,12 +63,19 @@ int32_t copy_one(const char* name, int32_t update_slot) {
   const int n1 = std::snprintf(source, sizeof(source), "%s%s%s", kByName, name, from);
   const int n2 = std::snprintf(dest, sizeof(dest), "%s%s%s", kByName, name, to);
   if (n1 < 0 || n2 < 0 || static_cast<size_t>(n1) >= sizeof(source) ||
-      static_cast<size_t>(n2) >= sizeof(dest) || copy_part(source, dest) != 0) {
+      static_cast<size_t>(n2) >= sizeof(dest)) {
+    OTA_LOG_ERR("Failed to copy %s to the opposite\n", name);
+    return -1;
+  }
+  // The proof is gathered while copying: the source's digest from the copy's own read,
+  // the destination read back behind the write.
+  ota::CopyProof proof;
+  if (copy_part_proven(source, dest, &proof) != 0) {
     OTA_LOG_ERR("Failed to copy %s to the opposite\n", name);
     return -1;
   }
   OTA_LOG_INFO("Start to check md5 of %s and %s\n", source, dest);
-  if (ota_check_two_partition_md5(source, dest, 0) != 0) {
+  if (ota_check_copied_partition_md5(source, dest, proof) != 0) {
     OTA_LOG_ERR("Copy %s to oppsite failed\n", name);
     return -1;
   }

@@ -4,11 +4,34 @@
 #include <cstdint>
 
 #include "burn_pipeline.h"
+#include "md5.h"
+
+namespace ota {
+
+// What an overlapped copy learns on its way: the source's digest, taken from the very
+// read that fed the copy (its cached pages dropped first, so that read came from the
+// medium), and the destination's read-back proof of the range written.
+struct CopyProof {
+  MD5_CTX source{};
+  uint64_t source_bytes = 0;
+  ReadBackProof dest;
+  CopyProof() { MD5Init(&source); }
+};
+
+}  // namespace ota
 
 // Hashes each device over its own size less `garbage` trailing bytes and compares the
 // digests. 0 when equal, -1 for a difference, a missing path or an unreadable device.
 [[nodiscard]] int32_t ota_check_two_partition_md5(const char* partition1_path,
                                                   const char* partition2_path, int32_t garbage);
+
+// ota_check_two_partition_md5(partition1_path, partition2_path, 0) for a copy that gathered
+// its proof: the source's digest is the one the copy took, the destination's goes on from
+// its read-back over the rest of the device (flushed and dropped first). Same messages and
+// results.
+[[nodiscard]] int32_t ota_check_copied_partition_md5(const char* partition1_path,
+                                                     const char* partition2_path,
+                                                     const ota::CopyProof& proof);
 
 // The 16 digest bytes written as 32 hexadecimal characters (either case) in md5_str.
 // 0, or -1 for a null argument or a character pair that is not hexadecimal.

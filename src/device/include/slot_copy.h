@@ -15,6 +15,10 @@
 
 #include "ota_types.h"
 
+namespace ota {
+struct CopyProof;
+}
+
 inline constexpr const char* OTA_NOR_DEV = "/dev/mtd0";
 inline constexpr const char* OTA_MTD_SYSFS = "/sys/class/mtd/mtd";
 inline constexpr uint32_t OTA_NOR_SIZE_PAD = 2048;  // added to the size the MTD driver shows
@@ -52,3 +56,8 @@ struct ota_nor_ab_pair_t {
 
 // Device to device, the whole source, in eMMC chunks; durable. 0 or -1.
 [[nodiscard]] int32_t copy_part(const char* part1, const char* part2);
+// copy_part overlapped with its proof: the source is read from the medium (its cached
+// pages dropped first) on the caller's thread and hashed from that read, while the burn
+// pipeline writes the destination and reads back what it wrote. Same messages and results
+// as copy_part; ota_check_copied_partition_md5 then compares the two digests.
+[[nodiscard]] int32_t copy_part_proven(const char* part1, const char* part2, ota::CopyProof* proof);
