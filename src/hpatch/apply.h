@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "header.h"
+#include "hpatch.h"
 #include "new_writer.h"
 
 namespace ota::hpatch {
@@ -20,6 +21,8 @@ struct ApplyIo {
   // Written with pwrite from offset 0 to new_size; never past it.
   int new_fd = -1;
   size_t cache_size = 0;
+  // When set, new is handed to it instead of written to new_fd.
+  const hpatch_out* sink = nullptr;
 };
 
 // Reads and checks the header of the patch at patch_fd (logged on failure).

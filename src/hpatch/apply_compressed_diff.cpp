@@ -45,7 +45,7 @@ bool apply_compressed_diff(const PatchInfo& info, const ApplyIo& io) {
   Stream& covers = *streams[kCovers];
   Stream& literals = *streams[kLiterals];
   RleDiff rle(*streams[kRleCtrl], *streams[kRleCode]);
-  NewWriter out(io.new_fd, info.new_size, cache_budget(io.cache_size) / 2);
+  NewWriter out(io.new_fd, info.new_size, cache_budget(io.cache_size) / 2, io.sink);
   CoverWalk walk(info.old_size, info.new_size);
   auto next_cover_byte = [&covers](uint8_t& byte) { return covers.next_byte(byte); };
   auto add_diff = [&rle](uint8_t* data, size_t n) { return rle.add(data, n); };

@@ -66,7 +66,7 @@ bool apply_single_stream(const PatchInfo& info, const ApplyIo& io) {
     return false;
   }
   Stream body(std::move(decoder), info.body.size, budget / 2 - input, "body");
-  NewWriter out(io.new_fd, info.new_size, budget / 2);
+  NewWriter out(io.new_fd, info.new_size, budget / 2, io.sink);
   CoverWalk walk(info.old_size, info.new_size);
   std::vector<uint8_t> step;
 

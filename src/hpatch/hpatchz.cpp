@@ -96,20 +96,38 @@ bool open_new(const char* path, uint64_t new_size, OpenFile* file, bool* created
   return true;
 }
 
-// Cuts a regular new file to exactly new_size and makes it durable.
-bool settle_new(const char* path, const OpenFile& out, uint64_t new_size) {
+// A receiver of new gets a block device it can write from offset 0, nothing else.
+bool hand_over(const char* path, const OpenFile& out, const hpatch_out* sink) {
+  if (sink == nullptr) {
+    return true;
+  }
+  if (!S_ISBLK(out.st.st_mode)) {
+    OTA_LOG_ERR("new %s is not a block device: it cannot be handed over\n", path);
+    return false;
+  }
+  if (sink->begin(sink->ctx, out.fd.get()) != 0) {
+    OTA_LOG_ERR("handing %s over failed: %s\n", path, std::strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+// Cuts a regular new file to exactly new_size and makes it durable (through the receiver
+// of new when there is one: it holds what is still being written).
+bool settle_new(const char* path, const OpenFile& out, uint64_t new_size, const hpatch_out* sink) {
   if (S_ISREG(out.st.st_mode) && ftruncate(out.fd.get(), static_cast<off_t>(new_size)) != 0) {
     OTA_LOG_ERR("truncating %s failed: %s\n", path, std::strerror(errno));
     return false;
   }
-  if (!sync_fd(out.fd.get())) {
+  if (sink != nullptr ? sink->finish(sink->ctx) != 0 : !sync_fd(out.fd.get())) {
     OTA_LOG_ERR("sync %s failed: %s\n", path, std::strerror(errno));
     return false;
   }
   return true;
 }
 
-bool run(const char* old_path, const char* diff_path, const char* new_path, size_t cache_size) {
+bool run(const char* old_path, const char* diff_path, const char* new_path, size_t cache_size,
+         const hpatch_out* sink) {
   OpenFile patch;
   PatchInfo info;
   if (!open_input(diff_path, &patch) || !S_ISREG(patch.st.st_mode)) {
@@ -138,9 +156,10 @@ bool run(const char* old_path, const char* diff_path, const char* new_path, size
     OTA_LOG_ERR("new %s is the same file as the old image or the patch\n", new_path);
     return false;
   }
-  const ApplyIo io{patch.fd.get(), patch.size, OldImage{old.fd.get(), info.old_size}, out.fd.get(),
-                   cache_size};
-  bool ok = apply_patch(info, io) && settle_new(new_path, out, info.new_size);
+  const ApplyIo io{patch.fd.get(), patch.size, OldImage{old.fd.get(), info.old_size},
+                   out.fd.get(),   cache_size, sink};
+  bool ok = hand_over(new_path, out, sink) && apply_patch(info, io) &&
+            settle_new(new_path, out, info.new_size, sink);
   if (out.fd.close() != 0 && ok) {
     OTA_LOG_ERR("close %s failed: %s\n", new_path, std::strerror(errno));
     ok = false;
@@ -178,5 +197,14 @@ extern "C" int hpatchz(const char* old, const char* diff, const char* out_new, s
     OTA_LOG_ERR("hpatchz: a path is missing\n");
     return -1;
   }
-  return ota::hpatch::run(old, diff, out_new, cache_size) ? 0 : -1;
+  return ota::hpatch::run(old, diff, out_new, cache_size, nullptr) ? 0 : -1;
+}
+
+extern "C" int hpatchz_out(const char* old, const char* diff, const char* out_new,
+                           size_t cache_size, const hpatch_out* out) {
+  if (old == nullptr || diff == nullptr || out_new == nullptr || out == nullptr) {
+    OTA_LOG_ERR("hpatchz: a path or the receiver of new is missing\n");
+    return -1;
+  }
+  return ota::hpatch::run(old, diff, out_new, cache_size, out) ? 0 : -1;
 }

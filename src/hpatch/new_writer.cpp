@@ -12,8 +12,9 @@ namespace {
 using ull = unsigned long long;
 }  // namespace
 
-NewWriter::NewWriter(int fd, uint64_t new_size, size_t buffer_size)
+NewWriter::NewWriter(int fd, uint64_t new_size, size_t buffer_size, const hpatch_out* sink)
     : fd_(fd),
+      sink_(sink),
       new_size_(new_size),
       buffer_(std::max<size_t>(1, static_cast<size_t>(std::min<uint64_t>(new_size, buffer_size)))) {
 }
@@ -35,7 +36,10 @@ bool NewWriter::flush() {
   if (fill_ == 0) {
     return true;
   }
-  if (!pwrite_full(fd_, buffer_.data(), fill_, static_cast<off_t>(flushed_))) {
+  const bool written = sink_ != nullptr
+                           ? sink_->write(sink_->ctx, buffer_.data(), fill_) == 0
+                           : pwrite_full(fd_, buffer_.data(), fill_, static_cast<off_t>(flushed_));
+  if (!written) {
     OTA_LOG_ERR("writing the new image at %llu failed: %s\n", static_cast<ull>(flushed_),
                 std::strerror(errno));
     return false;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "hpatch.h"
 #include "stream.h"
 
 namespace ota::hpatch {
@@ -19,7 +20,8 @@ struct OldImage {
 
 class NewWriter {
  public:
-  NewWriter(int fd, uint64_t new_size, size_t buffer_size);
+  // Writes to fd, or hands each full buffer to sink when there is one.
+  NewWriter(int fd, uint64_t new_size, size_t buffer_size, const hpatch_out* sink = nullptr);
 
   // Bytes of new produced so far.
   [[nodiscard]] uint64_t position() const { return flushed_ + fill_; }
@@ -51,6 +53,7 @@ class NewWriter {
   [[nodiscard]] static bool read_old(const OldImage& old, uint64_t pos, uint8_t* dst, size_t n);
 
   int fd_;
+  const hpatch_out* sink_;
   uint64_t new_size_;
   std::vector<uint8_t> buffer_;
   size_t fill_ = 0;

@@ -2,10 +2,14 @@
 // was made from, the patch is applied device to device, and the result is proven.
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "boot_control.h"
+#include "burn_pipeline.h"
 #include "hpatch.h"
 #include "image_diff.h"
 #include "image_stage.h"
@@ -41,7 +45,73 @@ bool proofs_cover_patch(const partition_info_t* info, const char* patch_file) {
   return ota_scope_covers(info->part_name, "the patched image", info->md5_scope[1], new_size);
 }
 
+// The patched image goes through the burn pipeline: the patch engine fills its chunks
+// while the writer thread writes them and reads back, from the medium, what it wrote.
+class PatchedImageBurn {
+ public:
+  PatchedImageBurn(const char* target, ota::ReadBackProof* proof)
+      : target_(target), proof_(proof) {}
+  [[nodiscard]] hpatch_out out() { return hpatch_out{this, &begin, &write, &finish}; }
+
+ private:
+  static PatchedImageBurn& self(void* ctx) { return *static_cast<PatchedImageBurn*>(ctx); }
+  // errno carries the writer's reason to the patch engine's message.
+  int failed() {
+    errno = pipe_->error() != 0 ? pipe_->error() : EIO;
+    return -1;
+  }
+  static int begin(void* ctx, int fd) {
+    PatchedImageBurn& burn = self(ctx);
+    burn.pipe_.emplace(fd, burn.target_, burn.proof_);
+    return burn.pipe_->ready() ? 0 : -1;
+  }
+  static int write(void* ctx, const void* data, size_t len) {
+    PatchedImageBurn& burn = self(ctx);
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    while (len > 0) {
+      if (burn.slot_ == nullptr && (burn.slot_ = burn.pipe_->slot()) == nullptr) {
+        return burn.failed();
+      }
+      const size_t n = std::min(len, ota::kBurnSlotSize - burn.fill_);
+      std::memcpy(burn.slot_ + burn.fill_, bytes, n);
+      burn.fill_ += n;
+      bytes += n;
+      len -= n;
+      if (burn.fill_ == ota::kBurnSlotSize && !burn.push()) {
+        return burn.failed();
+      }
+    }
+    return 0;
+  }
+  static int finish(void* ctx) {
+    PatchedImageBurn& burn = self(ctx);
+    if ((burn.fill_ > 0 && !burn.push()) || !burn.pipe_->finish()) {
+      return burn.failed();
+    }
+    return 0;
+  }
+  bool push() {
+    const size_t len = fill_;
+    slot_ = nullptr;
+    fill_ = 0;
+    return pipe_->push(len);
+  }
+
+  const char* target_;
+  ota::ReadBackProof* proof_;
+  std::optional<ota::BurnPipeline> pipe_;
+  uint8_t* slot_ = nullptr;
+  size_t fill_ = 0;
+};
+
 }  // namespace
+
+bool ota_patch_through_pipeline(const char* old, const char* patch, const char* target,
+                                ota::ReadBackProof* proof) {
+  PatchedImageBurn burn(target, proof);
+  const hpatch_out out = burn.out();
+  return hpatchz_out(old, patch, target, OTA_HPATCH_CACHE_SIZE, &out) == 0;
+}
 
 int32_t ota_update_image_inc(partition_info_t* partition_info, const char* unzip_dir,
                              const char* ota_pack_path) {
@@ -102,16 +172,18 @@ int32_t ota_update_image_inc(partition_info_t* partition_info, const char* unzip
     return -1;
   }
   OTA_LOG_INFO("\n");
-  // The engine makes the target durable before it reports success; the proof below then
-  // reads the target from the medium.
-  if (hpatchz(source, patch_file, target, OTA_HPATCH_CACHE_SIZE) != 0) {
+  // The engine makes the target durable before it reports success; what the pipeline did
+  // not read back yet is read from the medium by the comparison below.
+  ota::ReadBackProof proof;
+  if (!ota_patch_through_pipeline(source, patch_file, target, &proof)) {
     OTA_LOG_ERR("patch upgrade part %s img failed\n", source);
     return -1;
   }
   OTA_LOG_INFO("\n");
   OTA_LOG_INFO("img size: %ld\n", static_cast<long>(info->md5_scope[0]));
   progress_update(static_cast<ssize_t>(info->md5_scope[0]));
-  if (verify_image_checksum_with_part(info->md5[1], info->md5_scope[1], target, 0) != 0) {
+  if (verify_image_checksum_after_read_back(info->md5[1], info->md5_scope[1], target, 0, proof) !=
+      0) {
     return -1;
   }
   OTA_LOG_INFO("ota incremental update:%s successful!\n", patch_file);

@@ -15,6 +15,23 @@ extern "C" {
 // once new is on the medium, non-zero (with a logged reason) on any failure.
 int hpatchz(const char* old, const char* diff, const char* out_new, size_t cache_size);
 
+// Where hpatchz_out sends the new image instead of writing it itself. begin receives the
+// opened and checked out_new descriptor before anything is produced; write receives the
+// new image in order from offset 0, in pieces of any size (the piece may be reused once
+// write returns); finish makes what was written durable. Each returns 0 to go on, or
+// non-zero with errno set to the reason, which hpatchz_out logs as it would its own.
+typedef struct hpatch_out {
+  void* ctx;
+  int (*begin)(void* ctx, int fd);
+  int (*write)(void* ctx, const void* data, size_t len);
+  int (*finish)(void* ctx);
+} hpatch_out;
+
+// hpatchz with the new image handed to out: the same checks, results and messages. out_new
+// must be a block device here (a file would need cutting to size).
+int hpatchz_out(const char* old, const char* diff, const char* out_new, size_t cache_size,
+                const hpatch_out* out);
+
 // The sizes a patch declares: the bytes of old it reads and the bytes of new it writes.
 // Returns 0, or non-zero (with a logged reason) when diff is not a patch this engine
 // applies.
