@@ -1,5 +1,6 @@
-// One zip member's data read raw through minizip and inflated by ISA-L's igzip, about four
-// times faster than zlib's inflate: the member's CRC-32 and declared size are ours to check.
+// One zip member's data inflated by ISA-L's igzip, about 1.6 times faster than zlib's
+// inflate here: minizip opens the member raw (and checks its local header), its bytes are
+// then read straight from the package, and its CRC-32 and declared size are ours to check.
 #pragma once
 
 #include <minizip/unzip.h>
@@ -7,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+
+#include "unique_fd.h"
 
 struct inflate_state;
 
@@ -24,8 +27,9 @@ class MemberInflate {
   MemberInflate& operator=(const MemberInflate&) = delete;
   ~MemberInflate();
 
-  // Opens the current entry, described by info; UNZ_OK or the failure, logged.
-  [[nodiscard]] int open(unzFile archive, const unz_file_info64& info);
+  // Opens the current entry of archive, the package at path, described by info; UNZ_OK
+  // or the failure.
+  [[nodiscard]] int open(unzFile archive, const char* path, const unz_file_info64& info);
   // Up to len bytes into out: their count, 0 at the member's end, or a negative code.
   [[nodiscard]] int read(uint8_t* out, size_t len);
   // The member's verdict once read; the member is closed either way.
@@ -34,9 +38,13 @@ class MemberInflate {
  private:
   int read_stored(uint8_t* out, size_t len);
   int read_deflated(uint8_t* out, size_t len);
+  int read_packed(uint8_t* out, size_t len);
   int refill();
 
   unzFile archive_ = nullptr;
+  UniqueFd package_;
+  uint64_t packed_at_ = 0;    // where the member's next bytes lie in the package
+  uint64_t packed_left_ = 0;  // of its compressed size
   bool deflated_ = false;
   bool input_done_ = false;
   bool stream_done_ = false;

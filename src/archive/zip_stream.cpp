@@ -176,7 +176,7 @@ int32_t kx_unzip_file_to(const char* src, const char* file, ota_file_info_t* des
     return -1;
   }
   ota::MemberInflate member;
-  if (const int err = member.open(archive.get(), info); err != UNZ_OK) {
+  if (const int err = member.open(archive.get(), src, info); err != UNZ_OK) {
     OTA_LOG_ERR("error %d with zipfile in unzipOpenCurrentFile\n", err);
     return err;
   }
