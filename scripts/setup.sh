@@ -14,7 +14,7 @@ esac
 
 packages=(
   build-essential g++ cmake ninja-build pkg-config clang libclang-rt-14-dev
-  zlib1g-dev libminizip-dev libzstd-dev libcjson-dev libdivsufsort-dev
+  zlib1g-dev libminizip-dev libisal-dev libzstd-dev libcjson-dev libdivsufsort-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   util-linux fdisk gdisk e2fsprogs mount libfuse3-dev fuse3
   zip unzip zstd tar xxd python3 time lintian
@@ -23,6 +23,8 @@ packages=(
 # packages in process, so the differ's libdivsufsort comes along); pkg-config:arm64 brings
 # aarch64-linux-gnu-pkg-config and libstdc++6:arm64 lets the emulator run what links it.
 # A library newly linked by a board target needs its :arm64 package here as well.
+# libisal-dev:arm64 is the exception: Debian's ISA-L packages are not multi-arch, so the
+# arm64 one would remove the host's; the aarch64 tree inflates zip members with zlib.
 if [[ $target == aarch64 ]]; then
   packages+=(
     crossbuild-essential-arm64 qemu-user-static ccache

@@ -2,13 +2,18 @@
 // block device: our zip and tar+zstd burns (inflate beside the write and its read-back
 // proof, and the same stages on one thread) plus the comparison of the proven range,
 // against `unzip -p` / `tar | zstd` into the device followed by md5sum, and
-// against bare inflate plus md5sum of the image. Every side starts from a cold page
+// against bare inflate plus md5sum of the image; and the bare inflate of the member by zlib
+// and by ISA-L, alone, which chose the burn's inflate. Every side starts from a cold page
 // cache and flushes the device before it hashes. Also the peak memory of our paths for
 // two image sizes. Each side's figure is the median of the runs, with their spread.
 //
 //   bench_streaming [--size-mib N] [--small-mib M] [--dir DIR] [--reps R]
+#if OTA_HAVE_ISAL
+#include <isa-l/igzip_lib.h>
+#endif
 #include <minizip/unzip.h>
 #include <sys/stat.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -121,6 +126,53 @@ Result<void> bare_inflate(const Setup& s) {
   return {};
 }
 
+// The same with ISA-L over the member's raw deflate stream, its CRC computed by igzip.
+Result<void> bare_isal_inflate(const Setup& s) {
+#if !OTA_HAVE_ISAL
+  return Error(ENOTSUP, "built without ISA-L: no inflate of " + s.zip + " by it");
+#else
+  unzFile archive = unzOpen64(s.zip.c_str());
+  if (archive == nullptr) {
+    return Error(EIO, "cannot open " + s.zip);
+  }
+  int method = 0;
+  int level = 0;
+  int rc = unzLocateFile(archive, kMember, 0) == UNZ_OK
+               ? unzOpenCurrentFile2(archive, &method, &level, 1)
+               : -1;
+  std::vector<unsigned char> in(256 << 10);
+  std::vector<unsigned char> out(1 << 20);
+  auto state = std::make_unique<inflate_state>();
+  isal_inflate_init(state.get());
+  state->crc_flag = ISAL_GZIP_NO_HDR;
+  uint64_t total = 0;
+  while (rc == UNZ_OK && state->block_state != ISAL_BLOCK_FINISH) {
+    if (state->avail_in == 0) {
+      const int n = unzReadCurrentFile(archive, in.data(), static_cast<unsigned>(in.size()));
+      if (n <= 0) {
+        rc = -1;
+        break;
+      }
+      state->next_in = in.data();
+      state->avail_in = static_cast<uint32_t>(n);
+    }
+    state->next_out = out.data();
+    state->avail_out = static_cast<uint32_t>(out.size());
+    if (isal_inflate(state.get()) < 0) {
+      rc = -1;
+    }
+    total += out.size() - state->avail_out;
+  }
+  unz_file_info64 info{};
+  (void)unzGetCurrentFileInfo64(archive, &info, nullptr, 0, nullptr, 0, nullptr, 0);
+  unzClose(archive);
+  if (rc != 0 || total != s.size || state->crc != info.crc) {
+    return Error(EIO, "inflating " + s.zip + " with ISA-L failed");
+  }
+  return {};
+#endif
+}
+
 // Each measured side starts with an empty device and a cold page cache.
 Result<void> prepare(const std::string& device, uint64_t size) {
   if (auto r = ota::bench::discard_device(device, size); !r) {
@@ -162,14 +214,22 @@ Result<Timing> measure_script(const Setup& s, const std::string& device, bool ta
   return *timing;
 }
 
-Result<Timing> measure_bare(const Setup& s) {
+using Side = ota::bench::Runs;
+
+// The inflate alone, from a cold cache.
+Result<Timing> measure_inflate(const Setup& s, bool isal) {
   if (auto r = ota::bench::drop_caches(); !r) {
     return r.error();
   }
-  auto inflate = ota::bench::run_in_child([&] { return bare_inflate(s); });
+  return ota::bench::run_in_child([&] { return isal ? bare_isal_inflate(s) : bare_inflate(s); });
+}
+
+Result<Timing> measure_bare(const Setup& s, Side& zlib_alone) {
+  auto inflate = measure_inflate(s, false);
   if (!inflate) {
     return inflate.error();
   }
+  zlib_alone.add(*inflate);
   auto sum = ota::bench::time_shell("md5sum '" + s.image + "' > /dev/null");
   if (!sum) {
     return sum.error();
@@ -177,13 +237,13 @@ Result<Timing> measure_bare(const Setup& s) {
   return Timing{inflate->seconds + sum->seconds, inflate->cpu_seconds + sum->cpu_seconds, 0};
 }
 
-using Side = ota::bench::Runs;
-
 struct Figures {
   Side ours_zip;
   Side ours_zip_1t;
   Side script_zip;
   Side bare;
+  Side zlib_alone;
+  Side isal_alone;
   Side ours_tar;
   Side ours_tar_1t;
   Side script_tar;
@@ -206,7 +266,11 @@ Result<Figures> measure_all(const Setup& s, const std::string& device, int reps)
                             "our zip path, one thread");
       },
       [&] { return measure_into(f.script_zip, measure_script(s, device, false), "unzip script"); },
-      [&] { return measure_into(f.bare, measure_bare(s), "bare inflate + md5sum"); },
+      [&] { return measure_into(f.bare, measure_bare(s, f.zlib_alone), "bare inflate + md5sum"); },
+      [&] {
+        return OTA_HAVE_ISAL ? measure_into(f.isal_alone, measure_inflate(s, true), "ISA-L inflate")
+                             : Result<void>{};
+      },
       [&] { return measure_into(f.ours_tar, measure_ours(s, device, true), "our tar+zstd path"); },
       [&] {
         return measure_into(f.ours_tar_1t, measure_ours(s, device, true, true),
@@ -260,6 +324,8 @@ void report(const Options& opt, const Figures& big, const Figures& small) {
   side_line("ours zip   (the same stages on one thread)", big.ours_zip_1t, mib);
   side_line("script zip (unzip -p > dev; sync dev; md5sum dev)", big.script_zip, mib);
   side_line("bare       (minizip inflate > null; md5sum image)", big.bare, mib);
+  side_line("inflate alone, zlib (minizip)", big.zlib_alone, mib);
+  side_line("inflate alone, ISA-L (raw member, igzip + CRC)", big.isal_alone, mib);
   side_line("ours tar   (zstd -d | write + read-back proof)", big.ours_tar, mib);
   side_line("ours tar   (the same stages on one thread)", big.ours_tar_1t, mib);
   side_line("script tar (tar -xO | zstd -dc > dev; sync; md5sum)", big.script_tar, mib);

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "kx_zip.h"
+#include "member_inflate.h"
 #include "ota_log.h"
 #include "unz_handle.h"
 
@@ -47,10 +48,10 @@ class WritebackPacer {
 
 // Reads the open member chunk by chunk into fd; read_cb sees every read that did not
 // fail, the final empty one included.
-int32_t stream_member(unzFile archive, Chunk chunk, int fd, ota_progress_cb_t read_cb) {
+int32_t stream_member(ota::MemberInflate& member, Chunk chunk, int fd, ota_progress_cb_t read_cb) {
   WritebackPacer pacer(fd);
   for (;;) {
-    const int n = unzReadCurrentFile(archive, chunk.buf, static_cast<unsigned>(chunk.size));
+    const int n = member.read(chunk.buf, chunk.size);
     if (n < 0) {
       OTA_LOG_ERR("error %d with zipfile in unzReadCurrentFile\n", n);
       return n;
@@ -87,7 +88,7 @@ int32_t pipe_failed(ota::BurnPipeline& pipe, const char* path, int n) {
 
 // stream_member with the write and its read-back proof on the pipeline's writer: this
 // thread only inflates. The member's CRC is checked before the closing sync, as there.
-int32_t stream_member_piped(unzFile archive, ota::OpenMember& member, int fd, const char* path,
+int32_t stream_member_piped(ota::MemberInflate& member, int fd, const char* path,
                             ota_progress_cb_t read_cb, ota::ReadBackProof* proof) {
   ota::BurnPipeline pipe(fd, path, proof);
   if (!pipe.ready()) {
@@ -98,7 +99,7 @@ int32_t stream_member_piped(unzFile archive, ota::OpenMember& member, int fd, co
     if (buf == nullptr) {
       return pipe_failed(pipe, path, 0);
     }
-    const int n = unzReadCurrentFile(archive, buf, static_cast<unsigned>(ota::kBurnSlotSize));
+    const int n = member.read(buf, ota::kBurnSlotSize);
     if (n < 0) {
       OTA_LOG_ERR("error %d with zipfile in unzReadCurrentFile\n", n);
       return n;
@@ -174,11 +175,11 @@ int32_t kx_unzip_file_to(const char* src, const char* file, ota_file_info_t* des
     OTA_LOG_ERR("member %s of %s is a symbolic link, not an image: refused\n", file, src);
     return -1;
   }
-  if (const int err = unzOpenCurrentFile(archive.get()); err != UNZ_OK) {
+  ota::MemberInflate member;
+  if (const int err = member.open(archive.get(), src, info); err != UNZ_OK) {
     OTA_LOG_ERR("error %d with zipfile in unzipOpenCurrentFile\n", err);
     return err;
   }
-  ota::OpenMember member(archive.get());
   const bool existed = access(dest_file->path, F_OK) == 0;
   ota::UniqueFd fd = ota::open_fd(dest_file->path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
   if (!fd) {
@@ -186,13 +187,12 @@ int32_t kx_unzip_file_to(const char* src, const char* file, ota_file_info_t* des
     return -1;
   }
   if (proof != nullptr) {
-    if (const int32_t rc =
-            stream_member_piped(archive.get(), member, fd.get(), dest_file->path, read_cb, proof);
+    if (const int32_t rc = stream_member_piped(member, fd.get(), dest_file->path, read_cb, proof);
         rc != 0) {
       return rc;
     }
   } else {
-    if (const int32_t rc = stream_member(archive.get(), chunk, fd.get(), read_cb); rc != 0) {
+    if (const int32_t rc = stream_member(member, chunk, fd.get(), read_cb); rc != 0) {
       return rc;
     }
     // The member's CRC is known only once it has been read whole: a mismatch means the
