@@ -17,7 +17,7 @@ packages=(
   zlib1g-dev libminizip-dev libisal-dev libzstd-dev libcjson-dev libdivsufsort-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   util-linux fdisk gdisk e2fsprogs mount libfuse3-dev fuse3
-  zip unzip zstd tar xxd python3 time lintian
+  libssl-dev openssl zip unzip zstd tar xxd python3 time lintian
 )
 # The aarch64 tree links the same libraries as the host tree (the test suites make
 # packages in process, so the differ's libdivsufsort comes along); pkg-config:arm64 brings
@@ -31,6 +31,7 @@ if [[ $target == aarch64 ]]; then
     pkg-config:arm64 libstdc++6:arm64
     zlib1g-dev:arm64 libminizip-dev:arm64 libzstd-dev:arm64 libcjson-dev:arm64
     libdivsufsort-dev:arm64 libgtest-dev:arm64 libgmock-dev:arm64 libfuse3-dev:arm64
+    libssl-dev:arm64
   )
 fi
 

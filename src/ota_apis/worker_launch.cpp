@@ -17,6 +17,7 @@
 #include "kx_zip.h"
 #include "launch_monitor.h"
 #include "ota_log.h"
+#include "package_verify.h"
 #include "private_dir.h"
 #include "progress_state.h"
 #include "unique_fd.h"
@@ -213,6 +214,28 @@ int32_t launch(const char* zip_path) {
   return 0;
 }
 
+// The worker runs as root out of the package: on a board with a keyring, only a worker
+// that the package's signed list vouches for is taken out (the worker itself then checks
+// every member). Without a keyring the worker says so in its own warning.
+int32_t check_worker_signed(const char* package) {
+  struct stat st {};
+  if (::lstat(ota::sign::kKeyringDir, &st) != 0) {
+    return 0;
+  }
+  ota::sign::Keyring keyring;
+  ota::sign::Verified verified;
+  std::string why;
+  const ota::UniqueFd fd = ota::open_fd(package, O_RDONLY);
+  if (!fd) {
+    why = std::string("cannot open it: ") + std::strerror(errno);
+  } else if (keyring.load(ota::sign::kKeyringDir, &why) &&
+             ota::sign::verify_package(fd.get(), keyring, PROCESS_NAME, &verified, &why)) {
+    return 0;
+  }
+  OTA_LOG_ERR("worker of package %s refused: %s\n", package, why.c_str());
+  return -OTAERR_VERIFY;
+}
+
 }  // namespace
 
 int32_t get_ota_process(const char* zip_path, char* process_path, int32_t len) {
@@ -235,6 +258,10 @@ int32_t get_ota_process(const char* zip_path, char* process_path, int32_t len) {
   if (::access(first, F_OK) != 0) {
     OTA_LOG_ERR("cannot read file: %s\n", first);
     return -OTAERR_NO_EXISTS;
+  }
+  const int32_t checked = check_worker_signed(first);
+  if (checked != 0) {
+    return checked;
   }
   if (kx_uncompress_one(first, PROCESS_DIR, PROCESS_NAME, OTA_WORKER_MEMBER_MAX) != 0) {
     OTA_LOG_ERR("get system upgrade process [%s] failed\n", PROCESS_NAME);

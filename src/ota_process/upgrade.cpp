@@ -23,6 +23,7 @@
 #include "make_dir.h"
 #include "manifest.h"
 #include "ota_log.h"
+#include "package_auth.h"
 #include "package_paths.h"
 #include "param_partition.h"
 #include "partition_sequence.h"
@@ -381,7 +382,12 @@ int32_t do_param_part(const char* zip_path) {
 }
 
 int32_t ota_start_upgrade() {
-  int32_t ret = finish_backup_copy();
+  // Before anything touches the board: a package refused here leaves it as it was.
+  int32_t ret = ota_check_run_packages_signed();
+  if (ret != 0) {
+    return ret;
+  }
+  ret = finish_backup_copy();
   if (ret != 0) {
     return ret;
   }

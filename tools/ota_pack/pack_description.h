@@ -34,6 +34,7 @@ struct Description {
   std::vector<std::pair<std::string, std::string>> keys;  // top-level manifest keys
   std::vector<PartSpec> parts;
   std::vector<std::pair<std::string, std::string>> files;  // member name, source file
+  std::string sign_key;  // Ed25519 private key (PEM): the package gets signed (ota_pack --sign)
 };
 
 // Parses a description; relative file names are taken from base_dir. Errors name the

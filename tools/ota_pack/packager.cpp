@@ -2,6 +2,7 @@
 #include "hex_text.h"
 
 #include <cjson/cJSON.h>
+#include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,7 +18,10 @@
 #include "device_io.h"
 #include "hdiff.h"
 #include "md5.h"
+#include "package_members.h"
+#include "package_verify.h"
 #include "path_safety.h"
+#include "unique_fd.h"
 #include "write_targets.h"
 
 namespace ota::pack {
@@ -374,6 +378,7 @@ struct Member {
   std::string text;
   uint32_t mode = 0644;
   bool compress = false;
+  bool store = false;  // zip: stored uncompressed (the signing members)
 };
 
 Result<void> check_members(const std::vector<Member>& members, Format format) {
@@ -387,6 +392,9 @@ Result<void> check_members(const std::vector<Member>& members, Format format) {
     }
     if (!names.insert(m.name).second) {
       return Error(kInvalid, "member '" + m.name + "' would be written twice");
+    }
+    if (!m.store && (m.name == sign::kStatementMember || m.name == sign::kSignatureMember)) {
+      return Error(kInvalid, "member name '" + m.name + "' is reserved for the signature");
     }
   }
   return {};
@@ -409,6 +417,9 @@ Result<void> write_zip(const std::string& output, const std::vector<Member>& mem
   }
   for (const Member& m : members) {
     archive::ZipEntry e{.name = m.name, .mode = m.mode};
+    if (m.store) {
+      e.method = archive::ZipMethod::kStore;
+    }
     if (auto r = add_member(zip.value(), e, m); !r) {
       return std::move(r.error().context("adding " + m.name));
     }
@@ -459,6 +470,77 @@ std::vector<Member> members_of(const Description& d, const board::Layout& layout
   return members;
 }
 
+Result<void> write_archive(Format format, const std::string& output,
+                           const std::vector<Member>& members) {
+  return format == Format::kZip ? write_zip(output, members) : write_tar(output, members);
+}
+
+// Every member of the package at path with its digest, as the board's check sees it.
+Result<std::vector<sign::MemberDigest>> digests_of(const std::string& path) {
+  const UniqueFd fd = ota::open_fd(path.c_str(), O_RDONLY);
+  sign::PackageScan scan;
+  std::string why;
+  if (!fd) {
+    return tool::errno_error("open " + path);
+  }
+  if (!sign::scan_package(fd.get(), "", &scan, &why)) {
+    return Error(kInvalid, path + ": " + why);
+  }
+  std::vector<sign::MemberDigest> out;
+  for (const sign::ScannedMember& m : scan.members) {
+    out.push_back(m.digest);
+  }
+  return out;
+}
+
+std::string manifest_key(const Description& d, const std::string& key) {
+  for (const auto& [k, v] : d.keys) {
+    if (k == key) {
+      return v;
+    }
+  }
+  return {};
+}
+
+// The package written unsigned is digested, its statement signed, and the package
+// written again with the statement and the signature as its last members: the members
+// before them keep their bytes and offsets, which the second digest proves.
+Result<void> sign_package(const Description& d, const std::string& output,
+                          std::vector<Member>* members) {
+  auto digests = digests_of(output);
+  if (!digests) {
+    return digests.error();
+  }
+  sign::Statement st{.sys_version = manifest_key(d, "sys_version"), .members = digests.value()};
+  if (st.sys_version.empty()) {
+    return Error(kInvalid, "--sign needs the description's 'key sys_version'");
+  }
+  std::string why;
+  const std::string statement = sign::format_statement(st, &why);
+  const std::string signature =
+      statement.empty() ? std::string() : sign::sign_statement(d.sign_key, statement, &why);
+  if (signature.empty()) {
+    return Error(kInvalid, why);
+  }
+  for (const auto& [name, text] : {std::pair{sign::kStatementMember, statement},
+                                   std::pair{sign::kSignatureMember, signature}}) {
+    Member m = member(name, "", text, 0644, false);
+    m.store = true;
+    members->push_back(std::move(m));
+  }
+  if (auto r = write_archive(d.format, output, *members); !r) {
+    return r;
+  }
+  auto again = digests_of(output);
+  if (!again) {
+    return again.error();
+  }
+  if (again.value() != digests.value()) {
+    return Error(kInvalid, "the signed package's members differ from the unsigned one's");
+  }
+  return {};
+}
+
 // A scratch directory for patches, removed with its content.
 class WorkDir {
  public:
@@ -505,11 +587,14 @@ Result<void> assemble(const Description& d, const std::string& output) {
       return r;
     }
   }
-  const std::vector<Member> members = members_of(d, layout.value(), parts.value());
+  std::vector<Member> members = members_of(d, layout.value(), parts.value());
   if (auto r = check_members(members, d.format); !r) {
     return r;
   }
-  return d.format == Format::kZip ? write_zip(output, members) : write_tar(output, members);
+  if (auto r = write_archive(d.format, output, members); !r || d.sign_key.empty()) {
+    return r;
+  }
+  return sign_package(d, output, &members);
 }
 
 }  // namespace

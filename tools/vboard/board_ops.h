@@ -11,10 +11,12 @@
 namespace vboard {
 
 // Makes a new board in dir (which must not exist or be empty), with the device layers
-// asked for recorded in it.
+// asked for recorded in it. With a keyring folder, its regular files become the board's
+// "/etc/mirvo/ota-keys" (an empty folder gives the empty keyring that refuses everything).
 [[nodiscard]] Result<void> create_board(const std::string& dir,
                                         const std::optional<std::string>& layout_file,
-                                        const Layers& layers = {});
+                                        const Layers& layers = {},
+                                        const std::optional<std::string>& keyring = {});
 
 // Runs argv inside the board; returns argv's exit status (128 + signal if killed). Of
 // the host's /tmp the board shows what host_tmp.h says, keep included.

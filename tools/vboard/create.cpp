@@ -203,6 +203,33 @@ Result<void> write_board_files(const BoardDir& dir, const Layout& layout) {
   return write_templates(dir);
 }
 
+// The board's keyring: the regular files of the host folder, laid over its /etc.
+Result<void> provision_keyring(const BoardDir& dir, const std::string& keyring) {
+  const std::string target = dir.overlay("etc/mirvo/ota-keys");
+  if (auto r = make_dirs(target); !r) {
+    return r;
+  }
+  ota::UniqueDir d(::opendir(keyring.c_str()));
+  if (!d) {
+    return ota::tool::errno_error("open keyring folder " + keyring);
+  }
+  while (const dirent* de = ::readdir(d.get())) {
+    const std::string from = keyring + "/" + de->d_name;
+    struct stat st {};
+    if (::lstat(from.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+      continue;  // ".", "..", folders and links are no keys
+    }
+    auto text = read_text(from);
+    if (!text) {
+      return text.error();
+    }
+    if (auto r = write_text(target + "/" + de->d_name, *text, 0644); !r) {
+      return r;
+    }
+  }
+  return {};
+}
+
 Result<void> prepare_dir(const std::string& path) {
   if (::mkdir(path.c_str(), 0755) == 0) {
     return {};
@@ -241,7 +268,7 @@ Result<void> populate(const BoardDir& dir, const Layout& layout, const std::stri
 }  // namespace
 
 Result<void> create_board(const std::string& path, const std::optional<std::string>& layout_file,
-                          const Layers& layers) {
+                          const Layers& layers, const std::optional<std::string>& keyring) {
   std::string text(ota::board::default_layout_text());
   if (layout_file) {
     auto t = read_text(*layout_file);
@@ -263,6 +290,9 @@ Result<void> create_board(const std::string& path, const std::optional<std::stri
   }
   const BoardDir dir(*root);
   auto r = populate(dir, *layout, text);
+  if (r && keyring) {
+    r = provision_keyring(dir, *keyring);
+  }
   if (r && (layers.fuse || layers.mtd_chardev || layers.power_cut)) {
     r = save_layers(dir, layers);
   }

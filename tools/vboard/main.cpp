@@ -19,6 +19,7 @@ using vboard::Result;
 
 constexpr const char* kUsage =
     "usage: vboard create DIR [--layout FILE] [--fuse] [--mtd-chardev] [--power-cut]\n"
+    "                         [--keyring KEYDIR]\n"
     "       vboard run DIR [--keep PATH]... -- CMD [ARG...]\n"
     "       vboard reboot DIR [--recovery]\n"
     "       vboard status DIR [--json]\n"
@@ -26,7 +27,8 @@ constexpr const char* kUsage =
     "       vboard crash-state DIR --list\n"
     "       vboard crash-state DIR --from BASE --at K [--pending none|all|random|torn]\n"
     "                          [--seed N] OUT\n"
-    "       vboard scratch [--layout FILE] [--fuse] [--mtd-chardev] [--power-cut] [--keep]\n"
+    "       vboard scratch [--layout FILE] [--fuse] [--mtd-chardev] [--power-cut]\n"
+    "                      [--keyring KEYDIR] [--keep]\n"
     "                      -- CMD [ARG...]\n"
     "       vboard layout [--gpt-conf] [FILE]\n"
     "Of the host's /tmp, `run` shows only the folders right below /tmp that hold the board,\n"
@@ -40,12 +42,15 @@ constexpr const char* kUsage =
     "`power-cut` drops the cache of the live run and ends it; `crash-state` makes OUT a\n"
     "copy of board BASE (DIR before its record began) as a cut after K events of DIR's\n"
     "record leaves it, with none, all, a seeded random subset of the writes not flushed,\n"
-    "or all but the last, which is torn at 512-byte sectors.\n";
+    "or all but the last, which is torn at 512-byte sectors.\n"
+    "--keyring KEYDIR (or --keyring=KEYDIR): the files of KEYDIR become the board's keyring\n"
+    "/etc/mirvo/ota-keys (Ed25519 public keys, *.pem); an empty KEYDIR refuses every package.\n";
 
 struct Args {
   std::vector<std::string> plain;    // before "--"
   std::vector<std::string> command;  // after "--"
   std::optional<std::string> layout;
+  std::optional<std::string> keyring;   // create, scratch: --keyring DIR
   std::vector<std::string> keep_paths;  // run: --keep PATH
   bool json = false;
   bool recovery = false;
@@ -125,6 +130,10 @@ Result<Args> parse_args(const std::string& cmd, int argc, char** argv) {
     }
     if (s == "--layout" && i + 1 < argc) {
       a.layout = argv[++i];
+    } else if (s == "--keyring" && (cmd == "create" || cmd == "scratch") && i + 1 < argc) {
+      a.keyring = argv[++i];
+    } else if (s.rfind("--keyring=", 0) == 0 && (cmd == "create" || cmd == "scratch")) {
+      a.keyring = s.substr(10);
     } else if (s == "--json") {
       a.json = true;
     } else if (s == "--recovery") {
@@ -160,7 +169,7 @@ Result<int> cmd_scratch(const Args& a) {
   }
   const std::string dir = tmpl;
   Result<int> result = Error(EIO, "not run");
-  if (auto r = vboard::create_board(dir, a.layout, a.layers); !r) {
+  if (auto r = vboard::create_board(dir, a.layout, a.layers, a.keyring); !r) {
     result = r.error();
   } else {
     result = vboard::run_in_board(dir, a.command);
@@ -245,7 +254,7 @@ Result<int> dispatch(const std::string& cmd, const Args& a) {
     return cmd_power_cut(dir);
   }
   if (cmd == "create") {
-    auto r = vboard::create_board(dir, a.layout, a.layers);
+    auto r = vboard::create_board(dir, a.layout, a.layers, a.keyring);
     return r ? Result<int>(0) : Result<int>(r.error());
   }
   if (cmd == "run") {

@@ -264,6 +264,29 @@ TEST(Create, CustomLayoutShowsInStatus) {
   EXPECT_EQ(out, "lifecycle: OHP\n");
 }
 
+// --keyring: the folder's files (no sub-folder, no link) are the board's keyring, an
+// empty folder an empty keyring; a missing folder refuses the board.
+TEST(Create, KeyringFolderBecomesTheBoardsKeyring) {
+  ota_test::TempDir tmp;
+  fs::create_directories(tmp.file("keys/sub"));
+  ota_test::write_file(tmp.file("keys/owner.pub.pem"), "key text\n");
+  fs::create_symlink("/etc/hostname", tmp.file("keys/link.pem"));
+  fs::create_directories(tmp.file("empty"));
+  int code = -1;
+  std::string out = vboard("create " + tmp.file("b") + " --keyring " + tmp.file("keys"), &code);
+  ASSERT_EQ(code, 0) << out;
+  out = vboard(
+      "run " + tmp.file("b") + " -- sh -c 'ls -A /etc/mirvo/ota-keys; cat /etc/mirvo/ota-keys/*'",
+      &code);
+  EXPECT_EQ(out, "owner.pub.pem\nkey text\n");
+  out = vboard("create " + tmp.file("e") + " --keyring=" + tmp.file("empty"), &code);
+  ASSERT_EQ(code, 0) << out;
+  EXPECT_EQ(vboard("run " + tmp.file("e") + " -- ls -A /etc/mirvo/ota-keys", &code), "");
+  EXPECT_EQ(code, 0);
+  vboard("create " + tmp.file("m") + " --keyring " + tmp.file("absent"), &code);
+  EXPECT_EQ(code, 125);
+}
+
 // Each way to create a board: the layers file it records and what "/dev/mtd0" is.
 TEST(FuseLayerHost, CreateRecordsTheLayersAndRunShowsThem) {
   struct Case {
