@@ -36,6 +36,11 @@ constexpr std::array<CodeName, 21> kCodes = {{
 }};
 }  // namespace
 
+const char* code_name(int32_t code) {
+  const auto index = static_cast<size_t>(std::abs(code));
+  return index < kCodes.size() ? kCodes[index].name : "UNKNOWN";
+}
+
 std::string describe_code(int32_t code) {
   const auto index = static_cast<size_t>(std::abs(code));
   std::string text = std::to_string(code) + " ";

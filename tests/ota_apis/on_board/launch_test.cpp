@@ -98,8 +98,14 @@ TEST_F(LaunchTest, RunningLaunchRelaysProgressAndRefusesOthers) {
   EXPECT_EQ(otaGetResult(), UPGRADE_IN_PROGRESS);
   EXPECT_EQ(otaSetPartition(1), -OTAERR_STAGE);
   EXPECT_EQ(otaRequestStart(pkg.c_str(), OTA_TOOL), -OTAERR_REPEAT);
-  EXPECT_EQ(board_client::run(std::string(OTA_TOOL_EXE) + " update '" + pkg + "' 2>/dev/null"),
-            OTAERR_REPEAT);
+  // The tool's refusal: exit 1, the code and its name in the final JSON object.
+  const std::string said = dir_.file("refusal.json");
+  EXPECT_EQ(board_client::run(std::string(OTA_TOOL_EXE) + " update '" + pkg + "' --json >'" + said +
+                              "' 2>/dev/null"),
+            1);
+  EXPECT_NE(ota_test::read_file(said).find(R"("code":-3,"error":"OTAERR_REPEAT")"),
+            std::string::npos)
+      << ota_test::read_file(said);
   EXPECT_EQ(otaGetProgress(), 42);
   EXPECT_EQ(wait_final(), UPGRADE_SUCCESS);
   EXPECT_EQ(otaGetProgress(), 100);

@@ -105,10 +105,14 @@ TEST_F(LockHandoverTest, KilledClientsWorkerKeepsTheLockUntilItEnds) {
   EXPECT_TRUE(ota_test::log_contains("OTA_LOCK_FILE flock failed"));
   EXPECT_EQ(up_status(), OTA_FLAG_BURN) << "a clear ran beside the worker";
   const std::string tool = OTA_TOOL_EXE;
-  for (const auto& [args, status] : {std::pair<std::string, int>{"sync", OTAERR_REPEAT},
-                                     {"set-slot b", OTAERR_STAGE},
-                                     {"update '" + pkg + "'", OTAERR_REPEAT}}) {
-    EXPECT_EQ(run(tool + " " + args + " >/dev/null 2>&1"), status) << args;
+  // Each refusal exits 1 and names the library's code.
+  const std::string said = dir.file("refusal");
+  for (const auto& [args, code] : {std::pair<std::string, const char*>{"sync", "-3 OTAERR_REPEAT"},
+                                   {"set-slot b", "-10 OTAERR_STAGE"},
+                                   {"update '" + pkg + "'", "-3 OTAERR_REPEAT"}}) {
+    EXPECT_EQ(run(tool + " " + args + " >'" + said + "' 2>&1"), 1) << args;
+    EXPECT_NE(ota_test::read_file(said).find(code), std::string::npos)
+        << args << ": " << ota_test::read_file(said);
   }
   ASSERT_EQ(otaRequestStart(pkg.c_str(), OTA_SERVICE), -OTAERR_REPEAT);
   ASSERT_EQ(kill(worker, 0), 0) << "the worker ended before every refusal was seen";
