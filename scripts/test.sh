@@ -31,7 +31,7 @@ cmake --preset "$preset" "${preset_args[@]}" >/dev/null
 targets=()
 if [[ $preset == tsan ]]; then
   targets=(--target ota_apis_tests ota_apis_on_board_tests ota_apis_c_api_tests device_tests
-    archive_tests)
+    archive_tests ota_process_tests)
 fi
 cmake --build "$dir" "${targets[@]}"
 
