@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -88,6 +89,34 @@ int remove_below(int dir_fd, dev_t dev) {
 bool is_ours_alone(const struct stat& st) {
   return st.st_uid == ::geteuid() && (st.st_mode & (S_IRWXG | S_IRWXO)) == 0;
 }
+
+UniqueFd open_root_file(const char* path, std::string* why) {
+  UniqueFd fd = open_fd(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+  if (!fd) {
+    *why = errno == ELOOP ? std::string("it is a symbolic link")
+                          : std::string("cannot open it: ") + std::strerror(errno);
+    return {};
+  }
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) {
+    *why = std::string("cannot examine it: ") + std::strerror(errno);
+    return {};
+  }
+  if (!S_ISREG(st.st_mode)) {
+    *why = "it is not a regular file";
+  } else if (st.st_uid != 0) {
+    *why = "it is owned by uid " + std::to_string(st.st_uid) + ", not by root";
+  } else if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    char mode[8];
+    std::snprintf(mode, sizeof(mode), "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    *why = std::string("its group or others may write it (mode ") + mode + ")";
+  } else {
+    return fd;
+  }
+  return {};
+}
+
+std::string descriptor_path(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
 std::string make_private_dir(const char* parent, const char* prefix) {
   struct stat st {};

@@ -217,7 +217,7 @@ int32_t launch(const char* zip_path) {
 // The worker runs as root out of the package: on a board with a keyring, only a worker
 // that the package's signed list vouches for is taken out (the worker itself then checks
 // every member). Without a keyring the worker says so in its own warning.
-int32_t check_worker_signed(const char* package) {
+int32_t check_worker_signed(const char* package, int fd) {
   struct stat st {};
   if (::lstat(ota::sign::kKeyringDir, &st) != 0) {
     return 0;
@@ -225,11 +225,8 @@ int32_t check_worker_signed(const char* package) {
   ota::sign::Keyring keyring;
   ota::sign::Verified verified;
   std::string why;
-  const ota::UniqueFd fd = ota::open_fd(package, O_RDONLY);
-  if (!fd) {
-    why = std::string("cannot open it: ") + std::strerror(errno);
-  } else if (keyring.load(ota::sign::kKeyringDir, &why) &&
-             ota::sign::verify_package(fd.get(), keyring, PROCESS_NAME, &verified, &why)) {
+  if (keyring.load(ota::sign::kKeyringDir, &why) &&
+      ota::sign::verify_package(fd, keyring, PROCESS_NAME, &verified, &why)) {
     return 0;
   }
   OTA_LOG_ERR("worker of package %s refused: %s\n", package, why.c_str());
@@ -259,12 +256,21 @@ int32_t get_ota_process(const char* zip_path, char* process_path, int32_t len) {
     OTA_LOG_ERR("cannot read file: %s\n", first);
     return -OTAERR_NO_EXISTS;
   }
-  const int32_t checked = check_worker_signed(first);
+  // Opened once: the check and the extraction read this very file, whatever is renamed
+  // over its name meanwhile, and only root's own file is run as root.
+  std::string why;
+  const ota::UniqueFd package = ota::open_root_file(first, &why);
+  if (!package) {
+    OTA_LOG_ERR("package %s refused: %s\n", first, why.c_str());
+    return -OTAERR_VERIFY;
+  }
+  const int32_t checked = check_worker_signed(first, package.get());
   if (checked != 0) {
     return checked;
   }
-  if (kx_uncompress_one(first, PROCESS_DIR, PROCESS_NAME, OTA_WORKER_MEMBER_MAX) != 0) {
-    OTA_LOG_ERR("get system upgrade process [%s] failed\n", PROCESS_NAME);
+  const std::string read_path = ota::descriptor_path(package.get());
+  if (kx_uncompress_one(read_path.c_str(), PROCESS_DIR, PROCESS_NAME, OTA_WORKER_MEMBER_MAX) != 0) {
+    OTA_LOG_ERR("get system upgrade process [%s] out of %s failed\n", PROCESS_NAME, first);
     return -OTAERR_UNZIP;
   }
   if (process_path != nullptr && len > 0) {

@@ -7,6 +7,7 @@
 #include "kx_zip.h"
 #include "make_dir.h"
 #include "ota_log.h"
+#include "package_auth.h"
 #include "package_paths.h"
 
 namespace {
@@ -27,7 +28,7 @@ int32_t unzip_ota_file(const char* zip_path, const char* unzip_dir, uint64_t* im
   uint64_t members = 0;
   const int64_t total = kx_get_package_size(zip_path, img_size, &members);
   if (total < 0) {
-    OTA_LOG_ERR("get size of %s failed\n", zip_path);
+    OTA_LOG_ERR("get size of %s failed\n", ota_package_name(zip_path));
     return -1;
   }
   // The room is measured where the members land: the recovery road unpacks into /tmp,
@@ -53,7 +54,7 @@ int32_t unzip_ota_file(const char* zip_path, const char* unzip_dir, uint64_t* im
   if (counts_inodes && st.f_favail <= members) {
     OTA_LOG_ERR("ota file dir free inodes:%lu are not enough for the %llu members of %s\n",
                 static_cast<unsigned long>(st.f_favail), static_cast<unsigned long long>(members),
-                zip_path);
+                ota_package_name(zip_path));
     return -1;
   }
   // The sizes above are what the package declares; the budget holds the extraction to
@@ -62,7 +63,7 @@ int32_t unzip_ota_file(const char* zip_path, const char* unzip_dir, uint64_t* im
   budget.bytes = static_cast<uint64_t>(free_bytes) - kUnzipReserve;
   budget.inodes = counts_inodes ? static_cast<uint64_t>(st.f_favail) : UINT64_MAX;
   if (kx_uncompress(zip_path, unzip_dir, &budget) < 0) {
-    OTA_LOG_ERR("uncompress %s failed!\n", zip_path);
+    OTA_LOG_ERR("uncompress %s failed!\n", ota_package_name(zip_path));
     return -1;
   }
   return 0;

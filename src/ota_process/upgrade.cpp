@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "ab_copy.h"
 #include "antirollback.h"
@@ -80,7 +81,18 @@ int32_t run_handlers() {
   ota_packages_separate* pkgs = ota_get_packages();
   set_handlers(pkgs);
   for (int kind = 0; kind < PKG_SEPARATE_NUM; ++kind) {
-    if (pkgs[kind].zip_path[0] != '\0' && pkgs[kind].pkg_handler(pkgs[kind].zip_path) != 0) {
+    if (pkgs[kind].zip_path[0] == '\0') {
+      continue;
+    }
+    // The handlers read the package only through the descriptor it was checked through,
+    // never by its name, which someone may have pointed at another file since.
+    const std::string read_path = ota_package_read_path(kind);
+    if (read_path.empty()) {
+      OTA_LOG_ERR("package %s was not opened and checked before its handler\n",
+                  pkgs[kind].zip_path);
+      return -1;
+    }
+    if (pkgs[kind].pkg_handler(read_path.c_str()) != 0) {
       return -1;
     }
   }
@@ -159,7 +171,7 @@ int32_t check_system_package(const char* zip_path, const char* unzip) {
   const update_info_t* info = ota_get_config_info();
   OTA_LOG_DEBUG("update diff_flag %d", info->diff_flag);
   if (count_partitions_to_write(*info) == 0) {
-    OTA_LOG_ERR("package %s has no partition to write\n", zip_path);
+    OTA_LOG_ERR("package %s has no partition to write\n", ota_package_name(zip_path));
     return -1;
   }
   if (ota_verify_system_image(unzip) != 0 || verify_gpt_config(unzip) != 0 ||
@@ -383,7 +395,7 @@ int32_t do_param_part(const char* zip_path) {
 
 int32_t ota_start_upgrade() {
   // Before anything touches the board: a package refused here leaves it as it was.
-  int32_t ret = ota_check_run_packages_signed();
+  int32_t ret = ota_check_run_packages();
   if (ret != 0) {
     return ret;
   }

@@ -8,6 +8,7 @@
 #include "file_lock.h"
 #include "manifest.h"
 #include "ota_log.h"
+#include "package_fds.h"
 
 namespace {
 
@@ -37,6 +38,7 @@ char g_ota_dir[OTA_DIR_LEN] = "/ota";
 char g_ota_unzip_dir[OTA_UNZIP_DIR_LEN] = "/ota/unzip_dir";
 ota_packages_separate g_ota_pkgs[PKG_SEPARATE_NUM] = {
     kEmptyTable[0], kEmptyTable[1], kEmptyTable[2], kEmptyTable[3], kEmptyTable[4]};
+ota::UniqueFd g_package_fds[PKG_SEPARATE_NUM];
 uint32_t g_ota_update_full_pkg = 0;
 absync_misc_data g_ota_nor_sync_data{};
 std::string g_pending_pair;
@@ -54,6 +56,7 @@ void ota_worker_reset_state() {
   std::snprintf(g_ota_unzip_dir, sizeof(g_ota_unzip_dir), "%s", kDefaultUnzipDir);
   for (int k = 0; k < PKG_SEPARATE_NUM; ++k) {
     g_ota_pkgs[k] = kEmptyTable[k];
+    g_package_fds[k].reset();
   }
   g_ota_update_full_pkg = 0;
   g_ota_nor_sync_data = absync_misc_data{};

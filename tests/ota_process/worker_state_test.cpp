@@ -3,12 +3,15 @@
 #include "worker_state.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <string>
 
 #include "gpt_verify.h"
 #include "manifest.h"
+#include "package_auth.h"
 #include "partition_sequence.h"
 #include "progress.h"
 #include "test_support.h"
@@ -31,7 +34,11 @@ void dirty_everything(const ota_test::TempDir& dir) {
   progress_update(2048);
   std::snprintf(g_ota_dir, sizeof(g_ota_dir), "%s", "/userdata/ota");
   std::snprintf(g_ota_unzip_dir, sizeof(g_ota_unzip_dir), "%s", "/userdata/ota/unzip");
-  std::snprintf(g_ota_pkgs[PKG_SEPARATE_APP].zip_path, OTA_ZIP_PATH_LEN, "%s", "/x/app.zip");
+  const std::string app = dir.file("x_app.zip");
+  ota_test::write_file(app, "PK");
+  ASSERT_EQ(chmod(app.c_str(), 0644), 0);
+  std::snprintf(g_ota_pkgs[PKG_SEPARATE_APP].zip_path, OTA_ZIP_PATH_LEN, "%s", app.c_str());
+  ASSERT_EQ(ota_open_run_packages(), 0);
   g_ota_update_full_pkg = 1;
   g_ota_nor_sync_data.imagenum = 3;
   g_pending_pair = "uboot";
@@ -48,6 +55,9 @@ TEST(WorkerStateTest, OneResetRestoresAllOfIt) {
   dirty_everything(dir);
   ASSERT_TRUE(ota_config_parsed());
   ASSERT_GT(ota_get_upgrade_info().progress, fresh_record.progress);
+  const std::string read_path = ota_package_read_path(PKG_SEPARATE_APP);
+  ASSERT_FALSE(read_path.empty());
+  EXPECT_STREQ(ota_package_name(read_path.c_str()), dir.file("x_app.zip").c_str());
 
   ota_worker_reset_state();
 
@@ -59,6 +69,8 @@ TEST(WorkerStateTest, OneResetRestoresAllOfIt) {
   EXPECT_STREQ(ota_get_ota_dir(), "/ota");
   EXPECT_STREQ(ota_get_unzip_dir(), "/ota/unzip_dir");
   EXPECT_STREQ(ota_get_packages()[PKG_SEPARATE_APP].zip_path, "");
+  EXPECT_EQ(ota_package_read_path(PKG_SEPARATE_APP), "");
+  EXPECT_NE(access(read_path.c_str(), F_OK), 0) << "the package's descriptor is still open";
   EXPECT_STREQ(ota_get_packages()[PKG_SEPARATE_APP].match_keyword[1], "APP");
   EXPECT_EQ(ota_get_update_full_pkg(), 0u);
   EXPECT_EQ(ota_get_nor_sync_data().imagenum, 0u);

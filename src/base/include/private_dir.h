@@ -1,6 +1,7 @@
 // Folders and files in places other users can reach (world-writable /tmp, a backup
-// directory named by a package): made so that nobody else can plant, swap or redirect
-// what the engine opens, mounts or writes there.
+// directory named by a package, the folder an update package was put in): made or opened
+// so that nobody else can plant, swap or redirect what the engine opens, mounts, reads or
+// writes there.
 #pragma once
 
 #include <sys/stat.h>
@@ -14,6 +15,16 @@ namespace ota {
 
 // True when st is owned by this process's user and closed to group and others.
 [[nodiscard]] bool is_ours_alone(const struct stat& st);
+
+// Opens path for reading without following a link (nor waiting on a FIFO), and keeps it
+// only when it is a regular file owned by root that no one else may write: a file another
+// user wrote, or could swap or change while it is read, is refused. The descriptor, or an
+// invalid one with *why saying what is wrong.
+[[nodiscard]] UniqueFd open_root_file(const char* path, std::string* why);
+
+// "/proc/self/fd/N": opening it opens again the very file fd refers to, whatever the file's
+// old name holds by then, so a reader that takes a path reads what was opened and checked.
+[[nodiscard]] std::string descriptor_path(int fd);
 
 // Makes a fresh directory "<parent>/<prefix>XXXXXX" (mkdtemp: mode 0700, ours, a name
 // nobody can have taken before). The parent must be a real directory (not a link) owned

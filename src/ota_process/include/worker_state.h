@@ -48,6 +48,8 @@ extern char g_ota_dir[OTA_DIR_LEN];
 extern char g_ota_unzip_dir[OTA_UNZIP_DIR_LEN];
 // package_kinds.cpp: ota_get_package_path; the orchestration sets the handlers.
 extern ota_packages_separate g_ota_pkgs[PKG_SEPARATE_NUM];
+// package_auth.cpp: g_package_fds, each package's descriptor (declared in the private
+// package_fds.h: a UniqueFd of ota_base).
 extern uint32_t g_ota_update_full_pkg;
 // gpt_verify.cpp: verify_gpt_config builds the NOR sync table the slot sync later sends.
 extern absync_misc_data g_ota_nor_sync_data;

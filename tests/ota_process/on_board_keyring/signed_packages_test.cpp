@@ -2,7 +2,10 @@
 // a package signed by the owner installs; every other package (unsigned, another key, a
 // member changed behind the signature, a cut signature, an older version, any package
 // once the keyring is empty) is refused before anything is written or any hook runs. A
-// board without a keyring installs unsigned packages as before, with one warning.
+// board without a keyring installs unsigned packages as before, with one warning. With
+// or without a keyring, the worker reads the package it opened and checked, whatever is
+// renamed over its name during the run, and refuses one that anyone but root could
+// change.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -180,6 +183,113 @@ TEST_F(SignedPackageBoard, UnsignedPackageInstallsWithoutAKeyring) {
   ASSERT_NE(log.find(warning), std::string::npos) << log;
   EXPECT_EQ(log.find(warning), log.rfind(warning)) << "warned more than once";
   EXPECT_EQ(::access(kHookMark, F_OK), 0);
+}
+
+// A package whose hook, after the first partition is written, renames another package
+// over the name it was given: the rest of the run still reads the package it opened, so
+// the second partition gets the first package's image and the other package's hook never
+// runs. With a keyring the other package is the owner's own (it would pass a check of
+// its own); without one it is signed by no one.
+class SwappedPackageBoard : public SignedPackageBoard {
+ protected:
+  void expect_swap_not_seen(const std::string& format, const std::string& key) {
+    ota_test::write_file(dir_.file("system2.img"), ota_test::make_image_bytes(1000000, 14));
+    ota_test::write_file(dir_.file("evil.sh"), std::string("#!/bin/sh\ntouch ") + kEvilMark + "\n");
+    const std::string name = "/userdata/all_in_one_run." + format;
+    const std::string other = "/userdata/all_in_one_other." + format;
+    ota_test::write_file(dir_.file("swap.sh"), "#!/bin/sh\nmv " + other + " " + name + "\n");
+    ::unlink(kEvilMark);
+    const std::string head =
+        "format " + format + "\nworker worker\nkey sys_version 2.1.0\n" + "part boot boot.img\n";
+    pack_signed(head + "part system system.img\nhook post boot swap.sh\n", key, name);
+    pack_signed(head + "part system system2.img\nhook pre system evil.sh\n", key, other);
+    const std::string other_bytes = ota_test::read_file(other);
+
+    const Outcome out = run_worker(name);
+    EXPECT_EQ(out.exit_status, 0) << worker_log();
+    EXPECT_TRUE(ota_test::read_file(name) == other_bytes) << "the swap did not happen";
+    EXPECT_TRUE(device_head("system_b", 1000000) == ota_test::read_file(dir_.file("system.img")))
+        << "system_b does not hold the image of the package the run opened";
+    EXPECT_NE(::access(kEvilMark, F_OK), 0) << "the hook of the package swapped in ran";
+    EXPECT_NE(worker_log().find("package " + name + " opened, read as /proc/self/fd/"),
+              std::string::npos)
+        << worker_log();
+  }
+  void pack_signed(const std::string& text, const std::string& key, const std::string& out) {
+    auto d = ota::pack::parse_description(text, dir_.path());
+    ASSERT_TRUE(d.ok()) << d.error().message();
+    d.value().sign_key = key;
+    auto r = ota::pack::make_package(d.value(), out);
+    ASSERT_TRUE(r.ok()) << r.error().message();
+  }
+  static constexpr const char* kEvilMark = "/userdata/swapped_hook_ran";
+};
+
+TEST_F(SwappedPackageBoard, SignedZipSwappedMidRunIsNotRead) {
+  ota_test::write_file(kInstalled, "2.1.0\n");
+  expect_swap_not_seen("zip", OWNER_KEY);
+}
+
+TEST_F(SwappedPackageBoard, UnsignedTarSwappedMidRunWithoutAKeyringIsNotRead) {
+  ASSERT_EQ(std::system("rm -rf /etc/mirvo/ota-keys"), 0);
+  expect_swap_not_seen("tar", "");
+}
+
+// A package that anyone but root could have written or swapped is refused before
+// anything is written or any hook runs, with a keyring and without one: a link (to the
+// owner's intact package), another user's file, one its group or others may write.
+TEST_F(SignedPackageBoard, PackageOthersCouldChangeIsRefused) {
+  ota_test::write_file(kInstalled, "2.1.0\n");
+  const std::string good = make("all_in_one_good.zip", OWNER_KEY, "2.1.0");
+  const std::string bytes = ota_test::read_file(good);
+  struct Case {
+    const char* what;
+    std::string name;
+    std::function<void(const std::string&)> plant;
+    const char* reason;
+  };
+  const auto copy_with = [&](mode_t mode, uid_t uid) {
+    return [&bytes, mode, uid](const std::string& at) {
+      ota_test::write_file(at, bytes);
+      ASSERT_EQ(::chown(at.c_str(), uid, 0), 0);
+      ASSERT_EQ(::chmod(at.c_str(), mode), 0);
+    };
+  };
+  const std::vector<Case> cases = {
+      {"link", "all_in_one_link.zip",
+       [&](const std::string& at) { ASSERT_EQ(::symlink(good.c_str(), at.c_str()), 0); },
+       "it is a symbolic link"},
+      {"another user's", "all_in_one_nobody.zip", copy_with(0644, 65534),
+       "it is owned by uid 65534, not by root"},
+      {"group-writable", "all_in_one_group.zip", copy_with(0664, 0),
+       "its group or others may write it (mode 0664)"},
+      {"others-writable", "all_in_one_others.zip", copy_with(0606, 0),
+       "its group or others may write it (mode 0606)"},
+  };
+  const auto before = board_state();
+  for (const bool keyring : {true, false}) {
+    if (!keyring) {
+      ASSERT_EQ(std::system("rm -rf /etc/mirvo/ota-keys"), 0);
+    }
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.what) + (keyring ? ", keyring" : ", no keyring"));
+      const std::string pkg = "/userdata/" + c.name;
+      ::unlink(pkg.c_str());
+      ASSERT_NO_FATAL_FAILURE(c.plant(pkg));
+      const Outcome out = run_worker(pkg);
+      EXPECT_EQ(out.exit_status, kRefusedExit);
+      ASSERT_FALSE(out.records.empty());
+      EXPECT_EQ(out.records.back().result, UPGRADE_FAILED);
+      EXPECT_NE(worker_log().find("package " + pkg + " refused: " + c.reason), std::string::npos)
+          << worker_log();
+      EXPECT_EQ(board_state(), before);
+      EXPECT_NE(::access(kHookMark, F_OK), 0) << "a hook ran";
+    }
+  }
+  // The same bytes as root's own file closed to writers install.
+  const Outcome ok = run_worker(good);
+  EXPECT_EQ(ok.exit_status, 0) << worker_log();
+  EXPECT_EQ(device_head("boot_b", 200000), ota_test::read_file(dir_.file("boot.img")));
 }
 
 }  // namespace
