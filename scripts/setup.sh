@@ -17,7 +17,7 @@ packages=(
   zlib1g-dev libminizip-dev libisal-dev libzstd-dev libcjson-dev libdivsufsort-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   util-linux fdisk gdisk e2fsprogs mount libfuse3-dev fuse3
-  libssl-dev openssl zip unzip zstd tar xxd python3 time lintian
+  libssl-dev openssl zip unzip zstd tar xxd python3 time lintian systemd
 )
 # The aarch64 tree links the same libraries as the host tree (the test suites make
 # packages in process, so the differ's libdivsufsort comes along); pkg-config:arm64 brings

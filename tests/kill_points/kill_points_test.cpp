@@ -85,5 +85,65 @@ INSTANTIATE_TEST_SUITE_P(Road, KillPoints, ::testing::ValuesIn(kPhases),
                            return std::string(phase_name(param_info.param));
                          });
 
+// ota_tool boot-check after the new slot's first boot, killed at every durable write of
+// one of its runs: after the kill and a reboot the board boots a whole slot, and
+// boot-check run at each following boot ends where the road without a kill ends. (A kill
+// during a check, before any write, is a board test:
+// BootCheckTest.KilledDuringTheChecksEndsTheSameAtTheNextBoot.)
+struct BootCheckRun {
+  const char* name;
+  bool checks_pass;
+  int earlier_boots;  // plain boot-check runs before the killed one
+  const char* what;
+};
+constexpr BootCheckRun kBootCheckRuns[] = {
+    {"passing", true, 0, "confirm, sync and clear after a passing check"},
+    {"failing", false, 0, "the rollback after a failing check"},
+    {"failing_next_boot", false, 1, "the clear on the old slot the rollback rebooted into"},
+};
+
+class KillBootCheck : public ::testing::TestWithParam<BootCheckRun> {};
+
+TEST_P(KillBootCheck, EveryDurableWrite) {
+  const BootCheckRun& run = GetParam();
+  const auto started = std::chrono::steady_clock::now();
+  KillRoad road(KILL_ROAD_FOLDER);
+  uint64_t total = 0;
+  const StopResult clean = road.boot_check_at(run.checks_pass, run.earlier_boots, 0, &total);
+  for (const auto& p : clean.problems) {
+    ADD_FAILURE() << "boot-check, " << run.what << ", not killed: " << p;
+  }
+  ASSERT_GT(total, 0U) << "boot-check made no durable write in " << run.what;
+  std::map<std::string, unsigned> outcomes;
+  unsigned failed = 0;
+  const auto [first, step] = shard();
+  for (uint64_t n = first; n <= total; n += step) {
+    const StopResult r = road.boot_check_at(run.checks_pass, run.earlier_boots, n);
+    ++outcomes[r.after_kill + ", then " + r.retry];
+    if (!r.problems.empty()) {
+      ++failed;
+      std::string text;
+      for (const auto& p : r.problems) {
+        text += "\n  - " + p;
+      }
+      ADD_FAILURE() << "boot-check, " << run.what << ", stop " << n << " of " << total << " ("
+                    << r.event << "), the board booted the " << r.after_kill << ":" << text;
+    }
+  }
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  std::printf(
+      "kill points, boot-check, %s: %llu stop points (from %llu every %llu), %u failed, "
+      "%.1f s\n",
+      run.what, static_cast<unsigned long long>(total), static_cast<unsigned long long>(first),
+      static_cast<unsigned long long>(step), failed, seconds);
+  for (const auto& [outcome, count] : outcomes) {
+    std::printf("  %3u x after the kill: %s\n", count, outcome.c_str());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Road, KillBootCheck, ::testing::ValuesIn(kBootCheckRuns),
+                         [](const auto& param_info) { return std::string(param_info.param.name); });
+
 }  // namespace
 }  // namespace kill_points

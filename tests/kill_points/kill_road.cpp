@@ -16,7 +16,8 @@ namespace kill_points {
 
 namespace {
 
-constexpr int kStoppedStatus = 100;  // ota_killpoint: killed at the requested write
+constexpr int kStoppedStatus = 100;      // ota_killpoint: killed at the requested write
+constexpr int kBootCheckRolledBack = 5;  // ota_tool boot-check: back to the old slot, reboot
 
 using ota_road::kRoadImages;
 using ota_road::letter;
@@ -375,6 +376,159 @@ StopResult KillRoad::stop_at(Phase phase, uint64_t n) {
   inspect_after_kill(phase, r);
   if (r.after_kill != "recovery") {
     finish_road(phase, r);
+  }
+  return r;
+}
+
+std::vector<std::string> KillRoad::boot_check_args(bool checks_pass) const {
+  // A folder below the board's temporary folder, which the board shows.
+  const std::string dir = tmp_.file(checks_pass ? "health-pass" : "health-fail");
+  if (!std::filesystem::exists(dir)) {
+    std::filesystem::create_directories(dir);
+    const std::string check = dir + "/10-check";
+    ota_test::write_file(check, std::string("#!/bin/sh\necho checking slot "
+                                            "\"$MIRVO_OTA_BOOTED_SLOT\"\nexit ") +
+                                    (checks_pass ? "0" : "3") + "\n");
+    std::filesystem::permissions(check, std::filesystem::perms::owner_all |
+                                            std::filesystem::perms::group_read |
+                                            std::filesystem::perms::group_exec);
+  }
+  // No --reboot-cmd: the reboot it asks for (status 5) is the test's, from the host.
+  return {OTA_TOOL_EXE, "boot-check", "--health-dir", dir, "--check-timeout", "30"};
+}
+
+bool KillRoad::finish_boot_check(bool checks_pass, int status, StopResult& r) {
+  constexpr int kMostBoots = 4;
+  const std::vector<std::string> argv = boot_check_args(checks_pass);
+  for (int boot = 1; status == kBootCheckRolledBack; ++boot) {
+    if (boot > kMostBoots) {
+      r.problems.push_back("boot-check still asks for a reboot after " +
+                           std::to_string(kMostBoots) + " boots");
+      return false;
+    }
+    if (const Outcome b = board_->reboot(); b.status != 0) {
+      r.problems.push_back("a reboot boot-check asked for failed:\n" + tail(b.output, 6));
+      return false;
+    }
+    const Outcome o = board_->run(argv);
+    status = o.status;
+    r.retry += ", " + std::string(status == 0 ? "done" : "rolled back") + " on " +
+               letter(board_->records().booted);
+    if (status != 0 && status != kBootCheckRolledBack) {
+      r.problems.push_back("boot-check failed (status " + std::to_string(status) + "):\n" +
+                           tail(o.output, 6));
+      return false;
+    }
+  }
+  return true;
+}
+
+void KillRoad::find_rolled_back(std::vector<std::string>& problems) const {
+  const Records r = board_->records();
+  const int old_slot = 1 - target_;
+  if (r.recovery || r.booted != old_slot) {
+    problems.push_back("the board runs " + std::string(r.recovery ? "recovery" : "slot ") +
+                       letter(r.booted) + ", not the old slot " + letter(old_slot));
+  }
+  if (const std::string held = slot_content(old_slot); held != "old") {
+    problems.push_back("the old slot " + letter(old_slot) + " holds " + held);
+  }
+  if (!r.misc_valid || !bootable(r.misc.slot_info[old_slot]) ||
+      r.misc.slot_info[old_slot].successful_boot() != 1) {
+    problems.push_back("the old slot " + letter(old_slot) + " is not bootable and confirmed");
+  }
+  if (r.misc_valid && r.misc.slot_info[target_].successful_boot() != 0) {
+    problems.push_back("the slot that failed its checks, " + letter(target_) +
+                       ", is marked confirmed");
+  }
+  if (!r.status_valid || r.status.up != OTA_FLAG_NORMAL) {
+    problems.push_back("the status record is not idle at the end");
+  }
+  if (r.road_valid && (r.road.phase != OTA_ROAD_IDLE || r.road.sync_slot != OTA_ROAD_NO_SLOT)) {
+    problems.push_back("the road record is not idle at the end");
+  }
+  if (r.pending_command != 0) {
+    problems.push_back("flash command " + std::to_string(r.pending_command) +
+                       " still pending after the last reboot");
+  }
+}
+
+StopResult KillRoad::boot_check_at(bool checks_pass, int earlier_boots, uint64_t n,
+                                   uint64_t* writes) {
+  StopResult r;
+  board_->restore(snapshot(Phase::check));
+  for (int boot = 0; boot < earlier_boots; ++boot) {
+    const Outcome o = board_->run(boot_check_args(checks_pass));
+    if (o.status != 0 && o.status != kBootCheckRolledBack) {
+      r.problems.push_back("boot-check at boot " + std::to_string(boot + 1) +
+                           " (not traced) failed with status " + std::to_string(o.status) + ":\n" +
+                           tail(o.output, 6));
+      return r;
+    }
+    (void)board_->reboot();
+  }
+  const std::string record = tmp_.file("boot-check.rec");
+  std::vector<std::string> argv = {KILLPOINT_EXE, "--record", record};
+  if (n != 0) {
+    argv.insert(argv.end(), {"--stop-at", std::to_string(n)});
+  }
+  argv.push_back("--");
+  for (auto& a : boot_check_args(checks_pass)) {
+    argv.push_back(a);
+  }
+  const Outcome o = board_->run(argv);
+  const auto events = read_record(record);
+  if (writes != nullptr) {
+    *writes = events.size();
+  }
+  if (!events.empty() && events.back().ends_with("\tstopped")) {
+    r.event = describe(events.back());
+  }
+  // Only the first boot of a slot that fails its checks rolls back.
+  const int expected = n != 0                             ? kStoppedStatus
+                       : checks_pass || earlier_boots > 0 ? 0
+                                                          : kBootCheckRolledBack;
+  if (o.status != expected) {
+    r.problems.push_back("boot-check ended with status " + std::to_string(o.status) + " (not " +
+                         std::to_string(expected) + ") after " + std::to_string(events.size()) +
+                         " writes:\n" + tail(o.output, 6));
+    return r;
+  }
+  int status = o.status;
+  if (n == 0) {
+    r.after_kill = "not killed";
+    r.retry = status == 0 ? "done" : "rolled back";
+  } else {
+    if (const Outcome b = board_->reboot(); b.status != 0) {
+      r.problems.push_back("the reboot after the kill failed:\n" + tail(b.output, 6));
+      return r;
+    }
+    const Records rec = board_->records();
+    r.after_kill = rec.recovery ? "recovery" : rec.booted == target_ ? "new slot" : "old slot";
+    for (auto& p : ota_road::interrupted_problems(*board_, rec, goal())) {
+      r.problems.push_back("after the kill and a reboot: " + p);
+    }
+    if (rec.recovery) {
+      return r;
+    }
+    // The next boot's boot-check: a reboot has happened already.
+    const Outcome next = board_->run(boot_check_args(checks_pass));
+    status = next.status;
+    r.retry = std::string(status == 0 ? "done" : "rolled back") + " on " + letter(rec.booted);
+    if (status != 0 && status != kBootCheckRolledBack) {
+      r.problems.push_back("boot-check after the kill failed (status " + std::to_string(status) +
+                           "):\n" + tail(next.output, 6));
+      return r;
+    }
+  }
+  if (!finish_boot_check(checks_pass, status, r)) {
+    return r;
+  }
+  (void)board_->reboot();
+  if (checks_pass) {
+    expect_finished(r.problems);
+  } else {
+    find_rolled_back(r.problems);
   }
   return r;
 }

@@ -65,6 +65,15 @@ class KillRoad {
   // the board and the records, and drives the rest of the road to its end.
   StopResult stop_at(Phase phase, uint64_t n);
 
+  // `ota_tool boot-check` after the new slot's first boot (the snapshot before the check)
+  // with one health check that passes or fails, run plainly at earlier_boots boots (each
+  // followed by a reboot), then traced and killed at its write n (0: not killed), then
+  // run again at each boot it asks for until it is done; the board must end on the new
+  // slot, confirmed and synchronised, or back on the old one, cleared. *writes (when
+  // given) receives the number of durable writes of the traced run.
+  StopResult boot_check_at(bool checks_pass, int earlier_boots, uint64_t n,
+                           uint64_t* writes = nullptr);
+
  private:
   // board_dir "" : a board of its own in a temporary folder.
   KillRoad(const std::string& folder, const std::string& board_dir);
@@ -89,6 +98,14 @@ class KillRoad {
   // that say no more than the board holds, a check that tells the truth.
   void inspect_after_kill(Phase phase, StopResult& r) const;
   void finish_road(Phase p, StopResult& r);
+  // ota_tool boot-check with a health-check folder of one check that passes or fails.
+  [[nodiscard]] std::vector<std::string> boot_check_args(bool checks_pass) const;
+  // After a boot-check that ended with status: while it asks for a reboot (5), reboots
+  // and runs it again; false (and a problem) when it fails or keeps asking.
+  bool finish_boot_check(bool checks_pass, int status, StopResult& r);
+  // The end of a rolled-back road: on the old slot, confirmed, holding the old images,
+  // the records idle; the failed slot unconfirmed.
+  void find_rolled_back(std::vector<std::string>& problems) const;
   // "pwrite64 on misc at 2048 (32 bytes) by ota_process" for a line of the record.
   [[nodiscard]] std::string describe(const std::string& line) const;
 

@@ -1,8 +1,8 @@
 // `ota_tool boot-check` on a board: the end of the road without a person. A new slot that
 // passes its health checks ends confirmed, synchronised and cleared; one that fails or
 // hangs ends, after the reboots boot-check asks for, on the old slot with its images
-// intact; a boot with nothing pending changes nothing; a boot-check killed at any write
-// and run again at the next boot reaches the same end.
+// intact; a boot with nothing pending changes nothing; a boot-check killed during its
+// checks and run again at the next boot reaches the same end.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -123,6 +123,58 @@ TEST_F(BootCheckTest, HealthChecksDecideTheSlot) {
     }
     ASSERT_EQ(ota_get_cur_slot(), 0);
     ota_test::write_file(log_, "");
+  }
+}
+
+// boot-check killed while a check runs (the check kills its parent with SIGKILL the first
+// time, as a watchdog or a power loss would stop it) has written nothing yet; run again
+// at the next boot, it ends where an undisturbed one ends. The kill at each durable write
+// after the checks is the kill-point suite's (kill_points.boot_check.*).
+TEST_F(BootCheckTest, KilledDuringTheChecksEndsTheSameAtTheNextBoot) {
+  const struct {
+    const char* what;
+    const char* second_exit;
+    int second_status;
+    int end_slot;
+  } rows[] = {
+      {"passing", "0", kStatusDone, 1},
+      {"failing", "4", kStatusRolledBack, 0},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    ASSERT_NO_FATAL_FAILURE(update_into_b());
+    const std::string marker = dir_.file(std::string("killed-") + row.what);
+    health_check("10-check", "if [ ! -e '" + marker + "' ]; then touch '" + marker +
+                                 "'; kill -KILL $PPID; sleep 1; fi; echo second run; exit " +
+                                 row.second_exit);
+    const int killed = boot_check("false");
+    EXPECT_NE(killed, kStatusDone) << said();
+    EXPECT_NE(killed, kStatusRolledBack) << said();
+    ASSERT_EQ(::access(marker.c_str(), F_OK), 0) << "the check did not run: " << said();
+    EXPECT_EQ(said().find("second run"), std::string::npos) << said();
+    // Nothing was written: the board is still on trial in slot b.
+    EXPECT_EQ(up_status(), OTA_FLAG_VERIFY);
+    EXPECT_EQ(misc_slot(1).successful_boot(), 0);
+
+    reboot();  // the next boot spends one more try of slot b
+    ASSERT_EQ(ota_get_cur_slot(), 1) << "slot b should have tries left";
+    EXPECT_EQ(boot_check_and_reboot(), row.second_status) << said();
+    EXPECT_NE(said().find("second run"), std::string::npos) << said();
+    if (row.second_status == kStatusRolledBack) {
+      ASSERT_EQ(ota_get_cur_slot(), 0) << said();
+      EXPECT_EQ(boot_check_and_reboot(), kStatusDone) << said();
+      EXPECT_EQ(misc_slot(1).successful_boot(), 0) << "the failed slot must stay unconfirmed";
+    }
+    expect_idle_on(row.end_slot);
+    EXPECT_EQ(part_md5("boot_a", 1 << 20), old_md5_);
+    EXPECT_EQ(part_md5("boot_b", 1 << 20), new_md5_);
+    if (row.end_slot == 1) {
+      ASSERT_EQ(otaSetPartition(0), 0);
+      reboot();
+    }
+    ASSERT_EQ(ota_get_cur_slot(), 0);
+    ota_test::write_file(log_, "");
+    ota_test::write_file(log_ + ".screen", "");
   }
 }
 

@@ -1,7 +1,9 @@
 #include <cjson/cJSON.h>
 #include <gtest/gtest.h>
 
+#include <map>
 #include <memory>
+#include <regex>
 #include <set>
 #include <string>
 
@@ -31,24 +33,102 @@ std::set<std::string> keys(const cJSON* o) {
   return out;
 }
 
-// The fields of the first table after `anchor` in the README: "| `name` | type | ... |".
-std::set<std::string> documented(const std::string& anchor) {
+// One row of a README field table: "| `name` | type | meaning |".
+struct Field {
+  std::string type;
+  std::string meaning;
+};
+
+std::string trim(const std::string& t) {
+  const size_t b = t.find_first_not_of(' ');
+  return b == std::string::npos ? "" : t.substr(b, t.find_last_not_of(' ') - b + 1);
+}
+
+// The fields of the first table after `anchor` in the README.
+std::map<std::string, Field> documented_fields(const std::string& anchor) {
   const std::string readme = ota_test::read_file(OTA_README);
   size_t at = readme.find(anchor);
   EXPECT_NE(at, std::string::npos) << "README lacks " << anchor;
-  std::set<std::string> fields;
+  std::map<std::string, Field> fields;
   at = readme.find("\n| field |", at);
   for (size_t line = readme.find('\n', at + 1) + 1; line < readme.size();) {
     const size_t end = readme.find('\n', line);
     const std::string row = readme.substr(line, end - line);
     if (row.rfind("| `", 0) == 0) {
-      fields.insert(row.substr(3, row.find('`', 3) - 3));
+      const size_t name_end = row.find('`', 3);
+      const size_t type_at = row.find('|', name_end) + 1;
+      const size_t meaning_at = row.find('|', type_at) + 1;
+      fields[row.substr(3, name_end - 3)] = {
+          trim(row.substr(type_at, meaning_at - 1 - type_at)),
+          trim(row.substr(meaning_at, row.rfind('|') - meaning_at))};
     } else if (row.rfind("|---", 0) != 0) {
       break;
     }
     line = end + 1;
   }
   return fields;
+}
+
+std::set<std::string> documented(const std::string& anchor) {
+  std::set<std::string> names;
+  for (const auto& [name, field] : documented_fields(anchor)) {
+    names.insert(name);
+  }
+  return names;
+}
+
+// The values a meaning names in back quotes, upper case ones and `?` (`OTAERR_REPEAT`,
+// `W1`..`W6` expanded to W1, W2, ... W6); none when it names only some ("...").
+std::set<std::string> named_values(const std::string& meaning) {
+  std::set<std::string> values;
+  if (meaning.find("...") != std::string::npos) {
+    return values;
+  }
+  const std::regex quoted("`([A-Z][A-Z0-9_]*|\\?)`(\\.\\.`[A-Z]+([0-9]+)`)?");
+  for (auto it = std::sregex_iterator(meaning.begin(), meaning.end(), quoted);
+       it != std::sregex_iterator(); ++it) {
+    const std::string first = (*it)[1];
+    if (!(*it)[2].matched) {
+      values.insert(first);
+      continue;
+    }
+    const size_t digits = first.find_first_of("0123456789");
+    const int from = std::stoi(first.substr(digits));
+    const int to = std::stoi((*it)[3].str());
+    for (int i = from; i <= to; ++i) {
+      values.insert(first.substr(0, digits) + std::to_string(i));
+    }
+  }
+  return values;
+}
+
+// Each field of `o` has the type its README row gives and, for a string whose row names
+// its values, one of those.
+void expect_as_documented(const cJSON* o, const std::map<std::string, Field>& fields) {
+  for (const auto& [name, field] : fields) {
+    SCOPED_TRACE(name + ": " + field.type);
+    const cJSON* v = cJSON_GetObjectItemCaseSensitive(o, name.c_str());
+    ASSERT_NE(v, nullptr);
+    const std::string& t = field.type;
+    if (t == "string" || t == "string or null") {
+      ASSERT_TRUE(cJSON_IsString(v) || (t == "string or null" && cJSON_IsNull(v)));
+      const std::set<std::string> values = named_values(field.meaning);
+      if (cJSON_IsString(v) && values.size() > 1) {
+        EXPECT_EQ(values.count(v->valuestring), 1U) << v->valuestring << " in " << field.meaning;
+      }
+    } else if (t == "number") {
+      EXPECT_TRUE(cJSON_IsNumber(v));
+    } else if (t == "boolean") {
+      EXPECT_TRUE(cJSON_IsBool(v));
+    } else if (t == "slot") {
+      EXPECT_TRUE(cJSON_IsNull(v) || (cJSON_IsString(v) && (std::string(v->valuestring) == "a" ||
+                                                            std::string(v->valuestring) == "b")));
+    } else if (t == "object or null") {
+      EXPECT_TRUE(cJSON_IsObject(v) || cJSON_IsNull(v));
+    } else {
+      ADD_FAILURE() << "the README gives a type this test does not know";
+    }
+  }
 }
 
 const char* str(const cJSON* o, const char* key) {
@@ -83,6 +163,38 @@ TEST(JsonReportTest, UpdateObjectsMatchTheReadme) {
   EXPECT_STREQ(str(ok.get(), "result"), "UPGRADE_SUCCESS");
   EXPECT_STREQ(str(ok.get(), "error"), "OTA_SUCCESS");
   EXPECT_STREQ(ota_tool::result_name(7), "UNKNOWN");
+}
+
+// Every update object of every result, checked field by field against the README's
+// types and the values its rows name.
+TEST(JsonReportTest, UpdateFieldsHaveTheDocumentedTypesAndValues) {
+  const auto progress = documented_fields("`ota_tool update --json` prints one progress object");
+  const auto result = documented_fields("then one result object");
+  ASSERT_EQ(named_values(progress.at("result").meaning),
+            (std::set<std::string>{"UPGRADE_NOT_START", "UPGRADE_IN_PROGRESS"}));
+  for (int32_t r : {UPGRADE_NOT_START, UPGRADE_IN_PROGRESS}) {
+    SCOPED_TRACE(r);
+    const Json p = parse(ota_tool::progress_json(r, 7, "system"));
+    expect_as_documented(p.get(), progress);
+  }
+  const struct {
+    int32_t result;
+    int32_t code;
+    const char* error;
+  } rows[] = {
+      {UPGRADE_SUCCESS, 0, "OTA_SUCCESS"},
+      {UPGRADE_FAILED, -OTAERR_IO, "OTAERR_IO"},
+      {UPGRADE_NOT_START, -OTAERR_REPEAT, "OTAERR_REPEAT"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.error);
+    const Json j = parse(ota_tool::update_result_json(row.result, 55, "uboot", row.code, "m"));
+    expect_as_documented(j.get(), result);
+    EXPECT_EQ(num(j.get(), "progress"), 55);
+    EXPECT_STREQ(str(j.get(), "image"), "uboot");
+    EXPECT_EQ(num(j.get(), "code"), row.code);
+    EXPECT_STREQ(str(j.get(), "error"), row.error);
+  }
 }
 
 slot_metadata meta(uint8_t priority, uint8_t tries, uint8_t successful) {
@@ -133,6 +245,48 @@ TEST(JsonReportTest, StatusObjectMatchesTheReadme) {
     EXPECT_TRUE(cJSON_IsNull(cJSON_GetObjectItemCaseSensitive(u.get(), key))) << key;
   }
   EXPECT_EQ(keys(u.get()), keys(s.get()));
+}
+
+// Boards in several states give status objects whose every field has the README's type
+// and one of the values its row names; the values no other test reads are checked here.
+TEST(JsonReportTest, StatusFieldsHaveTheDocumentedTypesAndValues) {
+  const auto fields = documented_fields("`ota_tool status --json` prints one object");
+  ASSERT_EQ(named_values(fields.at("road_state").meaning).count("W6"), 1U);
+
+  ota_tool::RoadInputs writing;  // the worker writing slot b, the backups being copied
+  writing.status_valid = true;
+  writing.up = OTA_FLAG_BURN;
+  writing.up_backup = OTA_FLAG_BURN;
+  writing.road = ota_road_idle_record();
+  writing.road.phase = OTA_ROAD_WRITING;
+  writing.road.from_slot = 0;
+  writing.road.target_slot = 1;
+  writing.road.queue_len = 2;
+  writing.misc_valid = true;
+  writing.slots[0] = meta(15, 3, 1);
+  writing.slots[1] = meta(0, 0, 0);
+  writing.running = 0;
+  const Json w = parse(ota_tool::status_json(writing, "1.0.1"));
+  expect_as_documented(w.get(), fields);
+  EXPECT_STREQ(str(w.get(), "update_status"), "BURN");
+  EXPECT_STREQ(str(w.get(), "backup_copy"), "BURN");
+  EXPECT_STREQ(str(w.get(), "road_phase"), "WRITING");
+  EXPECT_EQ(num(w.get(), "queued_commands"), 2);
+  EXPECT_STREQ(str(w.get(), "lib_version"), "1.0.1");
+  EXPECT_NE(std::string(str(w.get(), "road_text")), "");
+  const cJSON* b =
+      cJSON_GetObjectItemCaseSensitive(cJSON_GetObjectItemCaseSensitive(w.get(), "slots"), "b");
+  EXPECT_EQ(num(b, "tries"), 0);
+  EXPECT_TRUE(cJSON_IsFalse(cJSON_GetObjectItemCaseSensitive(b, "successful")));
+  EXPECT_TRUE(cJSON_IsFalse(cJSON_GetObjectItemCaseSensitive(b, "corrupted")));
+
+  ota_tool::RoadInputs unreadable;  // a damaged road record and status record
+  unreadable.road_readable = false;
+  unreadable.road = ota_road_idle_record();
+  const Json u = parse(ota_tool::status_json(unreadable, ""));
+  expect_as_documented(u.get(), fields);
+  EXPECT_STREQ(str(u.get(), "road_phase"), "UNREADABLE");
+  EXPECT_TRUE(cJSON_IsFalse(cJSON_GetObjectItemCaseSensitive(u.get(), "status_valid")));
 }
 
 }  // namespace
