@@ -42,7 +42,8 @@ MemberInflate::~MemberInflate() {
   }
 }
 
-int MemberInflate::open(unzFile archive, const char* path, const unz_file_info64& info) {
+int MemberInflate::open(unzFile archive, [[maybe_unused]] const char* path,
+                        const unz_file_info64& info) {
   int method = 0;
   int level = 0;
   if (const int err = unzOpenCurrentFile2(archive, &method, &level, kRaw ? 1 : 0); err != UNZ_OK) {
