@@ -4,16 +4,14 @@
 #include <fcntl.h>
 #include <zstd.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
-#include <thread>
 
 #include "archive_fixtures.h"
+#include "burn_modes.h"
 #include "burn_pipeline.h"
 #include "kx_zip.h"
-#include "md5.h"
 #include "tar_zstd.h"
 #include "unz_handle.h"
 
@@ -21,38 +19,6 @@ namespace {
 
 using namespace archive_test;
 using ota_test::read_file;
-
-// Threads of this process. The first thread ever started may bring a sanitizer's helper
-// thread with it: one is started and joined first, so that both counts include it.
-size_t thread_count() {
-  static const bool warmed = [] {
-    std::thread([] {}).join();
-    return true;
-  }();
-  (void)warmed;
-  size_t n = 0;
-  for ([[maybe_unused]] const auto& entry :
-       std::filesystem::directory_iterator("/proc/self/task")) {
-    ++n;
-  }
-  return n;
-}
-
-std::string digest_of(const std::string& data) {
-  MD5_CTX ctx;
-  MD5Init(&ctx);
-  MD5Update(&ctx, reinterpret_cast<const unsigned char*>(data.data()),
-            static_cast<unsigned int>(data.size()));
-  unsigned char out[16];
-  MD5Final(out, &ctx);
-  return {reinterpret_cast<const char*>(out), 16};
-}
-
-std::string digest_of(ota::ReadBackProof proof) {
-  unsigned char out[16];
-  MD5Final(out, &proof.ctx);
-  return {reinterpret_cast<const char*>(out), 16};
-}
 
 ota_file_info_t destination(const std::string& path) {
   ota_file_info_t info{};
@@ -69,21 +35,11 @@ std::string zstd_frame(const std::string& data) {
 }
 
 // Every case runs with the writer thread and in one-thread mode.
-class BurnPipelineStream : public ::testing::TestWithParam<bool> {
+class BurnPipelineStream : public ota_test::BurnModeTest {
  protected:
   void SetUp() override {
-    if (GetParam()) {
-      ASSERT_EQ(0, setenv("OTA_BURN_THREADS", "1", 1));
-    } else {
-      ASSERT_EQ(0, unsetenv("OTA_BURN_THREADS"));
-    }
-    threads_before_ = thread_count();
+    BurnModeTest::SetUp();
     progress_calls().clear();
-    ota_test::clear_log_records();
-  }
-  void TearDown() override {
-    (void)unsetenv("OTA_BURN_THREADS");
-    EXPECT_EQ(threads_before_, thread_count());
   }
   // A package holding image under each name below, plus damaged copies.
   void build_packages(const std::string& image) {
@@ -123,7 +79,6 @@ class BurnPipelineStream : public ::testing::TestWithParam<bool> {
   std::string tar() const { return dir_.file("pkg.tar"); }
 
   ota_test::TempDir dir_;
-  size_t threads_before_ = 0;
 };
 
 // A zip member (deflated or stored) and a zstd member land byte-exact; the proof holds
@@ -141,7 +96,7 @@ TEST_P(BurnPipelineStream, MembersLandWithTheirProof) {
     ASSERT_EQ(0, burn(pkg, member, out, &proof));
     EXPECT_EQ(image, read_file(out));
     EXPECT_EQ(image.size(), proof.hashed);
-    EXPECT_EQ(digest_of(image), digest_of(proof));
+    EXPECT_EQ(ota_test::md5_hex(image), ota_test::final_hex(proof.ctx));
     EXPECT_EQ(image.size(), progress_sum());
     for (const ssize_t n : progress_calls()) {
       EXPECT_GE(n, 0);
@@ -186,7 +141,6 @@ TEST_P(BurnPipelineStream, ShortDeviceAndWriteError) {
   EXPECT_EQ(0u, full_zip.hashed + full_zst.hashed);
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, BurnPipelineStream, ::testing::Bool(),
-                         [](const auto& p) { return p.param ? "OneThread" : "TwoThreads"; });
+INSTANTIATE_TEST_SUITE_P(Modes, BurnPipelineStream, ::testing::Bool(), ota_test::burn_mode_name);
 
 }  // namespace

@@ -6,12 +6,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <string>
-#include <thread>
 
+#include "burn_modes.h"
 #include "burn_pipeline.h"
 #include "loop_device.h"
 #include "md5.h"
@@ -25,58 +23,13 @@ using ota::BurnPipeline;
 using ota::kBurnSlotSize;
 using ota::PipeFault;
 using ota::ReadBackProof;
+using ota_test::final_hex;
 using ota_test::LoopDevice;
-
-// Threads of this process. The first thread ever started may bring a sanitizer's helper
-// thread with it: one is started and joined first, so that both counts include it.
-size_t thread_count() {
-  static const bool warmed = [] {
-    std::thread([] {}).join();
-    return true;
-  }();
-  (void)warmed;
-  size_t n = 0;
-  for ([[maybe_unused]] const auto& entry :
-       std::filesystem::directory_iterator("/proc/self/task")) {
-    ++n;
-  }
-  return n;
-}
-
-std::string final_hex(ReadBackProof proof) {
-  unsigned char digest[16];
-  MD5Final(digest, &proof.ctx);
-  char hex[33] = {};
-  for (int i = 0; i < 16; ++i) {
-    std::snprintf(hex + 2 * i, 3, "%02x", digest[i]);
-  }
-  return hex;
-}
-
-std::string md5_hex(const std::string& data) {
-  ReadBackProof proof;
-  MD5Update(&proof.ctx, reinterpret_cast<const unsigned char*>(data.data()),
-            static_cast<unsigned int>(data.size()));
-  return final_hex(proof);
-}
+using ota_test::md5_hex;
 
 // Runs each case once with the writer thread and once with every stage on the caller's.
-class BurnPipelineTest : public ::testing::TestWithParam<bool> {
+class BurnPipelineTest : public ota_test::BurnModeTest {
  protected:
-  void SetUp() override {
-    if (GetParam()) {
-      ASSERT_EQ(0, setenv("OTA_BURN_THREADS", "1", 1));
-    } else {
-      ASSERT_EQ(0, unsetenv("OTA_BURN_THREADS"));
-    }
-    threads_before_ = thread_count();
-    ota_test::clear_log_records();
-  }
-  void TearDown() override {
-    (void)unsetenv("OTA_BURN_THREADS");
-    // Whatever the outcome, the burn is over when its pipeline is.
-    EXPECT_EQ(threads_before_, thread_count());
-  }
   // Pushes data in slot-sized chunks; the index of the first refused push, or -1.
   static int feed(BurnPipeline& pipe, const std::string& data, uint64_t* progress) {
     int index = 0;
@@ -96,7 +49,6 @@ class BurnPipelineTest : public ::testing::TestWithParam<bool> {
   }
 
   ota_test::TempDir dir_;
-  size_t threads_before_ = 0;
 };
 
 // Every chunk lands in order, progress adds up to the bytes written, and the proof holds
@@ -119,7 +71,7 @@ TEST_P(BurnPipelineTest, WritesAndProvesEveryChunk) {
   }
   EXPECT_EQ(data.size(), progress);
   EXPECT_EQ(data.size(), proof.hashed);
-  EXPECT_EQ(md5_hex(data), final_hex(proof));
+  EXPECT_EQ(md5_hex(data), final_hex(proof.ctx));
   EXPECT_EQ(data, ota_test::read_file(loop.path()).substr(0, data.size()));
 }
 
@@ -161,8 +113,7 @@ TEST_P(BurnPipelineTest, WriteErrorStopsTheBurn) {
   EXPECT_EQ(0u, progress + pipe.take_written());
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, BurnPipelineTest, ::testing::Bool(),
-                         [](const auto& p) { return p.param ? "OneThread" : "TwoThreads"; });
+INSTANTIATE_TEST_SUITE_P(Modes, BurnPipelineTest, ::testing::Bool(), ota_test::burn_mode_name);
 
 // The final comparison goes on from wherever the read-back stopped, over the rest of the
 // scope, bytes past the image included; a digest that differs fails with its message.

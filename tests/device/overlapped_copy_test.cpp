@@ -5,11 +5,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <cstdlib>
-#include <filesystem>
 #include <string>
-#include <thread>
 
+#include "burn_modes.h"
 #include "burn_pipeline.h"
 #include "loop_device.h"
 #include "md5.h"
@@ -21,62 +19,13 @@ namespace {
 
 using ota::CopyProof;
 using ota::kBurnSlotSize;
+using ota_test::final_hex;
 using ota_test::LoopDevice;
-
-size_t thread_count() {
-  static const bool warmed = [] {
-    std::thread([] {}).join();
-    return true;
-  }();
-  (void)warmed;
-  size_t n = 0;
-  for ([[maybe_unused]] const auto& entry :
-       std::filesystem::directory_iterator("/proc/self/task")) {
-    ++n;
-  }
-  return n;
-}
-
-std::string hex(const unsigned char (&digest)[16]) {
-  char out[33] = {};
-  for (int i = 0; i < 16; ++i) {
-    std::snprintf(out + 2 * i, 3, "%02x", digest[i]);
-  }
-  return out;
-}
-
-std::string md5_hex(const std::string& data) {
-  MD5_CTX ctx;
-  MD5Init(&ctx);
-  MD5Update(&ctx, reinterpret_cast<const unsigned char*>(data.data()),
-            static_cast<unsigned int>(data.size()));
-  unsigned char digest[16];
-  MD5Final(digest, &ctx);
-  return hex(digest);
-}
-
-std::string final_hex(MD5_CTX ctx) {
-  unsigned char digest[16];
-  MD5Final(digest, &ctx);
-  return hex(digest);
-}
+using ota_test::md5_hex;
 
 // Each case with the writer thread and with every stage on the caller's thread.
-class BurnPipelineCopy : public ::testing::TestWithParam<bool> {
+class BurnPipelineCopy : public ota_test::BurnModeTest {
  protected:
-  void SetUp() override {
-    if (GetParam()) {
-      ASSERT_EQ(0, setenv("OTA_BURN_THREADS", "1", 1));
-    } else {
-      ASSERT_EQ(0, unsetenv("OTA_BURN_THREADS"));
-    }
-    threads_before_ = thread_count();
-    ota_test::clear_log_records();
-  }
-  void TearDown() override {
-    (void)unsetenv("OTA_BURN_THREADS");
-    EXPECT_EQ(threads_before_, thread_count());
-  }
   // A loop device over a new backing file holding content.
   LoopDevice device(const std::string& name, const std::string& content) {
     const std::string backing = dir_.file(name);
@@ -85,7 +34,6 @@ class BurnPipelineCopy : public ::testing::TestWithParam<bool> {
   }
 
   ota_test::TempDir dir_;
-  size_t threads_before_ = 0;
 };
 
 // Both digests come out of the copy itself: the source's over every byte read, the
@@ -146,8 +94,7 @@ TEST_P(BurnPipelineCopy, UnreadableSourceFailsTheCopy) {
   EXPECT_EQ(std::string(kBurnSlotSize, '\x33'), ota_test::read_file(b.path()));
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, BurnPipelineCopy, ::testing::Bool(),
-                         [](const auto& p) { return p.param ? "OneThread" : "TwoThreads"; });
+INSTANTIATE_TEST_SUITE_P(Modes, BurnPipelineCopy, ::testing::Bool(), ota_test::burn_mode_name);
 
 // The check goes on from wherever the destination's read-back stopped and reads the rest
 // from the medium: a change there is caught, and a read-back of other bytes than the

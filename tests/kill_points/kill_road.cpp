@@ -441,16 +441,7 @@ void KillRoad::find_rolled_back(std::vector<std::string>& problems) const {
     problems.push_back("the slot that failed its checks, " + letter(target_) +
                        ", is marked confirmed");
   }
-  if (!r.status_valid || r.status.up != OTA_FLAG_NORMAL) {
-    problems.push_back("the status record is not idle at the end");
-  }
-  if (r.road_valid && (r.road.phase != OTA_ROAD_IDLE || r.road.sync_slot != OTA_ROAD_NO_SLOT)) {
-    problems.push_back("the road record is not idle at the end");
-  }
-  if (r.pending_command != 0) {
-    problems.push_back("flash command " + std::to_string(r.pending_command) +
-                       " still pending after the last reboot");
-  }
+  add_idle_end_problems(r, problems);
 }
 
 StopResult KillRoad::boot_check_at(bool checks_pass, int earlier_boots, uint64_t n,

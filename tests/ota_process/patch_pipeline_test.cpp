@@ -7,57 +7,24 @@
 #include <sys/ioctl.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <span>
 #include <string>
-#include <thread>
 
+#include "burn_modes.h"
 #include "burn_pipeline.h"
 #include "hdiff.h"
 #include "image_diff.h"
 #include "loop_device.h"
-#include "md5.h"
 #include "test_support.h"
 #include "unique_fd.h"
 
 namespace {
 
 using ota::ReadBackProof;
+using ota_test::final_hex;
 using ota_test::LoopDevice;
-
-size_t thread_count() {
-  static const bool warmed = [] {
-    std::thread([] {}).join();
-    return true;
-  }();
-  (void)warmed;
-  size_t n = 0;
-  for ([[maybe_unused]] const auto& entry :
-       std::filesystem::directory_iterator("/proc/self/task")) {
-    ++n;
-  }
-  return n;
-}
-
-std::string hex(MD5_CTX ctx) {
-  unsigned char digest[16];
-  MD5Final(digest, &ctx);
-  char out[33] = {};
-  for (int i = 0; i < 16; ++i) {
-    std::snprintf(out + 2 * i, 3, "%02x", digest[i]);
-  }
-  return out;
-}
-
-std::string md5_hex(const std::string& data) {
-  MD5_CTX ctx;
-  MD5Init(&ctx);
-  MD5Update(&ctx, reinterpret_cast<const unsigned char*>(data.data()),
-            static_cast<unsigned int>(data.size()));
-  return hex(ctx);
-}
+using ota_test::md5_hex;
 
 // A new image of two and a half chunks, carried whole by a deflated patch from an empty old
 // image (so the patch is quick to make and its body decodes as new is produced).
@@ -102,22 +69,12 @@ class ReadOnly {
   bool set_ = false;
 };
 
-class BurnPipelinePatch : public ::testing::TestWithParam<bool> {
+class BurnPipelinePatch : public ota_test::BurnModeTest {
  protected:
   void SetUp() override {
     ASSERT_FALSE(fixture().patch.empty()) << "the test patch could not be made";
-    if (GetParam()) {
-      ASSERT_EQ(0, setenv("OTA_BURN_THREADS", "1", 1));
-    } else {
-      ASSERT_EQ(0, unsetenv("OTA_BURN_THREADS"));
-    }
+    BurnModeTest::SetUp();
     ota_test::write_file(dir_.file("target.img"), std::string(3 * ota::kBurnSlotSize, '\x5a'));
-    threads_before_ = thread_count();
-    ota_test::clear_log_records();
-  }
-  void TearDown() override {
-    (void)unsetenv("OTA_BURN_THREADS");
-    EXPECT_EQ(threads_before_, thread_count());
   }
   bool patch_with(const std::string& patch, const LoopDevice& target, ReadBackProof* proof) {
     ota_test::write_file(dir_.file("p.hdiff"), patch);
@@ -125,7 +82,6 @@ class BurnPipelinePatch : public ::testing::TestWithParam<bool> {
                                       proof);
   }
   ota_test::TempDir dir_;
-  size_t threads_before_ = 0;
 };
 
 // The new image lands at the head of the target and every byte of it is read back.
@@ -135,7 +91,7 @@ TEST_P(BurnPipelinePatch, WritesAndProvesTheNewImage) {
   ASSERT_TRUE(patch_with(fixture().patch, target, &proof));
   const std::string& want = fixture().new_bytes;
   EXPECT_EQ(want.size(), proof.hashed);
-  EXPECT_EQ(md5_hex(want), hex(proof.ctx));
+  EXPECT_EQ(md5_hex(want), final_hex(proof.ctx));
   EXPECT_TRUE(ota_test::read_file(target.path()).substr(0, want.size()) == want);
 }
 
@@ -166,7 +122,6 @@ TEST_P(BurnPipelinePatch, WriteErrorStopsThePatch) {
   EXPECT_EQ(std::string(3 * ota::kBurnSlotSize, '\x5a'), ota_test::read_file(target.path()));
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, BurnPipelinePatch, ::testing::Bool(),
-                         [](const auto& p) { return p.param ? "OneThread" : "TwoThreads"; });
+INSTANTIATE_TEST_SUITE_P(Modes, BurnPipelinePatch, ::testing::Bool(), ota_test::burn_mode_name);
 
 }  // namespace

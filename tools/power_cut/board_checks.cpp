@@ -20,6 +20,19 @@ bool update_on_record(const Records& r, int target) {
          (r.road_valid && r.road.phase >= OTA_ROAD_WRITTEN && r.road.target_slot == t);
 }
 
+void add_idle_end_problems(const Records& r, std::vector<std::string>& problems) {
+  if (!r.status_valid || r.status.up != OTA_FLAG_NORMAL) {
+    problems.push_back("the status record is not idle at the end");
+  }
+  if (r.road_valid && (r.road.phase != OTA_ROAD_IDLE || r.road.sync_slot != OTA_ROAD_NO_SLOT)) {
+    problems.push_back("the road record is not idle at the end");
+  }
+  if (r.pending_command != 0) {
+    problems.push_back("flash command " + std::to_string(r.pending_command) +
+                       " still pending after the last reboot");
+  }
+}
+
 std::vector<std::string> interrupted_problems(const RoadBoard& board, const Records& r,
                                               const RoadGoal& goal) {
   std::vector<std::string> problems;
@@ -82,16 +95,7 @@ std::vector<std::string> finished_problems(const RoadBoard& board, const RoadGoa
   if (r.misc_valid && r.misc.slot_info[goal.target].successful_boot() != 1) {
     problems.push_back("the new slot is not confirmed at the end");
   }
-  if (!r.status_valid || r.status.up != OTA_FLAG_NORMAL) {
-    problems.push_back("the status record is not idle at the end");
-  }
-  if (r.road_valid && (r.road.phase != OTA_ROAD_IDLE || r.road.sync_slot != OTA_ROAD_NO_SLOT)) {
-    problems.push_back("the road record is not idle at the end");
-  }
-  if (r.pending_command != 0) {
-    problems.push_back("flash command " + std::to_string(r.pending_command) +
-                       " still pending after the last reboot");
-  }
+  add_idle_end_problems(r, problems);
   return problems;
 }
 

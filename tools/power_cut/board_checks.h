@@ -24,6 +24,10 @@ std::string letter(int slot);
 // slot target and proved it.
 bool update_on_record(const Records& r, int target);
 
+// Appends what keeps the records from being idle once a road is over, whichever slot it
+// ended on: the status or road record still mid-road, a flash command still pending.
+void add_idle_end_problems(const Records& r, std::vector<std::string>& problems);
+
 // The board booted a slot holding one whole generation, every other bootable slot holds
 // one too, and a status or road record saying the target slot was written is true.
 std::vector<std::string> interrupted_problems(const RoadBoard& board, const Records& r,

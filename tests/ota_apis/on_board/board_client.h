@@ -8,6 +8,7 @@
 #include <string>
 
 #include "boot_control.h"
+#include "client_result.h"
 #include "mirvo_ota_hl.h"
 #include "road_record.h"
 #include "test_support.h"
@@ -34,8 +35,8 @@ std::string pack(const ota_test::TempDir& dir, const std::string& description,
 std::string scripted(const ota_test::TempDir& dir, const std::string& body,
                      const std::string& name = "package.zip");
 
-// Polls otaGetResult until it is final (or -1 after timeout_s); returns it.
-int wait_final(int timeout_s = 120);
+// Polls otaGetResult until it is final (client_result.h, shared with the keyring suite).
+using ota_test::wait_final;
 
 // The firmware's boot: carries out the pending command and picks the slot.
 void reboot();

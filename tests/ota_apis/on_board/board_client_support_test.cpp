@@ -4,11 +4,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <thread>
 
 #include "board_client.h"
 #include "md5.h"
@@ -52,18 +50,6 @@ std::string scripted(const ota_test::TempDir& dir, const std::string& body,
                      const std::string& name) {
   ota_test::write_file(dir.file(name + ".sh"), worker_script(body));
   return pack(dir, "", dir.file(name + ".sh"), name);
-}
-
-int wait_final(int timeout_s) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
-  while (std::chrono::steady_clock::now() < end) {
-    const int r = otaGetResult();
-    if (r == UPGRADE_SUCCESS || r == UPGRADE_FAILED || r < 0) {
-      return r;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return -1;
 }
 
 int run(const std::string& cmd) {

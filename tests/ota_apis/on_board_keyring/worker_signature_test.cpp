@@ -6,12 +6,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <string>
-#include <thread>
 
 #include "boot_control.h"
+#include "client_result.h"
 #include "mirvo_ota_hl.h"
 #include "pack_description.h"
 #include "packager.h"
@@ -19,6 +18,8 @@
 #include "test_support.h"
 
 namespace {
+
+using ota_test::wait_final;
 
 constexpr const char* kEvilMark = "/userdata/evil_worker_ran";
 
@@ -42,17 +43,6 @@ class SignedWorkerLaunch : public ::testing::Test {
     auto r = ota::pack::make_package(d.value(), out);
     EXPECT_TRUE(r.ok()) << r.error().message();
     return out;
-  }
-  static int wait_final() {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-    while (std::chrono::steady_clock::now() < end) {
-      const int r = otaGetResult();
-      if (r == UPGRADE_SUCCESS || r == UPGRADE_FAILED || r < 0) {
-        return r;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return -1;
   }
   ota_test::TempDir dir_;
 };

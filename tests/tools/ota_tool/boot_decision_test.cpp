@@ -4,19 +4,12 @@
 
 #include "boot_check.h"
 #include "mirvo_ota_hl.h"
+#include "road_inputs.h"
 
 namespace {
 
 using ota_tool::BootAction;
-using ota_tool::RoadInputs;
-
-slot_metadata meta(uint8_t priority, uint8_t tries, uint8_t successful) {
-  slot_metadata m{};
-  m.set_priority(priority);
-  m.set_tries_remaining(tries);
-  m.set_successful_boot(successful);
-  return m;
-}
+using ota_tool_test::meta;
 
 const slot_metadata kConfirmed = meta(15, 1, 1);
 const slot_metadata kFallback = meta(14, 1, 1);
@@ -28,20 +21,7 @@ ota_tool::BootFacts facts(int32_t check, ota_update_flag_e up, ota_road_phase_e 
                           slot_metadata a, slot_metadata b, int32_t running) {
   ota_tool::BootFacts f;
   f.check = check;
-  RoadInputs& in = f.board;
-  in.status_valid = true;
-  in.up = up;
-  in.next_slot = 1;
-  in.road = ota_road_idle_record();
-  in.road.phase = phase;
-  if (phase != OTA_ROAD_IDLE) {
-    in.road.from_slot = 0;
-    in.road.target_slot = 1;
-  }
-  in.misc_valid = true;
-  in.slots[0] = a;
-  in.slots[1] = b;
-  in.running = running;
+  f.board = ota_tool_test::board(up, phase, 1, a, b, running);
   return f;
 }
 

@@ -9,9 +9,13 @@
 
 #include "json_report.h"
 #include "mirvo_ota_hl.h"
+#include "road_inputs.h"
 #include "test_support.h"
 
 namespace {
+
+using ota_tool_test::board;
+using ota_tool_test::meta;
 
 struct JsonDeleter {
   void operator()(cJSON* j) const { cJSON_Delete(j); }
@@ -197,27 +201,9 @@ TEST(JsonReportTest, UpdateFieldsHaveTheDocumentedTypesAndValues) {
   }
 }
 
-slot_metadata meta(uint8_t priority, uint8_t tries, uint8_t successful) {
-  slot_metadata m{};
-  m.set_priority(priority);
-  m.set_tries_remaining(tries);
-  m.set_successful_boot(successful);
-  return m;
-}
-
 TEST(JsonReportTest, StatusObjectMatchesTheReadme) {
-  ota_tool::RoadInputs in;
-  in.status_valid = true;
-  in.up = OTA_FLAG_VERIFIED;
-  in.next_slot = 1;
-  in.road = ota_road_idle_record();
-  in.road.phase = OTA_ROAD_SWITCHED;
-  in.road.from_slot = 0;
-  in.road.target_slot = 1;
-  in.misc_valid = true;
-  in.slots[0] = meta(14, 1, 1);
-  in.slots[1] = meta(15, 1, 1);
-  in.running = 1;
+  ota_tool::RoadInputs in =
+      board(OTA_FLAG_VERIFIED, OTA_ROAD_SWITCHED, 1, meta(14, 1, 1), meta(15, 1, 1), 1);
   in.pending = "aonreg_write_cmd";
   const Json s = parse(ota_tool::status_json(in, "1.0.1"));
   EXPECT_EQ(keys(s.get()), documented("`ota_tool status --json` prints one object"));
@@ -253,19 +239,11 @@ TEST(JsonReportTest, StatusFieldsHaveTheDocumentedTypesAndValues) {
   const auto fields = documented_fields("`ota_tool status --json` prints one object");
   ASSERT_EQ(named_values(fields.at("road_state").meaning).count("W6"), 1U);
 
-  ota_tool::RoadInputs writing;  // the worker writing slot b, the backups being copied
-  writing.status_valid = true;
-  writing.up = OTA_FLAG_BURN;
+  // The worker writing slot b, the backups being copied.
+  ota_tool::RoadInputs writing =
+      board(OTA_FLAG_BURN, OTA_ROAD_WRITING, 0, meta(15, 3, 1), meta(0, 0, 0), 0);
   writing.up_backup = OTA_FLAG_BURN;
-  writing.road = ota_road_idle_record();
-  writing.road.phase = OTA_ROAD_WRITING;
-  writing.road.from_slot = 0;
-  writing.road.target_slot = 1;
   writing.road.queue_len = 2;
-  writing.misc_valid = true;
-  writing.slots[0] = meta(15, 3, 1);
-  writing.slots[1] = meta(0, 0, 0);
-  writing.running = 0;
   const Json w = parse(ota_tool::status_json(writing, "1.0.1"));
   expect_as_documented(w.get(), fields);
   EXPECT_STREQ(str(w.get(), "update_status"), "BURN");

@@ -2,45 +2,19 @@
 
 #include <string>
 
+#include "road_inputs.h"
 #include "road_state.h"
 
 namespace {
 
 using ota_tool::RoadInputs;
-
-// (priority, tries, successful) of one slot.
-slot_metadata meta(uint8_t priority, uint8_t tries, uint8_t successful) {
-  slot_metadata m{};
-  m.set_priority(priority);
-  m.set_tries_remaining(tries);
-  m.set_successful_boot(successful);
-  return m;
-}
+using ota_tool_test::board;
+using ota_tool_test::meta;
 
 const slot_metadata kConfirmed = meta(15, 1, 1);
 const slot_metadata kFallback = meta(14, 1, 1);
 const slot_metadata kUnbootable = meta(15, 0, 0);
 const slot_metadata kOnTrial = meta(15, 3, 0);
-
-// An update from a to b as the records hold it at one row of the road.
-RoadInputs board(ota_update_flag_e up, ota_road_phase_e phase, uint32_t next_slot, slot_metadata a,
-                 slot_metadata b, int32_t running) {
-  RoadInputs in;
-  in.status_valid = true;
-  in.up = up;
-  in.next_slot = next_slot;
-  in.road = ota_road_idle_record();
-  in.road.phase = phase;
-  if (phase != OTA_ROAD_IDLE) {
-    in.road.from_slot = 0;
-    in.road.target_slot = 1;
-  }
-  in.misc_valid = true;
-  in.slots[0] = a;
-  in.slots[1] = b;
-  in.running = running;
-  return in;
-}
 
 RoadInputs syncing(slot_metadata a, ota_update_flag_e up_backup) {
   RoadInputs in = board(OTA_FLAG_VERIFIED, OTA_ROAD_SYNCING, 1, a, meta(15, 1, 1), 1);

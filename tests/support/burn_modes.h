@@ -1,0 +1,84 @@
+// Shared by the tests of the overlapped burn (device, archive and worker suites): a case run
+// once with the writer thread and once with every stage on the caller's thread, that ends
+// with no thread left, and the MD5 digests its proofs are compared with. Header-only: the
+// suites that include it link ota_device (md5), the others need not.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "md5.h"
+#include "test_support.h"
+
+namespace ota_test {
+
+// Threads of this process. The first thread ever started may bring a sanitizer's helper
+// thread with it: one is started and joined first, so that both counts include it.
+inline size_t thread_count() {
+  static const bool warmed = [] {
+    std::thread([] {}).join();
+    return true;
+  }();
+  (void)warmed;
+  size_t n = 0;
+  for ([[maybe_unused]] const auto& entry :
+       std::filesystem::directory_iterator("/proc/self/task")) {
+    ++n;
+  }
+  return n;
+}
+
+// Lower-case hex of a digest that a copy of ctx finishes; ctx itself is left as it was.
+inline std::string final_hex(MD5_CTX ctx) {
+  unsigned char digest[16];
+  MD5Final(digest, &ctx);
+  char out[33] = {};
+  for (int i = 0; i < 16; ++i) {
+    std::snprintf(out + 2 * i, 3, "%02x", digest[i]);
+  }
+  return out;
+}
+
+inline std::string md5_hex(const std::string& data) {
+  MD5_CTX ctx;
+  MD5Init(&ctx);
+  MD5Update(&ctx, reinterpret_cast<const unsigned char*>(data.data()),
+            static_cast<unsigned int>(data.size()));
+  return final_hex(ctx);
+}
+
+// The parameter is true for one-thread mode (OTA_BURN_THREADS=1). A derived SetUp calls
+// this one first; whatever the outcome, the burn is over when its pipeline is, so no case
+// may leave a thread behind.
+class BurnModeTest : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override {
+    if (GetParam()) {
+      ASSERT_EQ(0, setenv("OTA_BURN_THREADS", "1", 1));
+    } else {
+      ASSERT_EQ(0, unsetenv("OTA_BURN_THREADS"));
+    }
+    threads_before_ = thread_count();
+    clear_log_records();
+  }
+  void TearDown() override {
+    (void)unsetenv("OTA_BURN_THREADS");
+    EXPECT_EQ(threads_before_, thread_count());
+  }
+
+ private:
+  size_t threads_before_ = 0;
+};
+
+// Names the two instances of a BurnModeTest in test names.
+inline std::string burn_mode_name(const ::testing::TestParamInfo<bool>& info) {
+  return info.param ? "OneThread" : "TwoThreads";
+}
+
+}  // namespace ota_test
