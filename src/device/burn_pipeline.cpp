@@ -5,6 +5,7 @@
 #include "burn_pipeline.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 
 #include <cerrno>
 #include <condition_variable>
@@ -101,6 +102,8 @@ BurnPipeline::Impl::Impl(int fd, const char* path, ReadBackProof* proof) : fd_(f
   if (threaded_) {
     try {
       writer_ = std::jthread([this](const std::stop_token& stop) { run(stop); });
+      // Named before the constructor returns: whoever looks finds it under that name.
+      (void)::pthread_setname_np(writer_.native_handle(), kBurnThreadName);
     } catch (const std::system_error& e) {
       // Without a second thread the same stages run one after another: slower, not wrong.
       OTA_LOG_WARN("no writer thread for the burn (%s): one thread does it all\n", e.what());

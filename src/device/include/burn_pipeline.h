@@ -29,6 +29,8 @@ enum class PipeFault { none, write, sync };
 inline constexpr size_t kBurnRingSlots = 3;
 inline constexpr size_t kBurnSlotSize = 10485760;
 inline constexpr size_t kReadBackSize = 1048576;
+// The writer thread's name, as ps and /proc/PID/task/*/comm show it.
+inline constexpr const char* kBurnThreadName = "ota_burn";
 
 // "OTA_BURN_THREADS=1" runs every stage on the calling thread, one after another, for
 // boards whose application must keep the second core.
