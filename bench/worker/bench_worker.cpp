@@ -4,7 +4,9 @@
 // into the partition, sync, `md5sum` of it), and with a bare inflate of the member plus
 // `md5sum` of the image. Every side starts from a discarded partition and a cold page
 // cache, and writes through a board whose eMMC does direct I/O to its image file, as
-// bench_streaming's device does. Also the worker's peak memory for a smaller image.
+// bench_streaming's device does. Also the worker's peak memory for a smaller image, and
+// the cost of the signature check: the package is signed, and the worker runs on it once
+// without a keyring on the board (no check) and once with one (every member hashed first).
 //
 //   bench_worker [--size-mib N] [--small-mib M] [--dir DIR] [--reps R]
 #include <minizip/unzip.h>
@@ -50,6 +52,8 @@ struct Bench {
   std::string dir;
   std::string board;
   std::string layout;
+  std::string key;      // the owner's private key the packages are signed with
+  std::string keyring;  // a folder holding its public key
 };
 
 Result<Timing> on_board(const Bench& b, const std::string& cmd) {
@@ -104,15 +108,15 @@ Result<std::string> make_package(const Bench& b, uint64_t mib, unsigned seed, st
   }
   const std::string desc = sub + "/package.desc";
   std::FILE* f = std::fopen(desc.c_str(), "we");
-  const std::string text =
-      "format zip\nlayout " + b.layout + "\nkey non_pcv 1\npart system " + kMember + "\n";
+  const std::string text = "format zip\nlayout " + b.layout +
+                           "\nkey non_pcv 1\nkey sys_version 1.0.0\npart system " + kMember + "\n";
   const bool written = f != nullptr && std::fputs(text.c_str(), f) >= 0;
   if (f == nullptr || std::fclose(f) != 0 || !written) {
     return ota::bench::errno_error("writing " + desc);
   }
   const std::string pkg = sub + "/all_in_one_bench.zip";
-  if (auto r = ota::bench::time_shell(std::string(OTA_PACK_EXE) + " " + quoted(desc) + " " +
-                                      quoted(pkg));
+  if (auto r = ota::bench::time_shell(std::string(OTA_PACK_EXE) + " --sign " + quoted(b.key) +
+                                      " " + quoted(desc) + " " + quoted(pkg));
       !r) {
     return r.error().context("packing");
   }
@@ -132,15 +136,39 @@ Result<void> prepare(const Bench& b) {
   return ota::bench::drop_caches();
 }
 
+// The owner's key pair: the private key signs the packages, the public one is the
+// keyring laid on the board for the signature-checked side only.
+Result<void> make_keys(Bench& b) {
+  b.key = b.dir + "/owner.pem";
+  b.keyring = b.dir + "/keyring";
+  const std::string cmd = "mkdir " + quoted(b.keyring) +
+                          " && openssl genpkey -algorithm ed25519 -out " + quoted(b.key) +
+                          " && openssl pkey -in " + quoted(b.key) + " -pubout -out " +
+                          quoted(b.keyring + "/owner.pub.pem");
+  if (auto r = ota::bench::time_shell(cmd); !r) {
+    return r.error().context("making the signing keys");
+  }
+  return {};
+}
+
+enum class Mode { two_threads, one_thread, signature_checked };
+
 // The worker as the client starts it, with a reader on its FIFO; its peak from time(1).
-Result<Timing> measure_worker(const Bench& b, const std::string& pkg, bool one_thread = false) {
+// Only the signature-checked side finds a keyring on the board.
+Result<Timing> measure_worker(const Bench& b, const std::string& pkg,
+                              Mode mode = Mode::two_threads) {
   if (auto r = prepare(b); !r) {
     return r.error();
   }
   const std::string peak = b.dir + "/worker.peak";
   // The environment variable reaches the worker through time(1).
-  const std::string env = one_thread ? "OTA_BURN_THREADS=1 " : "";
-  const std::string cmd = "mkfifo -m 600 /tmp/ota_pipe && (cat /tmp/ota_pipe > /dev/null &) && " +
+  const std::string env = mode == Mode::one_thread ? "OTA_BURN_THREADS=1 " : "";
+  const std::string keys = mode == Mode::signature_checked
+                               ? "mkdir -p /etc/mirvo/ota-keys && cp " +
+                                     quoted(b.keyring + "/owner.pub.pem") + " /etc/mirvo/ota-keys && "
+                               : "rm -rf /etc/mirvo/ota-keys && ";
+  const std::string cmd = keys +
+                          "mkfifo -m 600 /tmp/ota_pipe && (cat /tmp/ota_pipe > /dev/null &) && " +
                           env + "/usr/bin/time -f %M -o " + quoted(peak) + " " + OTA_PROCESS_EXE +
                           " -p /tmp/ota_pipe -z " + quoted(pkg) + " > " +
                           quoted(b.dir + "/worker.log") + " 2>&1";
@@ -249,7 +277,10 @@ Result<void> run(const Options& opt) {
   if (!work) {
     return work.error();
   }
-  Bench b{opt, work->path(), {}, {}};
+  Bench b{opt, work->path(), {}, {}, {}, {}};
+  if (auto r = make_keys(b); !r) {
+    return r;
+  }
   if (auto r = make_board(b); !r) {
     return r;
   }
@@ -280,16 +311,19 @@ Result<void> run(const Options& opt) {
   ota::bench::Runs ours_1t;
   ota::bench::Runs script;
   ota::bench::Runs bare;
+  ota::bench::Runs signed_;
   for (int rep = 0; rep < opt.reps; ++rep) {
     auto o = measure_worker(b, *big_pkg);
-    auto o1 = o ? measure_worker(b, *big_pkg, true) : o;
-    auto s = o1 ? measure_script(b, *big_pkg, big_md5) : Result<Timing>(o1.error());
+    auto o1 = o ? measure_worker(b, *big_pkg, Mode::one_thread) : o;
+    auto os = o1 ? measure_worker(b, *big_pkg, Mode::signature_checked) : o1;
+    auto s = os ? measure_script(b, *big_pkg, big_md5) : Result<Timing>(os.error());
     auto n = s ? measure_bare(*big_pkg, big_image, opt.size_mib << 20) : s;
     if (!n) {
       return n.error().context(std::to_string(opt.size_mib) + " MiB image");
     }
     ours.add(*o);
     ours_1t.add(*o1);
+    signed_.add(*os);
     script.add(*s);
     bare.add(*n);
   }
@@ -298,11 +332,15 @@ Result<void> run(const Options& opt) {
               static_cast<unsigned long long>(opt.size_mib), opt.reps);
   side_line("worker (ota_process -p fifo -z package)", ours, mib);
   side_line("worker, OTA_BURN_THREADS=1", ours_1t, mib);
+  side_line("worker, signature checked (board keyring)", signed_, mib);
   side_line("script (unzip -p > part; sync part; md5sum part)", script, mib);
   side_line("bare   (minizip inflate > null; md5sum image)", bare, mib);
   ratio_line("worker / unzip script", ours, script, 0.25);
   ratio_line("worker / bare inflate + md5sum", ours, bare, 0.40);
   ratio_line("worker, one thread / unzip script", ours_1t, script, 0.75);
+  const double check = signed_.median().seconds / ours.median().seconds;
+  std::printf("%-40s %6.3fx (the signature check's cost)\n", "signature checked / not checked",
+              check);
   const long big_peak = ours.median().peak_kib;
   const bool flat =
       big_peak > 0 && small->peak_kib > 0 && std::abs(big_peak - small->peak_kib) < 4096;
