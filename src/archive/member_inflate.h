@@ -47,7 +47,6 @@ class MemberInflate {
   uint64_t packed_left_ = 0;  // of its compressed size
   bool deflated_ = false;
   bool input_done_ = false;
-  bool stream_done_ = false;
   uint64_t declared_ = 0;
   uint64_t delivered_ = 0;
   uint32_t expected_crc_ = 0;
